@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <exception>
+
+namespace talvenor {
+
+// A numbered failure with a description, as the platform or the mail store reports it.
+// Every operation that can meet an outside failure throws one; protected procedures turn
+// it into the uniform error report.
+class Failure : public std::exception {
+public:
+    Failure(std::int32_t number, QString description)
+        : number_(number), description_(std::move(description)),
+          what_(description_.toUtf8()) {}
+
+    std::int32_t number() const { return number_; }
+    const QString& description() const { return description_; }
+    const char* what() const noexcept override { return what_.constData(); }
+
+private:
+    std::int32_t number_;
+    QString description_;
+    QByteArray what_;
+};
+
+// Failure numbers the program recognises.
+namespace failures {
+// The mail store is held by another program ("unspecified failure" of the automation server).
+constexpr std::int32_t InUse = -2147467259;
+// The target file of a save exists already.
+constexpr std::int32_t FileExists = -2147286960;
+// File system: permission denied, path not found, invalid argument, overflow.
+constexpr std::int32_t PermissionDenied = 70;
+constexpr std::int32_t PathNotFound = 76;
+constexpr std::int32_t InvalidArgument = 5;
+constexpr std::int32_t Overflow = 6;
+constexpr std::int32_t OutOfMemory = 7;
+constexpr std::int32_t Internal = 51;
+} // namespace failures
+
+} // namespace talvenor

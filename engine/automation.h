@@ -1,0 +1,67 @@
+#pragma once
+
+// The mail-store automation surface: exactly the operations the conversion performs on the
+// mail program's object model. Every operation may throw talvenor::Failure (a number and a
+// description). Releasing an object is destroying it.
+
+#include <QString>
+
+#include <memory>
+
+namespace talvenor::automation {
+
+constexpr int MailItemClass = 43;
+
+class Item {
+public:
+    virtual ~Item() = default;
+    virtual int itemClass() = 0;
+    virtual QString subject() = 0;
+    // Writes the item as a message file at exactly this path. Never replaces an existing file:
+    // fails with failures::FileExists when the path is taken.
+    virtual void saveAs(const QString& path) = 0;
+};
+
+class Items {
+public:
+    virtual ~Items() = default;
+    virtual int count() = 0;
+    virtual std::unique_ptr<Item> item(int index) = 0; // 1-based
+};
+
+class Folder {
+public:
+    virtual ~Folder() = default;
+    virtual QString name() = 0;
+    virtual int folderCount() = 0;
+    virtual std::unique_ptr<Folder> folder(int index) = 0; // 1-based, in the store's order
+    virtual std::unique_ptr<Items> items() = 0;
+};
+
+class Namespace {
+public:
+    virtual ~Namespace() = default;
+    // The store's path as one argument wrapped in double quotes.
+    virtual void addStore(const QString& quotedPath) = 0;
+    // Folders.GetLast: the root folder of the store attached last.
+    virtual std::unique_ptr<Folder> lastFolder() = 0;
+    virtual void removeStore(Folder& root) = 0;
+};
+
+class Application {
+public:
+    virtual ~Application() = default;
+    virtual std::unique_ptr<Namespace> getNamespace(const QString& type) = 0;
+};
+
+// Creating the application object ("Outlook.Application"); may fail.
+class ApplicationFactory {
+public:
+    virtual ~ApplicationFactory() = default;
+    virtual std::unique_ptr<Application> create(const QString& className) = 0;
+};
+
+inline const QString ApplicationClass = QStringLiteral("Outlook.Application");
+inline const QString MapiNamespace = QStringLiteral("MAPI");
+
+} // namespace talvenor::automation

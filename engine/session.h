@@ -1,0 +1,30 @@
+#pragma once
+
+#include "automation.h"
+#include "ui.h"
+
+#include <QString>
+
+namespace talvenor {
+
+// The message shown when a PST file is held by another program.
+QString inUseMessageText();
+
+// Converts one PST file: attaches it to a fresh mail-store session, has the walk export its
+// mail items, detaches it and ends the session.
+class ConversionSession {
+public:
+    ConversionSession(automation::ApplicationFactory& factory, IMessageBox& messages,
+                      IEventLoop& events, IPointer& pointer)
+        : factory_(factory), messages_(messages), events_(events), pointer_(pointer) {}
+
+    void PST2MSG(const QString& pstPath, const QString& outputFile);
+
+private:
+    automation::ApplicationFactory& factory_;
+    IMessageBox& messages_;
+    IEventLoop& events_;
+    IPointer& pointer_;
+};
+
+} // namespace talvenor
