@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace talvenor::files {
+
+// File attribute bits as the folder commands test them.
+enum Attribute : int {
+    ReadOnly = 1, // never set: permissions are not attributes here
+    Hidden = 2,   // the name begins with "."
+    System = 4,   // the desktop's trash folders (which count as hidden too)
+    Directory = 16,
+    Archive = 32, // every regular file
+    Alias = 1024, // a symbolic link
+};
+
+// The attribute value of a path (without following a final symbolic link for Alias);
+// 0 when the path does not exist.
+int attributes(const QString& path);
+
+// True when the path is one of the desktop's trash folders.
+bool isTrashFolder(const QString& path);
+
+// True when a regular file exists at the path (following links); reads no data.
+bool fileExists(const QString& path);
+
+// The names of the existing files directly in a folder that match a wildcard pattern
+// ("*.pst", "*.*"), hidden ones included, directories never, sorted by name. Matching ignores
+// case, and "*.*" matches every name with or without a dot. Names that are not valid UTF-8
+// are left out. A folder that does not exist gives an empty list.
+QStringList listFiles(const QString& folder, const QString& pattern);
+
+// Windows wildcard semantics for one name.
+bool matchesPattern(const QString& name, const QString& pattern);
+
+} // namespace talvenor::files
