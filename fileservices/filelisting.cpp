@@ -2,12 +2,13 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStorageInfo>
 
 #include <algorithm>
+#include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <sys/stat.h>
 
 namespace talvenor::files {
@@ -21,6 +22,11 @@ QString dataHome() {
     return QDir::homePath() + QStringLiteral("/.local/share");
 }
 
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
 QString withoutTrailingSlash(QString p) {
     while (p.size() > 1 && p.endsWith(QLatin1Char('/')))
         p.chop(1);
@@ -30,6 +36,13 @@ QString withoutTrailingSlash(QString p) {
 } // namespace
 
 bool isTrashFolder(const QString& path) {
+    // Only "Trash", ".Trash" and ".Trash-<uid>" can be trash folders; the scan asks this of
+    // every folder it meets, so the cheap name test comes first.
+    const QString tail = withoutTrailingSlash(path);
+    const QStringView last = QStringView(tail).mid(tail.lastIndexOf(QLatin1Char('/')) + 1);
+    if (last != QLatin1String("Trash") && last != QLatin1String(".Trash") &&
+        !last.startsWith(QLatin1String(".Trash-")))
+        return false;
     const QString p = withoutTrailingSlash(QDir::cleanPath(path));
     if (p == withoutTrailingSlash(QDir::cleanPath(dataHome() + QStringLiteral("/Trash"))))
         return true;
@@ -74,15 +87,41 @@ bool fileExists(const QString& path) {
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+namespace {
+
+// Windows wildcard matching of one name: "*" any run, "?" one character, case ignored.
+bool globMatch(QStringView name, QStringView pattern) {
+    qsizetype n = 0, p = 0, starP = -1, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == QLatin1Char('*')) {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() && (pattern[p] == QLatin1Char('?') ||
+                                          pattern[p].toCaseFolded() == name[n].toCaseFolded())) {
+            ++p;
+            ++n;
+        } else if (starP >= 0) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == QLatin1Char('*'))
+        ++p;
+    return p == pattern.size();
+}
+
+} // namespace
+
 bool matchesPattern(const QString& name, const QString& pattern) {
     if (pattern == QStringLiteral("*.*") || pattern == QStringLiteral("*"))
         return true;
-    const QRegularExpression re(
-        QRegularExpression::wildcardToRegularExpression(pattern,
-                                                        QRegularExpression::UnanchoredWildcardConversion),
-        QRegularExpression::CaseInsensitiveOption);
-    const auto m = re.match(name);
-    return m.hasMatch() && m.capturedStart() == 0 && m.capturedLength() == name.size();
+    if (globMatch(name, pattern))
+        return true;
+    // A trailing ".*" also takes names without any extension, as "*.*" takes every name.
+    return pattern.endsWith(QStringLiteral(".*")) &&
+           globMatch(name, QStringView(pattern).chopped(2));
 }
 
 QStringList listFiles(const QString& folder, const QString& pattern) {
@@ -90,20 +129,22 @@ QStringList listFiles(const QString& folder, const QString& pattern) {
     if (!dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
     QStringList names;
-    DIR* d = ::opendir(QFile::encodeName(dir).constData());
+    const DirHandle d(::opendir(QFile::encodeName(dir).constData()));
     if (!d)
         return names;
-    while (const dirent* e = ::readdir(d)) {
-        const QByteArray raw(e->d_name);
+    while (const dirent* e = ::readdir(d.get())) {
+        if (e->d_type == DT_DIR)
+            continue; // directories are never listed
+        const QByteArray raw =
+            QByteArray::fromRawData(e->d_name, qsizetype(std::strlen(e->d_name)));
         const QString name = QString::fromUtf8(raw);
+        if (!matchesPattern(name, pattern))
+            continue;
         if (name.toUtf8() != raw)
             continue; // not valid UTF-8: cannot be named without loss
-        if (name == QStringLiteral(".") || name == QStringLiteral(".."))
-            continue;
-        if (matchesPattern(name, pattern) && fileExists(dir + name))
+        if (fileExists(dir + name))
             names.append(name);
     }
-    ::closedir(d);
     std::sort(names.begin(), names.end());
     return names;
 }
