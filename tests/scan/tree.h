@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QTemporaryDir>
 
@@ -37,6 +38,7 @@ public:
 
     void folder(const QString& relative) const { ASSERT_TRUE(QDir().mkpath(path(relative))); }
     void file(const QString& relative) const {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(path(relative)).path()));
         QFile f(path(relative));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << relative.toStdString();
         f.write("x");
