@@ -114,6 +114,25 @@ bool globMatch(QStringView name, QStringView pattern) {
 
 } // namespace
 
+int existingFileAttributes(const QString& path) {
+    if (path.isEmpty() || path.endsWith(QLatin1Char('/')))
+        return -1;
+    const QByteArray native = QFile::encodeName(path);
+    struct stat ls {};
+    if (::lstat(native.constData(), &ls) != 0)
+        return -1;
+    if (S_ISLNK(ls.st_mode)) {
+        struct stat st {};
+        if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            return -1;
+        return attributes(path);
+    }
+    if (!S_ISREG(ls.st_mode))
+        return -1;
+    const QStringView name = QStringView(path).mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    return Archive | (name.startsWith(QLatin1Char('.')) ? Hidden : 0);
+}
+
 bool matchesPattern(const QString& name, const QString& pattern) {
     if (pattern == QStringLiteral("*.*") || pattern == QStringLiteral("*"))
         return true;
@@ -142,7 +161,9 @@ QStringList listFiles(const QString& folder, const QString& pattern) {
             continue;
         if (name.toUtf8() != raw)
             continue; // not valid UTF-8: cannot be named without loss
-        if (fileExists(dir + name))
+        // The listing already says when an entry is a regular file; only links and entries
+        // of unknown kind need a look at what they are.
+        if (e->d_type == DT_REG || fileExists(dir + name))
             names.append(name);
     }
     std::sort(names.begin(), names.end());

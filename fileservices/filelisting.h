@@ -25,6 +25,10 @@ bool isTrashFolder(const QString& path);
 // True when a regular file exists at the path (following links); reads no data.
 bool fileExists(const QString& path);
 
+// The attribute value of a path for which fileExists is true, or -1 when it is false: the two
+// questions the folder commands ask of every file found, at the cost of one.
+int existingFileAttributes(const QString& path);
+
 // The names of the existing files directly in a folder that match a wildcard pattern
 // ("*.pst", "*.*"), hidden ones included, directories never, sorted by name. Matching ignores
 // case, and "*.*" matches every name with or without a dot. Names that are not valid UTF-8

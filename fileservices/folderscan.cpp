@@ -139,6 +139,28 @@ bool FolderScan::eligible(const QString& path, const FolderInfo& info) const {
     return true;
 }
 
+bool FolderScan::isFolder(const QString& path) {
+    if (known_.contains(path))
+        return true;
+    // Learning what the folder is answers the question too, and spares asking again at the
+    // next step; only where that fails is the plain test asked.
+    try {
+        known_.insert(path, lister_.folder(path));
+        return true;
+    } catch (const Failure&) {
+        return lister_.isFolder(path);
+    }
+}
+
+FolderInfo FolderScan::folder(const QString& path) {
+    const auto it = known_.constFind(path);
+    if (it != known_.cend())
+        return *it;
+    const FolderInfo info = lister_.folder(path);
+    known_.insert(path, info);
+    return info;
+}
+
 void FolderScan::remember(const QString& path, const FolderInfo& info) {
     if (!entered_.contains(info.id))
         entered_.insert(info.id, path);
@@ -162,10 +184,9 @@ void FolderScan::GetSubDirectories2016(QStringList& folders, bool Recursive) {
         try {
             [&] {
                 // 108
-                const bool isFolder = failurePathArmed
-                                          ? lister_.isFolder(F)
-                                          : proc.test(108, [&] { return lister_.isFolder(F); });
-                if (!isFolder)
+                const bool exists =
+                    failurePathArmed ? isFolder(F) : proc.test(108, [&] { return isFolder(F); });
+                if (!exists)
                     return;
                 // 110: a path the system cannot open by name is kept but not examined.
                 if (QFile::encodeName(F).size() >= PATH_MAX)
@@ -173,9 +194,9 @@ void FolderScan::GetSubDirectories2016(QStringList& folders, bool Recursive) {
                 // 112
                 std::optional<FolderInfo> info;
                 if (failurePathArmed)
-                    info = lister_.folder(F);
+                    info = folder(F);
                 else
-                    info = proc.read(112, [&] { return lister_.folder(F); });
+                    info = proc.read(112, [&] { return folder(F); });
                 events_.yield(); // 114
                 if (!info)
                     return; // reported: without the folder there is nothing to look at
@@ -233,10 +254,10 @@ void FolderScan::GetSubDirectories2016(QStringList& folders, bool Recursive) {
 
     // 152
     for (const QString& W : std::as_const(work)) {
-        if (!proc.test(154, [&] { return lister_.isFolder(W); }))
+        if (!proc.test(154, [&] { return isFolder(W); }))
             continue;
         events_.yield(); // 156
-        if (proc.test(158, [&] { return eligible(W, lister_.folder(W)); }))
+        if (proc.test(158, [&] { return eligible(W, folder(W)); }))
             proc.step(160, [&] { folders.append(W); });
     }
 }

@@ -76,11 +76,16 @@ public:
 private:
     bool eligible(const QString& path, const FolderInfo& info) const;
     void remember(const QString& path, const FolderInfo& info);
+    // Every deeper level's folders are merged again into each level above; what the scan has
+    // already learnt of a folder is not asked of the file system again.
+    bool isFolder(const QString& path);
+    FolderInfo folder(const QString& path);
 
     IMessageBox& messages_;
     IEventLoop& events_;
     IDirectoryLister& lister_;
     QHash<FolderId, QString> entered_; // directory -> the path it was first entered by
+    QHash<QString, FolderInfo> known_; // path -> what the file system said of it
 };
 
 // A scan of its own over the real file system (or the given lister).

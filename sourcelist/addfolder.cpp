@@ -85,8 +85,9 @@ bool AddFolderCommand::scanFolderTree(const QString& folder, const QString& patt
             QString path;
             runStep(proc, 124, [&] { path = F + QLatin1Char('/') + name; });
             runStep(proc, 126, [&] {
-                if (files::fileExists(path) &&
-                    files::attributes(path) != (files::Archive | files::Hidden))
+                // Exists, and is not exactly archive + hidden.
+                const int value = files::existingFileAttributes(path);
+                if (value >= 0 && value != (files::Archive | files::Hidden))
                     list_.append(paths::fixSlashes(path));
             });
         } // 128

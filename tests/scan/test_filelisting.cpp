@@ -122,8 +122,13 @@ TEST(Attributes, ValuesAsTheFolderCommandsTestThem) {
         {".hdir", 18},  {"link.pst", 1056}, {"dirlink", 1040}, {"dangling", 1024},
         {"missing", 0}, {"data/Trash", 22}, {"data", 16},
     };
-    for (const Row& r : rows)
-        EXPECT_EQ(attributes(t.path(r.relative)), r.value) << r.relative;
+    for (const Row& r : rows) {
+        const QString p = t.path(r.relative);
+        EXPECT_EQ(attributes(p), r.value) << r.relative;
+        // The combined question agrees with asking both.
+        EXPECT_EQ(existingFileAttributes(p), fileExists(p) ? attributes(p) : -1) << r.relative;
+    }
+    EXPECT_EQ(existingFileAttributes(t.path("a.pst") + "/"), -1);
     if (oldData.isNull())
         qunsetenv("XDG_DATA_HOME");
     else
