@@ -50,6 +50,7 @@ Form1::Form1(const Form1Services& services, QWidget* parent)
     Option1->setAutoExclusive(false);
     Option2->setAutoExclusive(false);
     Option1->setChecked(true); // as designed; the stored choice is restored at start-up
+    addFolderControls();
     applyTabOrder();
 
     connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "addfolder.h"
 #include "filedialog.h"
 #include "folderpicker.h"
 #include "settings.h"
@@ -12,6 +13,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QWidget>
+
+#include <memory>
 
 namespace talvenor {
 
@@ -65,9 +68,15 @@ public:
     void Option2_Click();
     void Text1_Change();
 
+    // Whole folder trees: "Add All PST File(s) In Folder", and files and folders dropped on
+    // the list.
+    void PushButton4_Click();
+    void ListView1_Drop(const QStringList& paths);
+
     // Controls, owned by the window.
     SourceListView* ListView1 = nullptr;
     QPushButton* PushButton1 = nullptr;
+    QPushButton* PushButton4 = nullptr;
     QPushButton* PushButton6 = nullptr;
     QGroupBox* Frame1 = nullptr;
     OptionButton* Option1 = nullptr;
@@ -94,6 +103,7 @@ protected:
 
 private:
     void optionClicked();
+    void addFolderControls();
     // Handlers without an error report of their own: a failure is shown plainly and the
     // window goes on.
     template <class F> void untrapped(F&& action);
@@ -102,6 +112,7 @@ private:
     WindowPointer pointer_;
     QFont windowFont_;
     QFont buttonFont_;
+    std::unique_ptr<AddFolderCommand> addFolder_;
 };
 
 } // namespace talvenor
