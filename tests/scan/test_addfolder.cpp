@@ -98,36 +98,6 @@ TEST(AddFolderCommand, RunningTwiceListsEverythingTwice) {
     EXPECT_EQ(w.picker.initialFolders, (QStringList{"", t.path("Mail")}));
 }
 
-TEST(AddFolderCommand, CancelAddsNothingAndKeepsLastFolder) {
-    Window w;
-    w.settings.values["LastFolder"] = "/kept";
-    w.picker.answer = QString();
-    w.command.PushButton4_Click();
-    EXPECT_TRUE(w.list.items.isEmpty());
-    EXPECT_EQ(w.settings.values["LastFolder"], "/kept");
-    EXPECT_TRUE(w.pointer.history.isEmpty());
-}
-
-TEST(AddFolderCommand, BusyForTheWholeScan) {
-    Tree t;
-    mailTree(t);
-    Window w;
-    w.picker.answer = t.path("Mail");
-    // What "Clear List" does while the scan yields: nothing, as long as the window is busy.
-    int cleared = 0;
-    w.events.onYield = [&] {
-        if (!w.pointer.isBusy()) {
-            w.list.items.clear();
-            ++cleared;
-        }
-    };
-    w.command.PushButton4_Click();
-    EXPECT_GT(w.events.yields, 0);
-    EXPECT_EQ(cleared, 0);
-    EXPECT_EQ(w.list.items.size(), 2);
-    EXPECT_FALSE(w.pointer.isBusy());
-}
-
 TEST(AddFolderCommand, AnUnreadableChosenFolderAddsNothing) {
     Tree t;
     mailTree(t);
@@ -163,53 +133,6 @@ TEST(AddFolderCommand, AppendedPathsHaveNoDoubledSlashes) {
     w.picker.answer = t.path("Mail") + "/"; // a picker that keeps the trailing slash
     w.command.PushButton4_Click();
     EXPECT_EQ(w.list.items, QStringList{t.path("Mail/a.pst")});
-}
-
-TEST(DropOnTheList, FilesAsTheyAreFoldersScannedForEveryFile) {
-    Tree t;
-    mailTree(t);
-    t.file("Other/x.doc");
-    t.file("Other/in/y");
-    struct Row {
-        const char* what;
-        QStringList dropped;  // relative
-        QStringList expected; // relative
-    } rows[] = {
-        {"a file", {"Mail/notes.txt"}, {"Mail/notes.txt"}},
-        {"a file the folder command skips", {"Mail/~a.pst"}, {"Mail/~a.pst"}},
-        {"a missing path", {"gone.pst"}, {"gone.pst"}},
-        {"the same file twice", {"Mail/a.pst", "Mail/a.pst"}, {"Mail/a.pst", "Mail/a.pst"}},
-        {"a folder", {"Mail"}, {"Mail/a.pst", "Mail/notes.txt", "Mail/sub/b.PST"}},
-        {"two folders",
-         {"Mail", "Other"},
-         {"Mail/a.pst", "Mail/notes.txt", "Mail/sub/b.PST", "Other/x.doc", "Other/in/y"}},
-        {"a file and a folder",
-         {"Mail/a.pst", "Other"},
-         {"Mail/a.pst", "Other/x.doc", "Other/in/y"}},
-    };
-    for (const Row& r : rows) {
-        Window w;
-        QStringList dropped, expected;
-        for (const QString& d : r.dropped)
-            dropped << t.path(d);
-        for (const QString& e : r.expected)
-            expected << t.path(e);
-        w.command.dropPaths(dropped);
-        EXPECT_EQ(w.list.items, expected) << r.what;
-        EXPECT_TRUE(w.pointer.history.isEmpty()) << r.what;
-        EXPECT_TRUE(w.messages.shown.isEmpty()) << r.what;
-    }
-}
-
-TEST(DropOnTheList, WorksWhileTheWindowIsBusy) {
-    Tree t;
-    t.file("Mail/a.pst");
-    Window w;
-    w.pointer.current = PointerMode::Busy;
-    w.command.dropPaths({t.path("Mail")});
-    EXPECT_EQ(w.list.items, QStringList{t.path("Mail/a.pst")});
-    EXPECT_EQ(w.pointer.current, PointerMode::Busy);
-    EXPECT_TRUE(w.pointer.history.isEmpty());
 }
 
 TEST(DropOnTheList, AnUnreadableFolderIsNamedAndTheRestAdded) {

@@ -101,6 +101,9 @@ TEST_F(AddFolderWindowTest, DroppedFilesAndFolders) {
         QStringList expected;
     } rows[] = {
         {"a file", {"note.txt"}, {"note.txt"}},
+        {"a file the folder command skips", {"Mail/~lock.pst"}, {"Mail/~lock.pst"}},
+        {"a missing path", {"gone.pst"}, {"gone.pst"}},
+        {"a file and a folder", {"note.txt", "Other"}, {"note.txt", "Other/x.txt"}},
         {"the same file twice", {"Mail/a.pst", "Mail/a.pst"}, {"Mail/a.pst", "Mail/a.pst"}},
         {"a folder", {"Mail"}, {"Mail/a.pst", "Mail/sub/c.doc"}},
         {"two folders", {"Mail", "Other"}, {"Mail/a.pst", "Mail/sub/c.doc", "Other/x.txt"}},
