@@ -28,13 +28,13 @@ struct FileDescriptor {
 
 [[noreturn]] void failOpen(const QString& path, int error) {
     if (error == EACCES || error == EPERM)
-        throw Failure(talvenor::failures::PermissionDenied,
+        throw Failure(failures::PermissionDenied,
                       QStringLiteral("Permission denied: the file %1 may not be read.")
                           .arg(quotedName(path)));
     if (error == ENOENT || error == ENOTDIR)
-        throw Failure(failures::FileNotFound,
+        throw Failure(storefailures::FileNotFound,
                       QStringLiteral("The file %1 does not exist.").arg(quotedName(path)));
-    throw Failure(failures::NotAStore,
+    throw Failure(storefailures::NotAStore,
                   QStringLiteral("The file %1 cannot be opened: %2.")
                       .arg(quotedName(path), QString::fromLocal8Bit(std::strerror(error))));
 }
@@ -66,15 +66,15 @@ bool heldByAnotherProgram(int fd) {
 void checkStoreFile(const QString& path) {
     const QByteArray native = path.toLocal8Bit();
     if (path.isEmpty())
-        throw Failure(failures::FileNotFound, QStringLiteral("No store file was named."));
+        throw Failure(storefailures::FileNotFound, QStringLiteral("No store file was named."));
     struct stat info {};
     if (::stat(native.constData(), &info) != 0)
         failOpen(path, errno);
     if (S_ISDIR(info.st_mode))
-        throw Failure(failures::NotAStore,
+        throw Failure(storefailures::NotAStore,
                       QStringLiteral("%1 is a folder, not a PST file.").arg(quotedName(path)));
     if (!S_ISREG(info.st_mode))
-        throw Failure(failures::NotAStore,
+        throw Failure(storefailures::NotAStore,
                       QStringLiteral("%1 is not a PST file.").arg(quotedName(path)));
 
     FileDescriptor file(::open(native.constData(), O_RDONLY | O_CLOEXEC));
@@ -82,18 +82,18 @@ void checkStoreFile(const QString& path) {
         failOpen(path, errno);
     if (heldByAnotherProgram(file.fd))
         throw Failure(
-            talvenor::failures::InUse,
+            failures::InUse,
             QStringLiteral("The file %1 is in use by another program.").arg(quotedName(path)));
     if (info.st_size == 0)
         throw Failure(
-            failures::NotAStore,
+            storefailures::NotAStore,
             QStringLiteral("The file %1 is empty, not a PST file.").arg(quotedName(path)));
     char magic[4] = {};
     const ssize_t got = ::pread(file.fd, magic, sizeof magic, 0);
     if (got < 0)
         failOpen(path, errno);
     if (got != 4 || std::memcmp(magic, "!BDN", 4) != 0)
-        throw Failure(failures::NotAStore,
+        throw Failure(storefailures::NotAStore,
                       QStringLiteral("The file %1 is not a PST file.").arg(quotedName(path)));
 }
 

@@ -44,7 +44,7 @@ public:
     int codepage() const { return codepage_; }
     libpff_file_t* file() const {
         if (!file_)
-            throw Failure(failures::StoreNotAttached,
+            throw Failure(storefailures::StoreNotAttached,
                           QStringLiteral("The store %1 has been removed.").arg(quotedName(path_)));
         return file_.get();
     }
@@ -71,7 +71,7 @@ public:
             QStringLiteral("The file %1 is damaged: %2.").arg(quotedName(path), e.message());
         if (!e.detail().isEmpty())
             text += QStringLiteral(" (%1)").arg(e.detail());
-        return Failure(failures::DamagedStore, text);
+        return Failure(storefailures::DamagedStore, text);
     }
 
 private:
@@ -85,7 +85,7 @@ using SharedItem = std::shared_ptr<PffItem>;
 
 [[noreturn]] void failIndex(const QString& what, int index, int count) {
     throw Failure(
-        talvenor::failures::InvalidArgument,
+        failures::InvalidArgument,
         QStringLiteral("There is no %1 %2: the count is %3.").arg(what).arg(index).arg(count));
 }
 
@@ -116,7 +116,7 @@ public:
 
     void saveAs(const QString& path) override {
         if (!writer_)
-            throw Failure(failures::NotSupported,
+            throw Failure(storefailures::NotSupported,
                           QStringLiteral("Saving as a message file is not supported yet: %1 "
                                          "was not written.")
                               .arg(quotedName(path)));
@@ -348,12 +348,16 @@ void readEverything(Folder& folder) {
 
 enum ChildExit { ChildReadAll = 0, ChildRefused = 3 };
 
-[[noreturn]] void childProbe(const QString& path, Containment containment) {
+[[noreturn]] void childProbe(const QString& path, const StoreOptions& options) {
     int code = ChildReadAll;
     try {
+        if (options.childProbe) {
+            options.childProbe(path);
+            ::_exit(code);
+        }
         auto store = openStore(path);
         auto root = rootFolder(store, MessageWriter{});
-        if (containment == Containment::WalkInChild) {
+        if (options.containment == Containment::WalkInChild) {
             readEverything(*root);
         } else {
             const int n = root->folderCount();
@@ -377,7 +381,7 @@ void probeInChild(const QString& path, const StoreOptions& options) {
     if (child < 0)
         return; // No child to spare: read in this process as the last resort.
     if (child == 0)
-        childProbe(path, options.containment);
+        childProbe(path, options);
 
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
@@ -390,7 +394,7 @@ void probeInChild(const QString& path, const StoreOptions& options) {
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
-            throw Failure(failures::DamagedStore,
+            throw Failure(storefailures::DamagedStore,
                           QStringLiteral("The file %1 is damaged: reading it does not come to "
                                          "an end.")
                               .arg(quotedName(path)));
@@ -403,7 +407,7 @@ void probeInChild(const QString& path, const StoreOptions& options) {
     const QString how = WIFSIGNALED(status)
                             ? QStringLiteral("signal %1").arg(WTERMSIG(status))
                             : QStringLiteral("exit code %1").arg(WEXITSTATUS(status));
-    throw Failure(failures::DamagedStore,
+    throw Failure(storefailures::DamagedStore,
                   QStringLiteral("The file %1 is damaged: reading it made libpff fail (%2).")
                       .arg(quotedName(path), how));
 }
@@ -429,18 +433,18 @@ public:
 
     std::unique_ptr<Folder> lastFolder() override {
         if (stores_.empty())
-            throw Failure(failures::StoreNotAttached, QStringLiteral("No store is attached."));
+            throw Failure(storefailures::StoreNotAttached, QStringLiteral("No store is attached."));
         return rootFolder(stores_.back(), options_.writer);
     }
 
     void removeStore(Folder& root) override {
         auto* native = dynamic_cast<NativeFolder*>(&root);
         if (!native)
-            throw Failure(talvenor::failures::InvalidArgument,
+            throw Failure(failures::InvalidArgument,
                           QStringLiteral("That folder does not belong to an attached store."));
         const auto it = std::find(stores_.begin(), stores_.end(), native->store());
         if (it == stores_.end())
-            throw Failure(failures::StoreNotAttached,
+            throw Failure(storefailures::StoreNotAttached,
                           QStringLiteral("The store %1 is not attached.")
                               .arg(quotedName(native->store()->path())));
         (*it)->close();
@@ -463,7 +467,7 @@ public:
 
     std::unique_ptr<automation::Namespace> getNamespace(const QString& type) override {
         if (type.compare(automation::MapiNamespace, Qt::CaseInsensitive) != 0)
-            throw Failure(talvenor::failures::InvalidArgument,
+            throw Failure(failures::InvalidArgument,
                           QStringLiteral("There is no namespace \"%1\".").arg(type));
         return std::make_unique<NativeNamespace>(options_);
     }
@@ -484,7 +488,7 @@ std::unique_ptr<automation::Application> NativeApplicationFactory::create(const 
 mapi::Message readMessage(automation::Item& item) {
     auto* native = dynamic_cast<NativeItem*>(&item);
     if (!native)
-        throw Failure(talvenor::failures::InvalidArgument,
+        throw Failure(failures::InvalidArgument,
                       QStringLiteral("That item does not belong to a PST store."));
     return native->readWhole();
 }

@@ -15,13 +15,13 @@ namespace talvenor::nativestore {
 
 // Failure numbers of the native store, beside the shared ones (failures::InUse when another
 // program holds the file, failures::PermissionDenied when the file may not be read).
-namespace failures {
+namespace storefailures {
 constexpr std::int32_t FileNotFound = 53;
 constexpr std::int32_t NotAStore = 321;
 constexpr std::int32_t DamagedStore = -2147221221;
 constexpr std::int32_t NotSupported = -2147221246;
 constexpr std::int32_t StoreNotAttached = -2147221233;
-} // namespace failures
+} // namespace storefailures
 
 // Writes one message as a message file at exactly this path; throws talvenor::Failure.
 using MessageWriter = std::function<void(const mapi::Message& message, const QString& path)>;
@@ -43,6 +43,8 @@ struct StoreOptions {
     Containment containment = Containment::WalkInChild;
     // The child's time limit is this plus a second per megabyte of the file.
     std::chrono::seconds childTimeLimit{60};
+    // Replaces what the child reads (a seam for tests of the containment itself).
+    std::function<void(const QString& path)> childProbe;
 };
 
 class NativeApplicationFactory : public automation::ApplicationFactory {
