@@ -1,6 +1,6 @@
 // Files that are not readable stores: each ends in one clear failure that names the file, and
 // the program goes on.
-#include "pstbytes.h"
+#include <fuzz/pstbytes.h>
 
 #include <failure.h>
 #include <nativestore.h>
