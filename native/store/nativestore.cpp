@@ -196,7 +196,10 @@ public:
         });
     }
 
-    int folderCount() override { return int(shownFolders().size()); }
+    int folderCount() override {
+        store_->file();
+        return int(shownFolders().size());
+    }
 
     std::unique_ptr<Folder> folder(int index) override {
         const auto& shown = shownFolders();

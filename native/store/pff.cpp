@@ -7,10 +7,12 @@ namespace talvenor::nativestore {
 QString PffError::text() const {
     if (!error_)
         return {};
-    std::array<char, 1024> buffer{};
-    if (libpff_error_sprint(error_, buffer.data(), buffer.size()) <= 0)
+    // The backtrace starts with the innermost cause, the most telling line.
+    std::array<char, 4096> buffer{};
+    if (libpff_error_backtrace_sprint(error_, buffer.data(), buffer.size()) <= 0)
         return {};
-    return QString::fromLocal8Bit(buffer.data()).trimmed();
+    const QString all = QString::fromLocal8Bit(buffer.data());
+    return all.section(QLatin1Char('\n'), 0, 0, QString::SectionSkipEmpty).trimmed();
 }
 
 } // namespace talvenor::nativestore

@@ -88,6 +88,53 @@ std::optional<mapi::PropertyName> propertyName(libpff_record_entry_t* entry) {
     return name;
 }
 
+// Multi-valued strings and binaries as stored: a count, one offset per value, then the values.
+// libpff reports no values for them, so they are taken apart here.
+std::vector<Bytes> splitVariableValues(const Bytes& data) {
+    std::vector<Bytes> values;
+    if (data.size() < 4)
+        return values;
+    const std::uint32_t count = mapi::readLe32(data.data());
+    if (count > (data.size() - 4) / 4) {
+        PffError none;
+        throw PffFailure(QStringLiteral("a multi-valued property claims more values than it holds"),
+                         none);
+    }
+    const std::size_t start = 4 + std::size_t(count) * 4;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t from = mapi::readLe32(data.data() + 4 + 4 * i);
+        const std::size_t to =
+            i + 1 < count ? mapi::readLe32(data.data() + 8 + 4 * i) : data.size();
+        if (from < start || from > to || to > data.size()) {
+            PffError none;
+            throw PffFailure(QStringLiteral("a multi-valued property is damaged"), none);
+        }
+        values.emplace_back(data.begin() + std::ptrdiff_t(from), data.begin() + std::ptrdiff_t(to));
+    }
+    return values;
+}
+
+std::vector<Bytes> fixedValues(libpff_record_entry_t* entry) {
+    PffError error;
+    PffMultiValue multi;
+    if (libpff_record_entry_get_multi_value(entry, multi.out(), error.out()) != 1)
+        throw PffFailure(QStringLiteral("cannot read a multi-valued property"), error);
+    int count = 0;
+    if (libpff_multi_value_get_number_of_values(multi.get(), &count, error.out()) != 1)
+        throw PffFailure(QStringLiteral("cannot count the values of a property"), error);
+    std::vector<Bytes> values;
+    values.reserve(std::size_t(std::max(count, 0)));
+    for (int i = 0; i < count; ++i) {
+        std::uint32_t type = 0;
+        std::uint8_t* data = nullptr; // owned by the multi value
+        size_t size = 0;
+        if (libpff_multi_value_get_value(multi.get(), i, &type, &data, &size, error.out()) != 1)
+            throw PffFailure(QStringLiteral("cannot read a value of a property"), error);
+        values.push_back(data ? Bytes(data, data + size) : Bytes{});
+    }
+    return values;
+}
+
 mapi::Property readEntry(libpff_record_entry_t* entry) {
     PffError error;
     std::uint32_t entryType = 0;
@@ -103,22 +150,12 @@ mapi::Property readEntry(libpff_record_entry_t* entry) {
         property.name = propertyName(entry);
 
     if (mapi::isMultiValued(property.type)) {
-        PffMultiValue multi;
-        if (libpff_record_entry_get_multi_value(entry, multi.out(), error.out()) != 1)
-            throw PffFailure(QStringLiteral("cannot read a multi-valued property"), error);
-        int count = 0;
-        if (libpff_multi_value_get_number_of_values(multi.get(), &count, error.out()) != 1)
-            throw PffFailure(QStringLiteral("cannot count the values of a property"), error);
-        property.values.reserve(std::size_t(std::max(count, 0)));
-        for (int i = 0; i < count; ++i) {
-            std::uint32_t type = 0;
-            std::uint8_t* data = nullptr; // owned by the multi value
-            size_t size = 0;
-            if (libpff_multi_value_get_value(multi.get(), i, &type, &data, &size, error.out()) != 1)
-                throw PffFailure(QStringLiteral("cannot read a value of a property"), error);
-            Bytes value = data ? Bytes(data, data + size) : Bytes{};
-            property.values.push_back(normalised(property.type, std::move(value)));
-        }
+        if (mapi::fixedSize(mapi::baseType(property.type)) == 0)
+            property.values = splitVariableValues(entryData(entry));
+        else
+            property.values = fixedValues(entry);
+        for (auto& value : property.values)
+            value = normalised(property.type, std::move(value));
         return property;
     }
     property.value = normalised(property.type, entryData(entry));
