@@ -17,8 +17,17 @@ mkdir -p "$corpus" "$build/crashes"
 if [ -d tests/nativestore/corpus ]; then
     cp -n tests/nativestore/corpus/* "$corpus"/ 2>/dev/null || true
 fi
-if [ -x "$build/bin/talvenor_pstwriter" ] || cmake --build "$build" -j2 --target talvenor_pstwriter >/dev/null 2>&1; then
-    [ -x tools/fuzzseeds.sh ] && tools/fuzzseeds.sh "$build/bin" "$corpus" || true
+# Small stores of our own writer are the seeds: every structure libpff walks is in them.
+if cmake --build "$build" -j2 --target pstwriter >/dev/null 2>&1; then
+    for n in 1 3; do
+        [ -f "$corpus/generated-$n.pst" ] ||
+            "$build/bin/pstwriter" --generate "$n" "$corpus/generated-$n.pst" >/dev/null || true
+    done
+    for desc in tools/pstwriter/samples/*.json; do
+        [ -f "$desc" ] || continue
+        name=$(basename "$desc" .json)
+        [ -f "$corpus/$name.pst" ] || "$build/bin/pstwriter" "$desc" "$corpus/$name.pst" >/dev/null || true
+    done
 fi
 
 # ASan's leak check stays on: a leak of a libpff handle is a finding too.

@@ -89,11 +89,14 @@ using SharedItem = std::shared_ptr<PffItem>;
         QStringLiteral("There is no %1 %2: the count is %3.").arg(what).arg(index).arg(count));
 }
 
-QString textProperty(libpff_item_t* item, std::uint16_t id, int codepage) {
+// A text property; the code page is looked up only for 8-bit text.
+template <typename Codepage>
+QString textProperty(libpff_item_t* item, std::uint16_t id, Codepage&& codepage) {
     const auto property = readItemProperty(item, id);
     if (!property)
         return {};
-    return propertyText(*property, codepage).value_or(QString());
+    return propertyText(*property, property->type == mapi::PtString8 ? codepage() : 0)
+        .value_or(QString());
 }
 
 class NativeItem : public Item {
@@ -104,13 +107,14 @@ public:
     int itemClass() override {
         return store_->guarded([&] {
             return outlookItemClass(
-                textProperty(item_.get(), mapi::tags::MessageClass, codepage()));
+                textProperty(item_.get(), mapi::tags::MessageClass, [&] { return codepage(); }));
         });
     }
 
     QString subject() override {
         return store_->guarded([&] {
-            return displaySubject(textProperty(item_.get(), mapi::tags::Subject, codepage()));
+            return displaySubject(
+                textProperty(item_.get(), mapi::tags::Subject, [&] { return codepage(); }));
         });
     }
 
@@ -192,7 +196,8 @@ public:
             return store_->displayName();
         }
         return store_->guarded([&] {
-            return textProperty(item_->get(), mapi::tags::DisplayName, store_->codepage());
+            return textProperty(item_->get(), mapi::tags::DisplayName,
+                                [&] { return store_->codepage(); });
         });
     }
 

@@ -335,7 +335,9 @@ std::optional<QString> propertyText(const mapi::Property& property, int codepage
 }
 
 std::optional<int> messageCodepage(libpff_item_t* item) {
-    for (std::uint16_t id : {mapi::tags::MessageCodepage, mapi::tags::InternetCodepage}) {
+    // The message's own code page, the one of its Internet form, and the store's code page id.
+    for (std::uint16_t id :
+         {mapi::tags::MessageCodepage, mapi::tags::InternetCodepage, std::uint16_t(0x66C3)}) {
         if (auto p = readItemProperty(item, id);
             p && p->type == mapi::PtInteger32 && p->value.size() >= 4)
             if (const auto cp = std::int32_t(mapi::readLe32(p->value.data())); cp > 0)

@@ -29,7 +29,7 @@ std::optional<QString> propertyText(const mapi::Property& property, int codepage
 // Decodes 8-bit text of a Windows code page; unknown code pages fall back to Western European.
 QString decodeCodepage(const QByteArray& bytes, int codepage);
 
-// The code page a message declares for its 8-bit strings, if any.
+// The code page a message (or the message store) declares for its 8-bit strings, if any.
 std::optional<int> messageCodepage(libpff_item_t* item);
 
 } // namespace talvenor::nativestore

@@ -4,6 +4,9 @@
 
 #include <failure.h>
 #include <nativestore.h>
+#include <session.h>
+
+#include <recorders.h>
 
 #include <QDir>
 #include <QFile>
@@ -184,6 +187,22 @@ TEST_F(BadInput, AFileLockedByAnotherProgramIsInUse) {
         const Outcome after = addStore(file);
         EXPECT_EQ(after.number, storefailures::DamagedStore);
     }
+}
+
+TEST_F(BadInput, ASessionOverALockedFileShowsTheInUseMessageOnce) {
+    const QString locked = path(QStringLiteral("held by mail program.pst"));
+    writeFile(locked, randomBytes(4096, 9, true));
+    LockHolder holder(locked, LockHolder::Flock);
+    ASSERT_TRUE(holder.locked());
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingPointer pointer;
+    NativeApplicationFactory factory;
+    ConversionSession(factory, messages, events, pointer)
+        .PST2MSG(locked, path(QStringLiteral("out.msg")));
+    ASSERT_EQ(messages.shown.size(), 1);
+    EXPECT_EQ(messages.shown[0].text, inUseMessageText());
+    EXPECT_EQ(pointer.current, PointerMode::Default);
 }
 
 TEST_F(BadInput, AFileThatMayNotBeReadIsPermissionDenied) {
