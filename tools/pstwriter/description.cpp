@@ -253,7 +253,7 @@ struct Parser {
             std::vector<std::u16string> k;
             for (const QJsonValue& v : o.value("keywords").toArray())
                 k.push_back(str(v, "keywords"));
-            build::setNamedStrings(m, PropertyName{PSETID_Common, std::nullopt, u"Keywords"}, k);
+            build::setNamedStrings(m, PropertyName{PS_PUBLIC_STRINGS, std::nullopt, u"Keywords"}, k);
         }
         for (const QJsonValue& v : o.value("properties").toArray())
             m.set(property(v.toObject()));

@@ -572,6 +572,10 @@ Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Im
     d->folders[kNidSpam].contents = std::make_unique<TcWriter>(*d->ndb, kSearchContentsCols);
     d->makeFolder(kNidDeleted, kNidIpm, u"Deleted Items", u"IPF.Note");
     d->special[SpecialFolder::DeletedItems] = kNidDeleted;
+    // Readers refuse a name-to-id map without entries or property sets; every store names
+    // its keywords and the common start time.
+    d->names.idFor(mapi::PropertyName{mapi::PSETID_Common, 0x8516, u""});
+    d->names.idFor(mapi::PropertyName{mapi::PS_PUBLIC_STRINGS, std::nullopt, u"Keywords"});
 }
 
 Writer::~Writer() {
