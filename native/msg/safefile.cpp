@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
@@ -94,13 +95,22 @@ PendingFile::PendingFile(const QString& target)
     struct stat st;
     if (::lstat(targetPath_.constData(), &st) == 0)
         throw fileFailure(EEXIST, target_);
-    const QFileInfo info(target);
+    const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
     // A short name of our own, so that a long target name cannot make the temporary fail.
-    QByteArray templ = QFile::encodeName(info.absolutePath()) + "/.talvenor-XXXXXX.tmp";
-    fd_ = ::mkostemps(templ.data(), 4, O_CLOEXEC);
-    if (fd_ < 0)
-        throw fileFailure(errno, target_);
-    tempPath_ = templ;
+    // Created like any new file (mode 0666 less the umask), since it becomes the result.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray candidate =
+            folder + "/.talvenor-" +
+            QByteArray::number(QRandomGenerator::system()->generate64(), 36) + ".tmp";
+        fd_ = ::open(candidate.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            tempPath_ = candidate;
+            return;
+        }
+        if (errno != EEXIST)
+            throw fileFailure(errno, target_);
+    }
+    throw fileFailure(EEXIST, target_);
 }
 
 PendingFile::~PendingFile() {

@@ -290,6 +290,21 @@ TEST(MsgFile, BadTargetsFailWithTheirCause) {
     EXPECT_TRUE(entriesOf(dir.path()).isEmpty());
 }
 
+TEST(MsgFile, WrittenFileHasTheModeOfAnyNewFile) {
+    QTemporaryDir dir;
+    const QString plain = dir.filePath("plain");
+    {
+        QFile f(plain);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const QString path = dir.filePath("mode.msg");
+    writeMsg(plainMessage(u"mode"), path);
+    struct stat a, b;
+    ASSERT_EQ(::stat(QFile::encodeName(plain).constData(), &a), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &b), 0);
+    EXPECT_EQ(a.st_mode & 07777, b.st_mode & 07777);
+}
+
 TEST(MsgFile, ModificationTimeIsDeliveryElseSubmitElseCreationTime) {
     constexpr std::uint64_t Epoch = 116444736000000000ULL;
     struct Row {
