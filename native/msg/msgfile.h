@@ -21,6 +21,8 @@ public:
     virtual bool write(const std::uint8_t* data, std::size_t size) = 0;
     virtual bool seek(std::int64_t offset) = 0; // absolute position
     virtual std::int64_t position() const = 0;
+    // Writes out whatever the sink still holds.
+    virtual bool flush() = 0;
 };
 
 struct WriteOptions {

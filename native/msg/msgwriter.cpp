@@ -390,6 +390,11 @@ void writeMsg(const Message& message, const QString& path, const WriteOptions& o
     }
     if (std::fflush(fp.get()) != 0 || state.error)
         throw failed("cannot write the file");
+    errno = 0;
+    if (!sink->flush()) {
+        state.error = errno ? errno : EIO;
+        throw failed("cannot write the file");
+    }
     fp.reset();
     file.setModificationTime(fileTime(message));
     file.commit();
