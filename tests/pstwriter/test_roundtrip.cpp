@@ -137,8 +137,7 @@ Message simpleMessage(const std::u16string& subject, bool marker = true) {
 
 const Property* findRead(const mapi::PropertyBag& bag, const Property& written) {
     for (const Property& p : bag.props) {
-        if (written.name ? (p.name && *p.name == *written.name)
-                         : (!p.name && p.id == written.id))
+        if (written.name ? (p.name && *p.name == *written.name) : (!p.name && p.id == written.id))
             return &p;
     }
     return nullptr;
@@ -160,10 +159,9 @@ void expectBag(const mapi::PropertyBag& written, const mapi::PropertyBag& read,
         if (std::find(skip.begin(), skip.end(), w.id) != skip.end() && !w.name)
             continue;
         const Property* r = findRead(read, w);
-        const std::string name =
-            w.name ? "named " + mapi::toUtf8(w.name->name) + "/" +
-                         std::to_string(w.name->lid.value_or(0))
-                   : std::to_string(w.id);
+        const std::string name = w.name ? "named " + mapi::toUtf8(w.name->name) + "/" +
+                                              std::to_string(w.name->lid.value_or(0))
+                                        : std::to_string(w.id);
         ASSERT_NE(r, nullptr) << where << ": property " << name << " missing";
         EXPECT_EQ(r->type, w.type) << where << ": property " << name;
         if (mapi::isMultiValued(w.type)) {
@@ -234,11 +232,12 @@ TEST_P(RoundTrip, FoldersMessagesAndEveryPropertyComeBack) {
     FolderDescription deep{u"Уровень 1", u"IPF.Note", SpecialFolder::None, {}, {}};
     FolderDescription* at = &deep;
     for (int level = 2; level <= 6; ++level) {
-        at->folders.push_back({u"Level " + mapi::fromUtf8(std::to_string(level)) + u" 階層",
-                               u"IPF.Note",
-                               SpecialFolder::None,
-                               {simpleMessage(u"At level " + mapi::fromUtf8(std::to_string(level)))},
-                               {}});
+        at->folders.push_back(
+            {u"Level " + mapi::fromUtf8(std::to_string(level)) + u" 階層",
+             u"IPF.Note",
+             SpecialFolder::None,
+             {simpleMessage(u"At level " + mapi::fromUtf8(std::to_string(level)))},
+             {}});
         at = &at->folders.back();
     }
     FolderDescription sent{u"Sent Items", u"IPF.Note", SpecialFolder::SentItems, {}, {}};
@@ -259,8 +258,7 @@ TEST_P(RoundTrip, FoldersMessagesAndEveryPropertyComeBack) {
     ASSERT_EQ(rin->messages.size(), inbox.messages.size());
     for (std::size_t i = 0; i < inbox.messages.size(); ++i) {
         const auto* ws = inbox.messages[i].find(mapi::tags::Subject);
-        EXPECT_EQ(readSubject(rin->messages[i]),
-                  std::string(ws->value.begin(), ws->value.end()))
+        EXPECT_EQ(readSubject(rin->messages[i]), std::string(ws->value.begin(), ws->value.end()))
             << "subject of message " << i;
         expectMessage(inbox.messages[i], rin->messages[i], "inbox message " + std::to_string(i));
     }
