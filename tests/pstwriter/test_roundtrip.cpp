@@ -314,3 +314,60 @@ INSTANTIATE_TEST_SUITE_P(Encodings, RoundTrip,
                          });
 
 } // namespace
+
+namespace {
+
+Bytes cp1252(const std::string& latin) {
+    return Bytes(latin.begin(), latin.end());
+}
+
+TEST(AnsiRoundTrip, StringsComeBackInTheCodePageAndEverythingElseUnchanged) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("ansi.pst").toStdString();
+    Message m = richMessage();
+    build::setSubject(m, u"RE: Grüße aus Köln – 20 €");
+    const int bulk = 1500; // several levels of the 32-bit B-trees
+    {
+        Options o;
+        o.format = Format::Ansi;
+        o.displayName = u"Altes Archiv";
+        Writer w(path, o);
+        const FolderId f = w.addFolder(w.topFolder(), u"Café");
+        w.addMessage(f, m);
+        const FolderId many = w.addFolder(w.topFolder(), u"Bulk");
+        for (int i = 0; i < bulk; ++i)
+            w.addMessage(many, simpleMessage(u"Message " + mapi::fromUtf8(std::to_string(i))));
+        w.finish();
+    }
+    const ReadFolder root = readPst(path);
+    const ReadFolder* top = root.child("Top of Personal Folders");
+    ASSERT_NE(top, nullptr);
+    const ReadFolder* cafe = top->child("Café");
+    ASSERT_NE(cafe, nullptr);
+    ASSERT_EQ(cafe->messages.size(), 1u);
+    const ReadMessage& r = cafe->messages[0];
+    const auto* subject = r.props.find(mapi::tags::Subject);
+    ASSERT_NE(subject, nullptr);
+    EXPECT_EQ(subject->type, mapi::PtString8);
+    EXPECT_EQ(subject->value, cp1252("\x01\x04RE: Gr\xFC\xDF"
+                                     "e aus K\xF6ln \x96 20 \x80"));
+    // Everything that is not a Unicode string is stored as given.
+    mapi::PropertyBag nonStrings;
+    for (const Property& p : m.props)
+        if (mapi::baseType(p.type) != mapi::PtUnicode)
+            nonStrings.props.push_back(p);
+    expectBag(nonStrings, r.props, "ansi message", {mapi::tags::MessageFlags});
+    ASSERT_EQ(r.recipients.size(), m.recipients.size());
+    const auto* name = r.recipients[2].find(mapi::tags::DisplayName);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->value, cp1252("Dmitri Ekstr\xF6m"));
+    ASSERT_EQ(r.attachments.size(), m.attachments.size());
+    EXPECT_TRUE(r.attachments[1].data == pattern(100000, 3));
+    ASSERT_TRUE(r.attachments[3].embedded);
+    EXPECT_EQ(r.attachments[3].embedded->attachments.size(), 2u);
+    const ReadFolder* many = top->child("Bulk");
+    ASSERT_NE(many, nullptr);
+    EXPECT_EQ(many->messages.size(), std::size_t(bulk));
+}
+
+} // namespace
