@@ -128,6 +128,18 @@ Message richMessage() {
     return m;
 }
 
+// More property data than one heap block holds, and more properties than one B-tree leaf.
+Message crowdedMessage() {
+    Message m;
+    build::setSubject(m, u"Crowded");
+    for (std::uint16_t i = 0; i < 40; ++i)
+        m.set(prop(std::uint16_t(0x6800 + i), mapi::PtUnicode,
+                   mapi::utf16le(std::u16string(1400, char16_t(u'a' + i % 26)))));
+    for (std::uint16_t i = 0; i < 500; ++i)
+        m.set(prop(std::uint16_t(0x6A00 + i), mapi::PtInteger32, mapi::le32(i * 7u)));
+    return m;
+}
+
 Message simpleMessage(const std::u16string& subject, bool marker = true) {
     Message m;
     build::setSubject(m, subject, marker);
@@ -229,6 +241,7 @@ TEST_P(RoundTrip, FoldersMessagesAndEveryPropertyComeBack) {
     inbox.messages.push_back(simpleMessage(u"RE: with marker"));
     inbox.messages.push_back(simpleMessage(u"RE: without marker", false));
     inbox.messages.push_back(simpleMessage(u"Ünïcödé 件名 📨 " + std::u16string(600, u'x')));
+    inbox.messages.push_back(crowdedMessage());
     FolderDescription deep{u"Уровень 1", u"IPF.Note", SpecialFolder::None, {}, {}};
     FolderDescription* at = &deep;
     for (int level = 2; level <= 6; ++level) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 namespace talvenor::pstwriter {
@@ -399,11 +400,11 @@ Bytes encodeMultiValue(std::uint16_t type, const std::vector<Bytes>& values) {
     return out;
 }
 
-std::uint32_t storeVariable(HeapWriter& heap, SubnodeList& subs, NdbWriter& ndb,
-                            const Bytes& data) {
+std::uint32_t storeVariable(HeapWriter& heap, SubnodeList& subs, NdbWriter& ndb, const Bytes& data,
+                            bool forceSubnode) {
     if (data.empty())
         return 0;
-    if (data.size() <= kMaxHeapItem)
+    if (data.size() <= kMaxHeapItem && !forceSubnode)
         return heap.alloc(data);
     DataStreamWriter stream(ndb);
     stream.append(data.data(), data.size());
@@ -417,20 +418,50 @@ std::uint32_t storeVariable(HeapWriter& heap, SubnodeList& subs, NdbWriter& ndb,
 
 void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
     const std::uint64_t before = ndb_.blockBytes();
-    std::vector<std::array<std::uint8_t, 8>> records;
+    std::map<std::uint16_t, Value> values;
     for (const auto& [id, original] : props) {
-        const Value v = ndb_.unicode() ? original : narrowed(original);
+        Value v = ndb_.unicode() ? original : narrowed(original);
+        if (v.type & 0x1000) {
+            v.data = encodeMultiValue(v.type, v.values);
+            v.values.clear();
+        }
+        values.emplace(id, std::move(v));
+    }
+    // Keep the property heap within one block: when the values would overflow it, the largest
+    // ones move to subnodes (readers handle those everywhere, multi-block property heaps less
+    // so).
+    auto heapBound = [](const Value& v) {
+        return !inlineInPc(v.type) && !v.data.empty() && v.data.size() <= kMaxHeapItem;
+    };
+    std::size_t estimate = 12 + 8 + 8 * values.size() + 4 + 2 * (values.size() + 4) + 16;
+    for (const auto& [id, v] : values)
+        if (heapBound(v))
+            estimate += v.data.size();
+    std::set<std::uint16_t> spill;
+    while (estimate > ndb_.maxBlockData()) {
+        std::uint16_t largest = 0;
+        std::size_t size = 0;
+        for (const auto& [id, v] : values)
+            if (heapBound(v) && !spill.count(id) && v.data.size() > size) {
+                largest = id;
+                size = v.data.size();
+            }
+        if (size == 0)
+            break;
+        spill.insert(largest);
+        estimate -= size;
+    }
+    std::vector<std::array<std::uint8_t, 8>> records;
+    for (const auto& [id, v] : values) {
         std::array<std::uint8_t, 8> r{};
         put16(&r[0], id);
         put16(&r[2], v.type);
-        if (v.type & 0x1000) {
-            put32(&r[4], storeVariable(heap_, subs_, ndb_, encodeMultiValue(v.type, v.values)));
-        } else if (inlineInPc(v.type)) {
+        if (inlineInPc(v.type)) {
             std::memcpy(&r[4], v.data.data(), std::min<std::size_t>(4, v.data.size()));
             if (v.type == 0x000B)
                 r[5] = 0; // booleans keep only their low byte
         } else {
-            put32(&r[4], storeVariable(heap_, subs_, ndb_, v.data));
+            put32(&r[4], storeVariable(heap_, subs_, ndb_, v.data, spill.count(id) != 0));
         }
         records.push_back(r);
     }

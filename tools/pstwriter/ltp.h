@@ -131,7 +131,8 @@ std::size_t fixedValueSize(std::uint16_t type); // 0 when variable
 bool inlineInPc(std::uint16_t type);
 
 // Stores variable-size values: in the heap when small, else as a subnode.
-std::uint32_t storeVariable(HeapWriter& heap, SubnodeList& subs, NdbWriter& ndb, const Bytes& data);
+std::uint32_t storeVariable(HeapWriter& heap, SubnodeList& subs, NdbWriter& ndb, const Bytes& data,
+                            bool forceSubnode = false);
 
 struct PcResult {
     std::uint64_t bidData = 0;
