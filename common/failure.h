@@ -43,6 +43,8 @@ constexpr std::int32_t Internal = 51;
 constexpr std::int32_t BadFileName = 52;
 constexpr std::int32_t DiskFull = 61;
 constexpr std::int32_t FileAccess = 75;
+// The file-open dialog could not hand back the whole selection.
+constexpr std::int32_t SelectionTooLarge = 20476;
 } // namespace failures
 
 } // namespace talvenor
