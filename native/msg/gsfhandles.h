@@ -86,6 +86,28 @@ private:
     GError* e_ = nullptr;
 };
 
+// A GDateTime that is released on destruction.
+class DateTimeRef {
+public:
+    explicit DateTimeRef(GDateTime* p = nullptr) : p_(p) {}
+    DateTimeRef(const DateTimeRef&) = delete;
+    DateTimeRef& operator=(const DateTimeRef&) = delete;
+    ~DateTimeRef() {
+        if (p_)
+            g_date_time_unref(p_);
+    }
+    GDateTime* get() const { return p_; }
+
+private:
+    GDateTime* p_;
+};
+
+// A new storage below parent; its directory entry carries stamp as modification time.
+inline GsfOutput* newStorage(GsfOutfile* parent, const char* name, GDateTime* stamp) {
+    return stamp ? gsf_outfile_new_child_full(parent, name, TRUE, "modtime", stamp, nullptr)
+                 : gsf_outfile_new_child(parent, name, TRUE);
+}
+
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };

@@ -2,6 +2,7 @@
 #include "gsfhandles.h"
 #include "msgfile.h"
 #include "msglayout.h"
+#include "storagecopy.h"
 
 #include <QFile>
 
@@ -218,7 +219,20 @@ private:
     void embedded(GsfInfile* dir, mapi::Attachment& a) {
         GRef<GsfInput> sub = child(dir, layout::EmbeddedStorage);
         if (!sub || !isStorage(sub.get()))
-            return; // a custom (OLE) storage or none: not a message
+            return;
+        if (GRef<GsfInput> props = child(GSF_INFILE(sub.get()), layout::PropertiesStream); !props) {
+            // Not a message but an OLE object's own storage: kept as a compound-file image.
+            try {
+                a.props.push_back({mapi::tags::AttachDataBinary,
+                                   mapi::PtObject,
+                                   std::nullopt,
+                                   imageOf(GSF_INFILE(sub.get())),
+                                   {}});
+            } catch (const std::string& e) {
+                throw Damaged{e};
+            }
+            return;
+        }
         if (++depth_ > 64)
             throw Damaged{"embedded messages are nested too deeply"};
         auto m = std::make_shared<Message>();

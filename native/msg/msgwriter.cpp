@@ -3,6 +3,7 @@
 #include "msgfile.h"
 #include "msglayout.h"
 #include "safefile.h"
+#include "storagecopy.h"
 
 #include <QFile>
 
@@ -58,8 +59,9 @@ public:
         return it->second;
     }
 
-    template <typename StreamWriter> void write(GsfOutfile* root, StreamWriter&& stream) const {
-        OutRef dir(gsf_outfile_new_child(root, layout::NameIdStorage, TRUE));
+    template <typename StreamWriter>
+    void write(GsfOutfile* root, GDateTime* stamp, StreamWriter&& stream) const {
+        OutRef dir(newStorage(root, layout::NameIdStorage, stamp));
         if (!dir)
             throw GsfWriteError{"cannot create the named-property storage"};
         Bytes guids, entries, strings;
@@ -128,7 +130,7 @@ enum class Level { Top, Embedded, Child };
 
 class Writer {
 public:
-    explicit Writer(const NameTable& names) : names_(names) {}
+    Writer(const NameTable& names, GDateTime* stamp) : names_(names), stamp_(stamp) {}
 
     void stream(GsfOutfile* dir, const std::string& name, const std::uint8_t* data,
                 std::size_t size) {
@@ -168,7 +170,7 @@ public:
         }
         properties(dir, m, props, written);
         for (std::uint32_t i = 0; i < recipients; ++i) {
-            OutRef r(gsf_outfile_new_child(dir, layout::recipientStorageName(i).c_str(), TRUE));
+            OutRef r(newStorage(dir, layout::recipientStorageName(i).c_str(), stamp_));
             if (!r)
                 throw GsfWriteError{"cannot create a recipient storage"};
             Bytes rp(layout::ChildHeaderSize, 0);
@@ -199,14 +201,13 @@ private:
     }
 
     void attachment(GsfOutfile* parent, const mapi::Attachment& a, std::uint32_t index) {
-        OutRef dir(
-            gsf_outfile_new_child(parent, layout::attachmentStorageName(index).c_str(), TRUE));
+        OutRef dir(newStorage(parent, layout::attachmentStorageName(index).c_str(), stamp_));
         if (!dir)
             throw GsfWriteError{"cannot create an attachment storage"};
         Bytes props(layout::ChildHeaderSize, 0);
         std::set<std::uint32_t> written;
         if (a.embedded) {
-            OutRef sub(gsf_outfile_new_child(dir.dir(), layout::EmbeddedStorage, TRUE));
+            OutRef sub(newStorage(dir.dir(), layout::EmbeddedStorage, stamp_));
             if (!sub)
                 throw GsfWriteError{"cannot create an embedded message storage"};
             message(sub.dir(), *a.embedded, Level::Embedded);
@@ -216,6 +217,21 @@ private:
                 (std::uint32_t(mapi::tags::AttachDataBinary) << 16) | mapi::PtObject;
             streamEntry(props, tag, layout::ObjectSize);
             written.insert(tag);
+        } else if (const Property* data = a.find(mapi::tags::AttachDataBinary);
+                   data && data->type == mapi::PtObject && isCompoundFile(data->value)) {
+            // An OLE object: its storage tree goes below the attachment as it is.
+            OutRef sub(newStorage(dir.dir(), layout::EmbeddedStorage, stamp_));
+            if (!sub)
+                throw GsfWriteError{"cannot create an attached storage"};
+            try {
+                copyImageInto(data->value, sub.dir(), stamp_);
+            } catch (const std::string& e) {
+                throw GsfWriteError{e};
+            }
+            if (!sub.close())
+                throw GsfWriteError{"cannot finish an attached storage"};
+            streamEntry(props, data->tag(), layout::ObjectSize);
+            written.insert(data->tag());
         }
         properties(dir.dir(), a, props, written);
         stream(dir.dir(), layout::PropertiesStream, props);
@@ -297,6 +313,7 @@ private:
     }
 
     const NameTable& names_;
+    GDateTime* stamp_;
 };
 
 // The bridge from stdio (which libgsf writes through) to an OutputSink.
@@ -334,6 +351,8 @@ int cookieSeek(void* cookie, off64_t* offset, int whence) {
 int cookieClose(void*) {
     return 0;
 }
+
+constexpr std::uint64_t FiletimeUnixEpoch = 116444736000000000ULL;
 
 std::optional<std::uint64_t> fileTime(const Message& m) {
     for (std::uint16_t id :
@@ -376,11 +395,18 @@ void writeMsg(const Message& message, const QString& path, const WriteOptions& o
 
         NameTable names;
         names.collect(message);
-        Writer writer(names);
+        // Storages carry the message's time (some readers expect a time on every storage).
+        const std::optional<std::uint64_t> when = fileTime(message);
+        DateTimeRef stamp(
+            when && *when >= FiletimeUnixEpoch
+                ? g_date_time_new_from_unix_utc(gint64((*when - FiletimeUnixEpoch) / 10000000ULL))
+                : g_date_time_new_now_utc());
+        Writer writer(names, stamp.get());
         writer.message(root.dir(), message, Level::Top);
-        names.write(root.dir(), [&](GsfOutfile* dir, const std::string& n, const Bytes& b) {
-            writer.stream(dir, n, b);
-        });
+        names.write(root.dir(), stamp.get(),
+                    [&](GsfOutfile* dir, const std::string& n, const Bytes& b) {
+                        writer.stream(dir, n, b);
+                    });
         if (!root.close())
             throw GsfWriteError{"cannot finish the compound file"};
         if (!out.close())

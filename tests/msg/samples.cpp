@@ -1,5 +1,7 @@
 #include "samples.h"
 
+#include "gsfhandles.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -99,6 +101,38 @@ Attachment fileAttachment(const std::u16string& filename, Bytes data) {
     a.setInt32(tags::AttachSize, std::int32_t(data.size()));
     a.setInt32(tags::RenderingPosition, -1);
     a.setBinary(tags::AttachDataBinary, std::move(data));
+    return a;
+}
+
+Bytes oleObjectImage() {
+    using namespace talvenor::msg;
+    GRef<GsfOutput> mem(gsf_output_memory_new());
+    {
+        OutRef root(GSF_OUTPUT(gsf_outfile_msole_new(mem.get())));
+        const std::uint8_t clsid[16] = {0x11, 0x22, 0x33, 0x44, 5,  6,  7,  8,
+                                        9,    10,   11,   12,   13, 14, 15, 16};
+        gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(root.get()), clsid);
+        auto put = [](GsfOutfile* dir, const char* name, const Bytes& data) {
+            OutRef s(gsf_outfile_new_child(dir, name, FALSE));
+            gsf_output_write(s.get(), data.size(), data.data());
+        };
+        put(root.dir(), "\001Ole", pattern(20, 1));
+        put(root.dir(), "CONTENTS", pattern(6000, 2));
+        OutRef info(gsf_outfile_new_child(root.dir(), "ObjInfo", TRUE));
+        put(info.dir(), "Data", pattern(100, 3));
+    }
+    if (!gsf_output_is_closed(mem.get()))
+        gsf_output_close(mem.get());
+    const auto* bytes = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(mem.get()));
+    return Bytes(bytes, bytes + gsf_output_size(mem.get()));
+}
+
+Attachment oleAttachment() {
+    Attachment a;
+    a.setInt32(tags::AttachMethod, 6);
+    a.setUnicode(tags::DisplayName, u"Picture");
+    a.setInt32(tags::RenderingPosition, 0);
+    a.set({tags::AttachDataBinary, PtObject, std::nullopt, oleObjectImage(), {}});
     return a;
 }
 
@@ -210,6 +244,7 @@ std::vector<Sample> samples() {
         Attachment a = fileAttachment(u"n.txt", ascii("n"));
         a.props.push_back(named(stringName(PS_PUBLIC_STRINGS, u"AttachTag"), PtInteger32, le32(9)));
         m.attachments.push_back(a);
+        m.attachments.push_back(oleAttachment());
         out.push_back({"named properties by number and by string", std::move(m)});
     }
     {

@@ -23,6 +23,9 @@ Property named(const PropertyName& name, std::uint16_t type, Bytes value);
 PropertyName lidName(const Guid& guid, std::uint32_t lid);
 PropertyName stringName(const Guid& guid, const std::u16string& name);
 Attachment fileAttachment(const std::u16string& filename, Bytes data);
+// A small compound file like an OLE object's storage: streams, a sub-storage, a class id.
+Bytes oleObjectImage();
+Attachment oleAttachment();
 Recipient recipient(const std::u16string& name, const std::u16string& address, std::int32_t type);
 
 // One line per property ("tag-or-name type = hex values"), sorted, for each message, recipient

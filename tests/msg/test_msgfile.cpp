@@ -205,6 +205,59 @@ TEST(MsgFile, HeadersSizesAndFlagsAreThoseOfTheFormat) {
     EXPECT_EQ(*raw.stream(ni + name), (Bytes{0x80, 0x85, 0, 0, 0x06, 0, 0, 0}));
 }
 
+// path -> bytes of every stream, with "!clsid" entries for storages' class ids.
+void tree(GsfInfile* dir, const std::string& prefix, std::map<std::string, Bytes>& out) {
+    std::uint8_t clsid[16];
+    if (GSF_IS_INFILE_MSOLE(dir) && gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(dir), clsid))
+        out[prefix + "!clsid"] = Bytes(clsid, clsid + 16);
+    for (int i = 0; i < gsf_infile_num_children(dir); ++i) {
+        const std::string name = prefix + gsf_infile_name_by_index(dir, i);
+        GRef<GsfInput> c(gsf_infile_child_by_index(dir, i));
+        if (GSF_IS_INFILE(c.get()) && gsf_infile_num_children(GSF_INFILE(c.get())) >= 0) {
+            tree(GSF_INFILE(c.get()), name + "/", out);
+        } else {
+            Bytes b(static_cast<std::size_t>(gsf_input_size(c.get())));
+            if (!b.empty())
+                gsf_input_read(c.get(), b.size(), b.data());
+            out[name] = b;
+        }
+    }
+}
+
+std::map<std::string, Bytes> treeOfImage(const Bytes& image) {
+    GRef<GsfInput> in(gsf_input_memory_new(image.data(), gsf_off_t(image.size()), FALSE));
+    GErrorHolder e;
+    GRef<GsfInfile> root(gsf_infile_msole_new(in.get(), e.out()));
+    std::map<std::string, Bytes> out;
+    if (root)
+        tree(root.get(), "", out);
+    return out;
+}
+
+TEST(MsgFile, OleObjectStorageIsCopiedIntoTheAttachmentAndBack) {
+    QTemporaryDir dir;
+    Message m = plainMessage(u"With an object");
+    m.attachments.push_back(oleAttachment());
+    const QString path = dir.filePath("ole.msg");
+    writeMsg(m, path);
+
+    const auto original = treeOfImage(oleObjectImage());
+    ASSERT_EQ(original.size(), 5u); // class ids of root and ObjInfo, three streams
+    RawFile raw(path);
+    EXPECT_EQ(raw.stream("__attach_version1.0_#00000000/__substg1.0_3701000D/CONTENTS"),
+              original.at("CONTENTS"));
+    const Bytes ap = raw.stream("__attach_version1.0_#00000000/__properties_version1.0").value();
+    EXPECT_EQ(entries(ap, 8).at(0x3701000D).size(), 0xFFFFFFFFu);
+
+    const Message back = readMsg(path);
+    ASSERT_EQ(back.attachments.size(), 1u);
+    const Property* data = back.attachments[0].find(tags::AttachDataBinary);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->type, PtObject);
+    EXPECT_EQ(treeOfImage(data->value), original);
+    EXPECT_FALSE(back.attachments[0].embedded);
+}
+
 TEST(MsgFile, ExistingTargetFailsWithFileExistsAndStaysUntouched) {
     QTemporaryDir dir;
     const QString path = dir.filePath("taken.msg");

