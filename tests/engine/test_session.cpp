@@ -1,0 +1,108 @@
+#include "constants.h"
+#include "fakeautomation.h"
+#include "failure.h"
+#include "recorders.h"
+#include "session.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace talvenor;
+using namespace talvenor::testing;
+
+namespace {
+
+class SessionTest : public ::testing::Test {
+protected:
+    SessionTest() {
+        FakeFolder root{"Personal Folders", {}, {}};
+        root.addFolder("Inbox").addItem("hello");
+        outlook.stores[pst] = root;
+    }
+    void convert() {
+        ConversionSession(outlook, box, events, pointer).PST2MSG(pst, out.path() + "/my box.msg");
+    }
+
+    const QString pst = QStringLiteral("/home/ann/Mail Archive/my box.pst");
+    QTemporaryDir out;
+    FakeOutlook outlook;
+    RecordingMessageBox box;
+    CountingEventLoop events;
+    RecordingPointer pointer;
+};
+
+TEST_F(SessionTest, ConvertsAttachesQuotedAndDetachesInOrder) {
+    convert();
+    EXPECT_EQ(outlook.calls.first(), "CreateObject Outlook.Application");
+    EXPECT_EQ(outlook.calls[1], "GetNamespace MAPI");
+    EXPECT_EQ(outlook.calls[2], "AddStore \"" + pst + "\"");
+    EXPECT_EQ(outlook.calls[3], "Folders.GetLast");
+    const qsizetype remove = outlook.calls.indexOf("RemoveStore Personal Folders");
+    ASSERT_GE(remove, 0);
+    EXPECT_EQ(outlook.calls.mid(remove + 1),
+              QStringList({"Release Namespace", "Release Application"}));
+    EXPECT_EQ(outlook.saved, QStringList({out.path() + "/hello.msg"}));
+    EXPECT_TRUE(outlook.attached.isEmpty());
+    EXPECT_TRUE(box.shown.isEmpty());
+    EXPECT_EQ(pointer.history.first(), PointerMode::Busy);
+    EXPECT_EQ(pointer.current, PointerMode::Default);
+}
+
+TEST_F(SessionTest, ALockedFileGivesOneInUseMessage) {
+    outlook.lockedPaths << pst;
+    convert();
+    ASSERT_EQ(box.shown.size(), 1);
+    EXPECT_EQ(box.shown[0].text,
+              "Error #0731: Please make sure that Your PST files are not used by another "
+              "application.\r\n\r\nPlease email " +
+                  SupportEmail + " with a screenshot of this message if you have any questions.");
+    EXPECT_EQ(box.shown[0].title, "Talvenor");
+    EXPECT_EQ(box.shown[0].icon, MessageIcon::None);
+    EXPECT_TRUE(outlook.attached.isEmpty());
+    EXPECT_TRUE(outlook.saved.isEmpty());
+    EXPECT_EQ(pointer.current, PointerMode::Default);
+}
+
+TEST_F(SessionTest, FailuresAreShownAndTheStoreIsNeverLeftAttached) {
+    struct Case {
+        const char* name;
+        QString call;
+        std::int32_t number;
+        bool inUseMessage;
+        int step; // of the report, when not the in-use message
+    };
+    const Case cases[] = {
+        {"in use, positive sign", "AddStore \"" + pst + "\"", 2147467259 - 1 + 1, true, 0},
+        {"cannot create", "CreateObject Outlook.Application", 429, false, 102},
+        {"no namespace", "GetNamespace MAPI", 91, false, 104},
+        {"no root folder", "Folders.GetLast", -2147221233, false, 108},
+        {"detach fails", "RemoveStore Personal Folders", -2147221241, false, 112},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        outlook = FakeOutlook();
+        FakeFolder root{"Personal Folders", {}, {}};
+        outlook.stores[pst] = root;
+        box = RecordingMessageBox();
+        pointer = RecordingPointer();
+        outlook.fail(c.call, c.number, "It failed.", 1);
+
+        convert();
+
+        ASSERT_EQ(box.shown.size(), 1);
+        if (c.inUseMessage) {
+            EXPECT_TRUE(box.shown[0].text.startsWith("Error #0731"));
+        } else {
+            EXPECT_EQ(box.shown[0].text,
+                      QStringLiteral("It failed.\r\nin Hollisk2021/08/31.Form1.PST2MSG at line %1"
+                                     "\r\rPlease email screenshot of this message to ")
+                              .arg(c.step) +
+                          SupportEmail);
+        }
+        EXPECT_TRUE(outlook.attached.isEmpty());
+        EXPECT_EQ(pointer.current, PointerMode::Default);
+    }
+}
+
+} // namespace
