@@ -39,6 +39,8 @@ constexpr std::int32_t InvalidArgument = 5;
 constexpr std::int32_t Overflow = 6;
 constexpr std::int32_t OutOfMemory = 7;
 constexpr std::int32_t Internal = 51;
+// The file-open dialog could not hand back the whole selection.
+constexpr std::int32_t SelectionTooLarge = 20476;
 } // namespace failures
 
 } // namespace talvenor

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QRect>
+#include <QString>
+
+#include <optional>
+
+namespace talvenor {
+
+// The window was designed in twips; on screen a pixel is 15 twips.
+constexpr int twipsToPixels(int twips) {
+    return (twips * 2 + 15) / 30;
+} // rounded to nearest
+
+// Where each control of the main window stands, in twips, relative to its container.
+struct ControlPlacement {
+    const char* name;
+    int left;
+    int top;
+    int width;
+    int height;
+};
+
+inline constexpr ControlPlacement WindowLayout[] = {
+    {"PushButton3", 120, 120, 7800, 405},  {"ListView1", 120, 630, 7800, 2535},
+    {"PushButton1", 120, 3250, 3840, 405}, {"PushButton4", 4080, 3250, 3840, 405},
+    {"PushButton6", 120, 3760, 3840, 405}, {"PushButton7", 4080, 3760, 3840, 405},
+    {"Frame1", 120, 4190, 7800, 1815},     {"Option1", 240, 300, 3615, 255},
+    {"Frame4", 480, 510, 6840, 810},       {"Text1", 240, 300, 5670, 345},
+    {"PushButton9", 6000, 300, 600, 345},  {"Option2", 240, 1410, 3615, 255},
+    {"PushButton2", 120, 6120, 7800, 405}, {"ProgressBar1", 120, 6645, 7800, 405},
+};
+
+// Controls in the order the Tab key visits them.
+inline constexpr const char* WindowTabOrder[] = {
+    "ListView1",   "ProgressBar1", "PushButton1", "PushButton4", "PushButton2",
+    "PushButton6", "PushButton7",  "PushButton3", "Frame1",      "Frame4",
+    "Text1",       "PushButton9",  "Option1",     "Option2",
+};
+
+constexpr int WindowClientWidthTwips = 8040;
+constexpr int WindowClientHeightTwips = 7155;
+constexpr int ListColumnWidthTwips = 7000;
+
+// The control's rectangle in pixels, or nothing for a name the table does not hold.
+std::optional<QRect> placementOf(const QString& name);
+
+} // namespace talvenor

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "ui.h"
+
+#include <QCoreApplication>
+
+namespace talvenor {
+
+// Lets pending window events run: painting, clicks, the close box.
+class QtEventLoop : public IEventLoop {
+public:
+    void yield() override { QCoreApplication::processEvents(); }
+};
+
+} // namespace talvenor
