@@ -39,6 +39,10 @@ constexpr std::int32_t InvalidArgument = 5;
 constexpr std::int32_t Overflow = 6;
 constexpr std::int32_t OutOfMemory = 7;
 constexpr std::int32_t Internal = 51;
+// File system: a name the file system refuses, a full disk, any other refused access.
+constexpr std::int32_t BadFileName = 52;
+constexpr std::int32_t DiskFull = 61;
+constexpr std::int32_t FileAccess = 75;
 // The file-open dialog could not hand back the whole selection.
 constexpr std::int32_t SelectionTooLarge = 20476;
 } // namespace failures

@@ -1,0 +1,69 @@
+#include "msglayout.h"
+
+#include <array>
+#include <cstdio>
+
+namespace talvenor::msg::layout {
+
+const std::uint8_t MessageClassId[16] = {0x0B, 0x0D, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                         0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+
+std::string valueStreamName(std::uint32_t tag) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "__substg1.0_%08X", tag);
+    return buf;
+}
+
+std::string valueStreamName(std::uint32_t tag, std::uint32_t index) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "__substg1.0_%08X-%08X", tag, index);
+    return buf;
+}
+
+std::string recipientStorageName(std::uint32_t index) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%08X", RecipientPrefix, index);
+    return buf;
+}
+
+std::string attachmentStorageName(std::uint32_t index) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%08X", AttachmentPrefix, index);
+    return buf;
+}
+
+namespace {
+constexpr std::array<std::uint32_t, 256> makeCrcTable() {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[n] = c;
+    }
+    return t;
+}
+constexpr auto CrcTable = makeCrcTable();
+} // namespace
+
+// The mapping streams use the CRC of the PST name-to-id map: initial value 0, no final inversion.
+std::uint32_t nameCrc(const mapi::Bytes& utf16) {
+    std::uint32_t crc = 0;
+    for (std::uint8_t b : utf16)
+        crc = CrcTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+std::uint32_t mappingStreamTag(std::uint32_t idOrCrc, std::uint16_t guidIndex, bool isString) {
+    const std::uint32_t key = (std::uint32_t(guidIndex) << 1) | (isString ? 1u : 0u);
+    const std::uint32_t streamId = 0x1000 + ((idOrCrc ^ key) % 0x1F);
+    return (streamId << 16) | mapi::PtBinary;
+}
+
+std::size_t inlineSize(std::uint16_t type) {
+    if (mapi::isMultiValued(type) || type == mapi::PtGuid)
+        return 0;
+    return mapi::fixedSize(type);
+}
+
+} // namespace talvenor::msg::layout

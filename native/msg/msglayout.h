@@ -1,0 +1,52 @@
+// Names and numbers of the .msg layout shared by the writer and the reader.
+#pragma once
+
+#include "mapi/mapi.h"
+
+#include <cstdint>
+#include <string>
+
+namespace talvenor::msg::layout {
+
+inline constexpr const char* PropertiesStream = "__properties_version1.0";
+inline constexpr const char* NameIdStorage = "__nameid_version1.0";
+inline constexpr const char* RecipientPrefix = "__recip_version1.0_#";
+inline constexpr const char* AttachmentPrefix = "__attach_version1.0_#";
+inline constexpr const char* EmbeddedStorage = "__substg1.0_3701000D";
+inline constexpr std::uint32_t GuidStreamTag = 0x00020102;
+inline constexpr std::uint32_t EntryStreamTag = 0x00030102;
+inline constexpr std::uint32_t StringStreamTag = 0x00040102;
+
+// Sizes of the property-stream header before the first entry.
+inline constexpr std::size_t TopHeaderSize = 32;
+inline constexpr std::size_t EmbeddedHeaderSize = 24;
+inline constexpr std::size_t ChildHeaderSize = 8; // recipient, attachment
+inline constexpr std::size_t EntrySize = 16;
+
+inline constexpr std::uint32_t FlagReadable = 0x2;
+inline constexpr std::uint32_t FlagWritable = 0x4;
+inline constexpr std::uint32_t ObjectSize = 0xFFFFFFFF;
+inline constexpr std::uint32_t StoreUnicodeOk = 0x00040000;
+inline constexpr std::uint16_t FirstNamedId = 0x8000;
+
+// The root storage's class id, as stored on disk.
+extern const std::uint8_t MessageClassId[16];
+
+// "__substg1.0_TTTTPPPP", with "-0000000N" for the N-th value of a multi-valued property.
+std::string valueStreamName(std::uint32_t tag);
+std::string valueStreamName(std::uint32_t tag, std::uint32_t index);
+std::string recipientStorageName(std::uint32_t index);
+std::string attachmentStorageName(std::uint32_t index);
+
+// The hash of a string name in the mapping streams (CRC-32 of its UTF-16LE bytes).
+std::uint32_t nameCrc(const mapi::Bytes& utf16);
+// 1 for PS_MAPI, 2 for PS_PUBLIC_STRINGS, 3 + position in the GUID stream otherwise.
+inline constexpr std::uint16_t GuidIndexMapi = 1;
+inline constexpr std::uint16_t GuidIndexPublicStrings = 2;
+// The tag of the mapping stream that lists a name.
+std::uint32_t mappingStreamTag(std::uint32_t idOrCrc, std::uint16_t guidIndex, bool isString);
+
+// Size in the value field for single-valued fixed-size types (0 when not stored inline).
+std::size_t inlineSize(std::uint16_t type);
+
+} // namespace talvenor::msg::layout

@@ -1,0 +1,64 @@
+// The mail-store surface over PST and OST files read with libpff, for platforms without the
+// mail program: the engine's walk and session run unchanged against it.
+#pragma once
+
+#include <automation.h>
+#include <mapi/mapi.h>
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace talvenor::nativestore {
+
+// Failure numbers of the native store, beside the shared ones (failures::InUse when another
+// program holds the file, failures::PermissionDenied when the file may not be read).
+namespace storefailures {
+constexpr std::int32_t FileNotFound = 53;
+constexpr std::int32_t NotAStore = 321;
+constexpr std::int32_t DamagedStore = -2147221221;
+constexpr std::int32_t NotSupported = -2147221246;
+constexpr std::int32_t StoreNotAttached = -2147221233;
+} // namespace storefailures
+
+// Writes one message as a message file at exactly this path; throws talvenor::Failure.
+using MessageWriter = std::function<void(const mapi::Message& message, const QString& path)>;
+
+// How a store is kept from taking the program down when libpff crashes on a hostile file.
+enum class Containment {
+    // Open and walk the whole store once in a child process before opening it here; a file
+    // that crashes the child is reported as damaged.
+    WalkInChild,
+    // Only the opening and the folder tree are tried in a child process.
+    OpenInChild,
+    // Everything runs in this process (the fuzzer wants to see the crash).
+    None,
+};
+
+struct StoreOptions {
+    // Empty: saving fails with a clear "not supported yet" failure.
+    MessageWriter writer;
+    Containment containment = Containment::WalkInChild;
+    // The child's time limit is this plus a second per megabyte of the file.
+    std::chrono::seconds childTimeLimit{60};
+    // Replaces what the child reads (a seam for tests of the containment itself).
+    std::function<void(const QString& path)> childProbe;
+};
+
+class NativeApplicationFactory : public automation::ApplicationFactory {
+public:
+    explicit NativeApplicationFactory(StoreOptions options = {});
+    // Always succeeds: the store reader is part of the program.
+    std::unique_ptr<automation::Application> create(const QString& className) override;
+
+private:
+    StoreOptions options_;
+};
+
+// The whole message behind an item of this store, as the message-file writer needs it.
+// Throws talvenor::Failure (also for an item of another surface).
+mapi::Message readMessage(automation::Item& item);
+
+} // namespace talvenor::nativestore

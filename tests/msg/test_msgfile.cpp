@@ -1,0 +1,369 @@
+#include "failure.h"
+#include "gsfhandles.h"
+#include "msgfile.h"
+#include "samples.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+using namespace talvenor;
+using namespace talvenor::msg;
+using namespace msgtest;
+
+namespace {
+
+constexpr std::uint32_t StoreSupportMaskTag = 0x340D0003;
+
+QStringList entriesOf(const QString& dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// Raw access to the streams of a written file, independent of readMsg.
+class RawFile {
+public:
+    explicit RawFile(const QString& path) {
+        GErrorHolder e1, e2;
+        input_ = GRef<GsfInput>(gsf_input_stdio_new(QFile::encodeName(path).constData(), e1.out()));
+        if (input_)
+            root_ = GRef<GsfInfile>(gsf_infile_msole_new(input_.get(), e2.out()));
+    }
+    bool ok() const { return bool(root_); }
+    GsfInfile* root() const { return root_.get(); }
+
+    // path like "__attach_version1.0_#00000000/__properties_version1.0"; nullopt when missing.
+    std::optional<Bytes> stream(const std::string& path) const {
+        GRef<GsfInput> in = open(path);
+        if (!in || (GSF_IS_INFILE(in.get()) && gsf_infile_num_children(GSF_INFILE(in.get())) >= 0))
+            return std::nullopt;
+        Bytes b(static_cast<std::size_t>(gsf_input_size(in.get())));
+        if (!b.empty())
+            gsf_input_read(in.get(), b.size(), b.data());
+        return b;
+    }
+    bool isStorage(const std::string& path) const {
+        GRef<GsfInput> in = open(path);
+        return in && GSF_IS_INFILE(in.get()) && gsf_infile_num_children(GSF_INFILE(in.get())) >= 0;
+    }
+
+private:
+    GRef<GsfInput> open(const std::string& path) const {
+        GRef<GsfInput> cur;
+        GsfInfile* dir = root_.get();
+        std::size_t start = 0;
+        while (true) {
+            const std::size_t slash = path.find('/', start);
+            const std::string part = path.substr(start, slash - start);
+            if (!dir)
+                return {};
+            cur = GRef<GsfInput>(gsf_infile_child_by_name(dir, part.c_str()));
+            if (!cur || slash == std::string::npos)
+                return cur;
+            dir = GSF_IS_INFILE(cur.get()) ? GSF_INFILE(cur.get()) : nullptr;
+            parents_.push_back(std::move(cur));
+            start = slash + 1;
+        }
+    }
+    GRef<GsfInput> input_;
+    GRef<GsfInfile> root_;
+    mutable std::vector<GRef<GsfInput>> parents_;
+};
+
+struct Entry {
+    std::uint32_t flags;
+    Bytes value; // 8 bytes
+    std::uint32_t size() const { return readLe32(value.data()); }
+};
+
+// The entries of a property stream after a header of headerSize bytes.
+std::map<std::uint32_t, Entry> entries(const Bytes& props, std::size_t headerSize) {
+    std::map<std::uint32_t, Entry> out;
+    for (std::size_t off = headerSize; off + 16 <= props.size(); off += 16)
+        out[readLe32(&props[off])] = {
+            readLe32(&props[off + 4]),
+            Bytes(props.begin() + long(off) + 8, props.begin() + long(off) + 16)};
+    return out;
+}
+
+TEST(MsgFile, EverySampleSurvivesWriteAndRead) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    int n = 0;
+    for (const Sample& s : samples()) {
+        SCOPED_TRACE(s.name);
+        const QString path = dir.filePath(QStringLiteral("m%1.msg").arg(n++));
+        writeMsg(s.message, path);
+        const Message back = readMsg(path);
+        // The writer adds the store-support mask to the top-level message on purpose.
+        EXPECT_EQ(canonical(s.message, {StoreSupportMaskTag}),
+                  canonical(back, {StoreSupportMaskTag}));
+        ASSERT_TRUE(back.find(0x340D));
+        EXPECT_TRUE(readLe32(back.find(0x340D)->value.data()) & 0x00040000);
+    }
+}
+
+TEST(MsgFile, HeadersSizesAndFlagsAreThoseOfTheFormat) {
+    QTemporaryDir dir;
+    Message m = plainMessage(u"Header check");
+    m.setString8(0x0E1D, "eight");
+    m.props.push_back(
+        {0x6701, PtUnicode | PtMultiFlag, std::nullopt, {}, {utf16le(u"ab"), utf16le(u"")}});
+    m.props.push_back({0x6702, PtBinary | PtMultiFlag, std::nullopt, {}, {Bytes{1, 2, 3}}});
+    m.props.push_back({0x6703, PtInteger16 | PtMultiFlag, std::nullopt, {}, {le16(5), le16(6)}});
+    m.recipients.push_back(recipient(u"Bob", u"bob@example.org", 1));
+    m.recipients.push_back(recipient(u"Eve", u"eve@example.org", 2));
+    for (int i = 0; i < 11; ++i)
+        m.attachments.push_back(fileAttachment(u"a.txt", Bytes{'x'}));
+    auto inner = std::make_shared<Message>(plainMessage(u"Inner"));
+    inner->recipients.push_back(recipient(u"Zed", u"zed@example.org", 1));
+    m.attachments[3].embedded = inner;
+    m.attachments[3].setInt32(tags::AttachMethod, AttachEmbeddedMsg);
+    m.attachments[3].remove(tags::AttachDataBinary);
+    m.props.push_back(named(lidName(PSETID_Common, 0x8580), PtInteger32, le32(1)));
+    m.props.push_back(named(stringName(PS_PUBLIC_STRINGS, u"Tag"), PtInteger32, le32(2)));
+    const QString path = dir.filePath("h.msg");
+    writeMsg(m, path);
+
+    RawFile raw(path);
+    ASSERT_TRUE(raw.ok());
+    std::uint8_t clsid[16];
+    ASSERT_TRUE(gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(raw.root()), clsid));
+    EXPECT_EQ(Guid{std::to_array(clsid)}.toString(), "{00020D0B-0000-0000-C000-000000000046}");
+
+    const Bytes top = raw.stream("__properties_version1.0").value();
+    ASSERT_EQ((top.size() - 32) % 16, 0u) << "nothing may follow the last entry";
+    EXPECT_EQ(Bytes(top.begin(), top.begin() + 8), Bytes(8, 0));
+    EXPECT_EQ(readLe32(&top[8]), 2u);   // next recipient id
+    EXPECT_EQ(readLe32(&top[12]), 11u); // next attachment id
+    EXPECT_EQ(readLe32(&top[16]), 2u);
+    EXPECT_EQ(readLe32(&top[20]), 11u);
+    EXPECT_EQ(Bytes(top.begin() + 24, top.begin() + 32), Bytes(8, 0));
+    auto e = entries(top, 32);
+    for (const auto& [tag, entry] : e)
+        EXPECT_EQ(entry.flags, 6u) << std::hex << tag;
+    // Unicode: stream without terminator, size + 2; 8-bit: size + 1.
+    EXPECT_EQ(raw.stream("__substg1.0_0037001F")->size(), 24u);
+    EXPECT_EQ(e.at(0x0037001F).size(), 26u);
+    EXPECT_EQ(raw.stream("__substg1.0_0E1D001E")->size(), 5u);
+    EXPECT_EQ(e.at(0x0E1D001E).size(), 6u);
+    // Fixed-size values inline, zero-padded to 8 bytes.
+    EXPECT_EQ(e.at(0x0E070003).value, (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(readLe32(e.at(0x340D0003).value.data()) & 0x00040000u, 0x00040000u);
+    EXPECT_TRUE(e.contains(0x00390040));
+    EXPECT_TRUE(e.contains(0x0E060040));
+    // Multi-valued: strings with a length stream and one stream per value.
+    EXPECT_EQ(*raw.stream("__substg1.0_6701101F"), (Bytes{6, 0, 0, 0, 2, 0, 0, 0}));
+    EXPECT_EQ(e.at(0x6701101F).size(), 8u);
+    EXPECT_EQ(*raw.stream("__substg1.0_6701101F-00000000"), (Bytes{'a', 0, 'b', 0, 0, 0}));
+    EXPECT_EQ(*raw.stream("__substg1.0_6701101F-00000001"), (Bytes{0, 0}));
+    EXPECT_EQ(*raw.stream("__substg1.0_67021102"), (Bytes{3, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(*raw.stream("__substg1.0_67021102-00000000"), (Bytes{1, 2, 3}));
+    EXPECT_EQ(*raw.stream("__substg1.0_67031002"), (Bytes{5, 0, 6, 0}));
+
+    // Recipients and attachments: 8-byte headers, storage names in upper-case hex.
+    const Bytes r1 = raw.stream("__recip_version1.0_#00000001/__properties_version1.0").value();
+    EXPECT_EQ((r1.size() - 8) % 16, 0u);
+    EXPECT_EQ(Bytes(r1.begin(), r1.begin() + 8), Bytes(8, 0));
+    EXPECT_TRUE(raw.isStorage("__attach_version1.0_#0000000A"));
+    EXPECT_FALSE(raw.isStorage("__attach_version1.0_#0000000a"));
+    const Bytes a0 = raw.stream("__attach_version1.0_#00000000/__properties_version1.0").value();
+    EXPECT_EQ((a0.size() - 8) % 16, 0u);
+    EXPECT_EQ(entries(a0, 8).at(0x37010102).size(), 1u);
+
+    // Embedded message: object entry of size 0xFFFFFFFF and a 24-byte header of its own.
+    const Bytes a3 = raw.stream("__attach_version1.0_#00000003/__properties_version1.0").value();
+    EXPECT_EQ(entries(a3, 8).at(0x3701000D).size(), 0xFFFFFFFFu);
+    const std::string emb = "__attach_version1.0_#00000003/__substg1.0_3701000D/";
+    const Bytes ep = raw.stream(emb + "__properties_version1.0").value();
+    EXPECT_EQ((ep.size() - 24) % 16, 0u);
+    EXPECT_EQ(readLe32(&ep[8]), 1u);
+    EXPECT_EQ(readLe32(&ep[16]), 1u);
+    EXPECT_EQ(readLe32(&ep[20]), 0u);
+    EXPECT_TRUE(raw.isStorage(emb + "__recip_version1.0_#00000000"));
+    EXPECT_FALSE(raw.isStorage(emb + "__nameid_version1.0"));
+
+    // Named properties: numbered from 0x8000, the mapping storage with its streams.
+    EXPECT_TRUE(e.contains(0x80000003));
+    EXPECT_TRUE(e.contains(0x80010003));
+    const std::string ni = "__nameid_version1.0/";
+    EXPECT_EQ(*raw.stream(ni + "__substg1.0_00020102"),
+              Bytes(PSETID_Common.bytes.begin(), PSETID_Common.bytes.end()));
+    // Entry 0: lid 0x8580, GUID index 3, numeric; entry 1: string at offset 0, PS_PUBLIC_STRINGS.
+    EXPECT_EQ(*raw.stream(ni + "__substg1.0_00030102"),
+              (Bytes{0x80, 0x85, 0, 0, 0x06, 0, 0, 0, 0, 0, 0, 0, 0x05, 0, 1, 0}));
+    EXPECT_EQ(*raw.stream(ni + "__substg1.0_00040102"),
+              (Bytes{6, 0, 0, 0, 'T', 0, 'a', 0, 'g', 0, 0, 0}));
+    const std::uint32_t numericStream = 0x1000 + ((0x8580u ^ (3u << 1)) % 0x1F);
+    char name[40];
+    std::snprintf(name, sizeof name, "__substg1.0_%04X0102", numericStream);
+    EXPECT_EQ(*raw.stream(ni + name), (Bytes{0x80, 0x85, 0, 0, 0x06, 0, 0, 0}));
+}
+
+TEST(MsgFile, ExistingTargetFailsWithFileExistsAndStaysUntouched) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("taken.msg");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("precious");
+    }
+    try {
+        writeMsg(plainMessage(u"x"), path);
+        FAIL() << "no failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.number(), failures::FileExists);
+        EXPECT_TRUE(f.description().contains(path));
+    }
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("precious"));
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{"taken.msg"});
+}
+
+// A sink that accepts a number of bytes and then fails as a full disk does.
+class FullDisk : public OutputSink {
+public:
+    FullDisk(std::unique_ptr<OutputSink> file, std::int64_t budget)
+        : file_(std::move(file)), budget_(budget) {}
+    // budget < 0: every write is taken, the final flush fails.
+    bool write(const std::uint8_t* data, std::size_t size) override {
+        if (budget_ >= 0 && file_->position() + std::int64_t(size) > budget_) {
+            errno = ENOSPC;
+            return false;
+        }
+        return file_->write(data, size);
+    }
+    bool seek(std::int64_t offset) override { return file_->seek(offset); }
+    std::int64_t position() const override { return file_->position(); }
+    bool flush() override {
+        if (budget_ < 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        return file_->flush();
+    }
+
+private:
+    std::unique_ptr<OutputSink> file_;
+    std::int64_t budget_;
+};
+
+TEST(MsgFile, FailedWritesLeaveNoFileAndSayWhy) {
+    const Message big = samples()[3].message; // several megabytes
+    for (std::int64_t budget : {0, 511, 4096, 100000, 2000000, -1}) {
+        SCOPED_TRACE(budget);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("full.msg");
+        WriteOptions options;
+        options.interpose = [budget](std::unique_ptr<OutputSink> file) {
+            return std::make_unique<FullDisk>(std::move(file), budget);
+        };
+        try {
+            writeMsg(big, path, options);
+            FAIL() << "no failure";
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.number(), failures::DiskFull);
+            EXPECT_TRUE(f.description().contains(path)) << f.description().toStdString();
+        }
+        EXPECT_TRUE(entriesOf(dir.path()).isEmpty())
+            << entriesOf(dir.path()).join(",").toStdString();
+    }
+}
+
+TEST(MsgFile, BadTargetsFailWithTheirCause) {
+    QTemporaryDir dir;
+    struct Row {
+        QString path;
+        std::int32_t number;
+    };
+    const Row rows[] = {
+        {dir.filePath("missing/x.msg"), failures::PathNotFound},
+        {dir.filePath(QString(300, QChar('n')) + ".msg"), failures::BadFileName},
+    };
+    for (const Row& r : rows) {
+        try {
+            writeMsg(plainMessage(u"x"), r.path);
+            ADD_FAILURE() << "no failure for " << r.path.toStdString();
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.number(), r.number) << f.description().toStdString();
+            EXPECT_TRUE(f.description().contains(r.path));
+        }
+    }
+    EXPECT_TRUE(entriesOf(dir.path()).isEmpty());
+}
+
+TEST(MsgFile, WrittenFileHasTheModeOfAnyNewFile) {
+    QTemporaryDir dir;
+    const QString plain = dir.filePath("plain");
+    {
+        QFile f(plain);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const QString path = dir.filePath("mode.msg");
+    writeMsg(plainMessage(u"mode"), path);
+    struct stat a, b;
+    ASSERT_EQ(::stat(QFile::encodeName(plain).constData(), &a), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &b), 0);
+    EXPECT_EQ(a.st_mode & 07777, b.st_mode & 07777);
+}
+
+TEST(MsgFile, ModificationTimeIsDeliveryElseSubmitElseCreationTime) {
+    constexpr std::uint64_t Epoch = 116444736000000000ULL;
+    struct Row {
+        bool delivery, submit, creation;
+        std::int64_t expected; // Unix seconds, 0 = now
+    };
+    const std::uint64_t d = Epoch + 1700000000ULL * 10000000, s = Epoch + 1600000000ULL * 10000000,
+                        c = Epoch + 1500000000ULL * 10000000;
+    const Row rows[] = {{true, true, true, 1700000000},
+                        {false, true, true, 1600000000},
+                        {false, false, true, 1500000000},
+                        {false, false, false, 0}};
+    QTemporaryDir dir;
+    int n = 0;
+    for (const Row& r : rows) {
+        Message m;
+        m.setUnicode(tags::Subject, u"t");
+        if (r.delivery)
+            m.setTime(tags::MessageDeliveryTime, d);
+        if (r.submit)
+            m.setTime(tags::ClientSubmitTime, s);
+        if (r.creation)
+            m.setTime(tags::CreationTime, c);
+        const QString path = dir.filePath(QStringLiteral("t%1.msg").arg(n++));
+        const std::int64_t before = std::time(nullptr);
+        writeMsg(m, path);
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+        if (r.expected)
+            EXPECT_EQ(st.st_mtime, r.expected);
+        else
+            EXPECT_GE(st.st_mtime, before);
+    }
+}
+
+TEST(MsgFile, DamagedFilesGiveAClearFailure) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("bad.msg");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(2048, 'z'));
+    }
+    for (const QString& p : {path, dir.filePath("absent.msg")}) {
+        try {
+            readMsg(p);
+            ADD_FAILURE() << "no failure";
+        } catch (const Failure& f) {
+            EXPECT_TRUE(f.description().contains(p));
+        }
+    }
+}
+
+} // namespace

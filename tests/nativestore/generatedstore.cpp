@@ -1,0 +1,153 @@
+#include "generatedstore.h"
+
+namespace talvenor::testing {
+
+using namespace talvenor::mapi;
+namespace build = pstwriter::build;
+
+Message simpleMessage(const std::string& messageClass, const std::u16string& subject) {
+    Message m;
+    if (!messageClass.empty())
+        m.setUnicode(tags::MessageClass, fromUtf8(messageClass));
+    build::setSubject(m, subject);
+    m.setInt32(tags::MessageFlags, 1);
+    m.setTime(tags::MessageDeliveryTime, build::filetime(1700000000));
+    m.setUnicode(tags::Body, u"Body of " + subject);
+    return m;
+}
+
+Message richMessage() {
+    Message m = simpleMessage("IPM.Note", u"RE: Everything at once \u00e9\u65e5");
+    m.setTime(tags::ClientSubmitTime, build::filetime(1699990000));
+    m.setBool(0x0057, true);                             // message to me
+    m.setInt64(0x6701, 1234567890123);                   // a provider-defined 8-byte integer
+    m.setBinary(0x0071, {0x01, 0xD9, 0x00, 0xFF, 0x10}); // conversation index
+    {
+        Property multi;
+        multi.id = 0x6702; // a provider-defined multi-valued integer
+        multi.type = PtInteger32 | PtMultiFlag;
+        multi.values = {le32(1), le32(0xFFFFFFFF), le32(42)};
+        m.set(multi);
+    }
+    build::addRecipient(m, 1, u"Ann Example", u"ann@example.org");
+    build::addRecipient(m, 2, u"Bj\u00f6rn Exempel", u"bjorn@example.se");
+    Bytes data(70000);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = std::uint8_t(i * 7 + (i >> 8));
+    build::addAttachment(m, u"data.bin", "application/octet-stream", data);
+
+    Message inner = simpleMessage("IPM.Note", u"FW: inner message");
+    build::addRecipient(inner, 1, u"Inner Person", u"inner@example.org");
+    build::addAttachment(inner, u"note.txt", "text/plain", {'h', 'i', '\n'});
+    build::addEmbedded(m, u"inner message", inner);
+
+    PropertyName keywords{PS_PUBLIC_STRINGS, std::nullopt, u"Keywords"};
+    build::setNamedStrings(m, keywords, {u"alpha", u"\u00df\u00e9ta"});
+    PropertyName numbered{PSETID_Common, 0x8580, {}};
+    build::setNamedString(m, numbered, u"numbered name");
+    return m;
+}
+
+ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
+                              std::uint32_t codePage) {
+    pstwriter::Options options;
+    options.format = format;
+    options.codePage = codePage;
+    options.displayName = u"Fixture Store";
+    pstwriter::Writer writer(path, options);
+    const auto top = writer.topFolder();
+
+    ExpectedFolder expected{QStringLiteral("Fixture Store"), {}, {}};
+    // The writer always adds Deleted Items first.
+    expected.folders.push_back({QStringLiteral("Deleted Items"), {}, {}});
+
+    const auto inbox =
+        writer.addFolder(top, u"Inbox", u"IPF.Note", pstwriter::SpecialFolder::Inbox);
+    ExpectedFolder inboxExpected{QStringLiteral("Inbox"), {}, {}};
+    struct Entry {
+        std::string cls;
+        std::u16string subject;
+        int number;
+        QString shown;
+    };
+    const std::vector<Entry> inboxItems = {
+        {"IPM.Note", u"RE: hello", 43, QStringLiteral("RE: hello")},
+        {"IPM.Note", u"RE: hello", 43, QStringLiteral("RE: hello")},
+        {"IPM.Note", u"", 43, QString()},
+        {"IPM.Note.SMIME", u"Signed", 43, QStringLiteral("Signed")},
+        {"ipm.note.smime.multipartsigned", u"FW: lower case", 43, QStringLiteral("FW: lower case")},
+        {"IPM.Notes", u"Not mail", 45, QStringLiteral("Not mail")},
+        {"REPORT.IPM.Note.NDR", u"Undeliverable: x", 46, QStringLiteral("Undeliverable: x")},
+        {"IPM.Schedule.Meeting.Request", u"Meeting", 53, QStringLiteral("Meeting")},
+        {"IPM.Schedule.Meeting.Resp.Tent", u"Tentative: Meeting", 57,
+         QStringLiteral("Tentative: Meeting")},
+        {"IPM.Unknown.Kind", u"Unknown kind", 45, QStringLiteral("Unknown kind")},
+        {"IPM.Note.Custom.Deeper", u"Custom mail", 43, QStringLiteral("Custom mail")},
+        {"IPM.Note", u"Re: a/b", 43, QStringLiteral("Re: a/b")},
+    };
+    for (const auto& e : inboxItems) {
+        writer.addMessage(inbox, simpleMessage(e.cls, e.subject));
+        inboxExpected.items.push_back({e.number, e.shown});
+    }
+    if (format == pstwriter::Format::Unicode) {
+        const std::u16string unicode = u"\u65e5\u672c\u8a9e \u00c5ngstr\u00f6m \U0001F600";
+        writer.addMessage(inbox, simpleMessage("IPM.Note", unicode));
+        inboxExpected.items.push_back({43, QString::fromStdU16String(unicode)});
+    } else if (codePage == 1251) {
+        const std::u16string cyrillic = u"\u041f\u0440\u0438\u0432\u0435\u0442";
+        writer.addMessage(inbox, simpleMessage("IPM.Note", cyrillic));
+        inboxExpected.items.push_back({43, QString::fromStdU16String(cyrillic)});
+    } else {
+        const std::u16string western = u"Gr\u00fc\u00dfe \u20ac";
+        writer.addMessage(inbox, simpleMessage("IPM.Note", western));
+        inboxExpected.items.push_back({43, QString::fromStdU16String(western)});
+    }
+    writer.addMessage(inbox, richMessage());
+    inboxExpected.items.push_back({43, QStringLiteral("RE: Everything at once \u00e9\u65e5")});
+
+    const auto projects = writer.addFolder(inbox, u"Projects");
+    ExpectedFolder projectsExpected{QStringLiteral("Projects"), {}, {}};
+    const auto deep = writer.addFolder(projects, u"Deep");
+    ExpectedFolder deepExpected{QStringLiteral("Deep"), {}, {}};
+    writer.addMessage(deep, simpleMessage("IPM.Note", u"deep mail"));
+    deepExpected.items.push_back({43, QStringLiteral("deep mail")});
+    projectsExpected.folders.push_back(deepExpected);
+    writer.addFolder(projects, u"Empty");
+    projectsExpected.folders.push_back({QStringLiteral("Empty"), {}, {}});
+    inboxExpected.folders.push_back(projectsExpected);
+    expected.folders.push_back(inboxExpected);
+
+    const auto calendar = writer.addFolder(top, u"Calendar", u"IPF.Appointment");
+    ExpectedFolder calendarExpected{QStringLiteral("Calendar"), {}, {}};
+    for (const auto& [cls, number] :
+         std::vector<std::pair<std::string, int>>{{"IPM.Appointment", 26},
+                                                  {"IPM.Contact", 40},
+                                                  {"IPM.DistList", 69},
+                                                  {"IPM.Task", 48},
+                                                  {"IPM.TaskRequest.Accept", 51},
+                                                  {"IPM.StickyNote", 44},
+                                                  {"IPM.Activity", 42},
+                                                  {"IPM.Post", 45},
+                                                  {"IPM.Sharing", 104},
+                                                  {"IPM.Document.Word", 41}}) {
+        const std::u16string subject = fromUtf8(cls);
+        writer.addMessage(calendar, simpleMessage(cls, subject));
+        calendarExpected.items.push_back({number, QString::fromStdU16String(subject)});
+    }
+    expected.folders.push_back(calendarExpected);
+    writer.finish();
+    return expected;
+}
+
+void writeLargeFolderStore(const std::string& path, int count) {
+    pstwriter::Options options;
+    options.displayName = u"Large";
+    pstwriter::Writer writer(path, options);
+    const auto folder = writer.addFolder(writer.topFolder(), u"Many");
+    for (int i = 0; i < count; ++i)
+        writer.addMessage(folder,
+                          simpleMessage("IPM.Note", u"RE: message " + fromUtf8(std::to_string(i))));
+    writer.finish();
+}
+
+} // namespace talvenor::testing

@@ -1,0 +1,41 @@
+// Stores written with the project's own PST writer for the store tests, and what a reader
+// must see in them.
+#pragma once
+
+#include <pstwriter.h>
+
+#include <QString>
+
+#include <string>
+#include <vector>
+
+namespace talvenor::testing {
+
+struct ExpectedItem {
+    int itemClass;
+    QString subject;
+};
+
+struct ExpectedFolder {
+    QString name;
+    std::vector<ExpectedItem> items;
+    std::vector<ExpectedFolder> folders;
+};
+
+// A message of the given class with a subject (stored with the prefix marker where the
+// writer puts one); an empty class leaves the class out.
+mapi::Message simpleMessage(const std::string& messageClass, const std::u16string& subject);
+
+// A mail with everything a message file must carry: recipients, an attachment, an attached
+// message with its own recipient and attachment, named and multi-valued properties.
+mapi::Message richMessage();
+
+// Writes a store with nested folders, items of many classes, equal, empty, prefixed and
+// Unicode subjects; returns the tree a reader must present below the top folder.
+ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
+                              std::uint32_t codePage = 1252);
+
+// Writes one folder of `count` small mails.
+void writeLargeFolderStore(const std::string& path, int count);
+
+} // namespace talvenor::testing

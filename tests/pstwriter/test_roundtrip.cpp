@@ -1,0 +1,318 @@
+// Writes stores with the PST writer and reads them back with libpff: folders, messages,
+// subjects, every property, recipients, attachments and embedded messages must come back.
+#include "description.h"
+#include "pffreader.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+using namespace talvenor;
+using namespace talvenor::pstwriter;
+using namespace talvenor::pstwriter::test;
+using mapi::Bytes;
+using mapi::Message;
+using mapi::Property;
+using mapi::PropertyName;
+
+namespace {
+
+Property prop(std::uint16_t id, std::uint16_t type, Bytes value) {
+    Property p;
+    p.id = id;
+    p.type = type;
+    p.value = std::move(value);
+    return p;
+}
+
+Property multi(std::uint16_t id, std::uint16_t type, std::vector<Bytes> values) {
+    Property p;
+    p.id = id;
+    p.type = type | mapi::PtMultiFlag;
+    p.values = std::move(values);
+    return p;
+}
+
+Bytes doubleBytes(double d) {
+    std::uint64_t u;
+    std::memcpy(&u, &d, 8);
+    return mapi::le64(u);
+}
+
+Bytes pattern(std::size_t n, std::uint32_t seed) {
+    Bytes b(n);
+    for (auto& c : b) {
+        seed = seed * 1103515245u + 12345u;
+        c = std::uint8_t(seed >> 16);
+    }
+    return b;
+}
+
+const mapi::Guid kGuid = *mapi::Guid::parse("{6ED8DA90-450B-101B-98DA-00AA003F1305}");
+
+// Extra properties of every common type, single and multi-valued.
+void addEveryType(Message& m) {
+    m.set(prop(0x6700, mapi::PtInteger16, mapi::le16(0xBEEF)));
+    m.set(prop(0x6701, mapi::PtInteger32, mapi::le32(0x12345678)));
+    m.set(prop(0x6702, mapi::PtInteger64, mapi::le64(0x0123456789ABCDEFull)));
+    m.set(prop(0x6703, mapi::PtBoolean, mapi::le16(1)));
+    m.set(prop(0x6704, mapi::PtFloating64, doubleBytes(3.25)));
+    m.set(prop(0x6705, mapi::PtFloating32, mapi::le32(0x40490FDB)));
+    m.set(prop(0x6706, mapi::PtCurrency, mapi::le64(123450000)));
+    m.set(prop(0x6707, mapi::PtFloatingTime, doubleBytes(45000.5)));
+    m.set(prop(0x6708, mapi::PtTime, mapi::le64(build::filetime(1700000000))));
+    m.set(prop(0x6709, mapi::PtGuid, Bytes(kGuid.bytes.begin(), kGuid.bytes.end())));
+    m.set(prop(0x670A, mapi::PtBinary, pattern(300, 7)));
+    m.set(prop(0x670B, mapi::PtUnicode, mapi::utf16le(u"Grüße, мир, 世界 🌍")));
+    m.set(prop(0x670C, mapi::PtString8, Bytes{'a', 'b', 'c'}));
+    m.set(prop(0x670D, mapi::PtErrorCode, mapi::le32(0x8004010F)));
+    m.set(multi(0x6710, mapi::PtInteger16, {mapi::le16(1), mapi::le16(2)}));
+    m.set(multi(0x6711, mapi::PtInteger32, {mapi::le32(1), mapi::le32(2), mapi::le32(3)}));
+    m.set(multi(0x6712, mapi::PtInteger64, {mapi::le64(5), mapi::le64(1ull << 40)}));
+    m.set(multi(0x6713, mapi::PtFloating64, {doubleBytes(1.5), doubleBytes(-2)}));
+    m.set(multi(0x6714, mapi::PtCurrency, {mapi::le64(10000)}));
+    m.set(multi(0x6715, mapi::PtTime, {mapi::le64(build::filetime(0)), mapi::le64(1)}));
+    m.set(multi(0x6716, mapi::PtGuid, {Bytes(kGuid.bytes.begin(), kGuid.bytes.end())}));
+    m.set(multi(0x6717, mapi::PtBinary, {pattern(5, 1), pattern(4000, 2), Bytes{0}}));
+    m.set(multi(0x6718, mapi::PtUnicode, {mapi::utf16le(u"one"), mapi::utf16le(u"двa")}));
+    m.set(multi(0x6719, mapi::PtString8, {Bytes{'x'}, Bytes{'y', 'z'}}));
+    build::setNamedStrings(m, PropertyName{mapi::PS_PUBLIC_STRINGS, std::nullopt, u"Keywords"},
+                           {u"Red category", u"Projekt Ω"});
+    build::setNamedString(m, PropertyName{mapi::PS_PUBLIC_STRINGS, std::nullopt, u"X-Ticket-Id"},
+                          u"T-1024");
+    Property common = prop(0x8000, mapi::PtBoolean, mapi::le16(1));
+    common.name = PropertyName{mapi::PSETID_Common, 0x8503, {}};
+    m.set(common);
+    Property custom = prop(0x8000, mapi::PtInteger32, mapi::le32(77));
+    custom.name = PropertyName{kGuid, std::nullopt, u"Custom number"};
+    m.set(custom);
+}
+
+Message richMessage() {
+    Message m;
+    m.setUnicode(mapi::tags::MessageClass, u"IPM.Note");
+    build::setSubject(m, u"RE: Quarterly figures");
+    m.setUnicode(mapi::tags::SenderName, u"Anna Berg");
+    m.setUnicode(mapi::tags::SenderEmailAddress, u"anna.berg@example.com");
+    m.setUnicode(mapi::tags::SenderAddressType, u"SMTP");
+    m.setTime(mapi::tags::ClientSubmitTime, build::filetime(1709287200));
+    m.setTime(mapi::tags::MessageDeliveryTime, build::filetime(1709287260));
+    m.setInt32(mapi::tags::MessageFlags, 1);
+    m.setInt32(mapi::tags::Importance, 2);
+    std::u16string body;
+    for (int i = 0; i < 2000; ++i)
+        body += u"Line of the body with ünïcödé " + mapi::fromUtf8(std::to_string(i)) + u"\r\n";
+    m.setUnicode(mapi::tags::Body, body);
+    const std::string html = "<html><body><p>Hello <b>Bruno</b></p></body></html>";
+    m.setBinary(mapi::tags::Html, Bytes(html.begin(), html.end()));
+    m.setBinary(mapi::tags::RtfCompressed, build::rtfUncompressed("{\\rtf1\\ansi Hello}"));
+    build::addRecipient(m, 1, u"Bruno Costa", u"bruno.costa@example.com");
+    build::addRecipient(m, 2, u"Chiara Dahl", u"chiara@example.com");
+    build::addRecipient(m, 3, u"Dmitri Ekström", u"dmitri@example.com", u"EX");
+    build::addAttachment(m, u"notes.txt", "text/plain", Bytes{'h', 'i'});
+    build::addAttachment(m, u"logo.png", "image/png", pattern(100000, 3), "logo@example");
+    build::addAttachment(m, u"empty.dat", "application/octet-stream", {});
+    Message inner;
+    build::setSubject(inner, u"FW: The original");
+    inner.setUnicode(mapi::tags::Body, u"Inner body");
+    build::addRecipient(inner, 1, u"Elif Fischer", u"elif@example.com");
+    build::addAttachment(inner, u"inner.bin", "application/octet-stream", pattern(20000, 4));
+    Message innermost;
+    build::setSubject(innermost, u"Deepest", false);
+    build::addEmbedded(inner, u"Deepest", innermost);
+    build::addEmbedded(m, u"The original", inner);
+    addEveryType(m);
+    return m;
+}
+
+Message simpleMessage(const std::u16string& subject, bool marker = true) {
+    Message m;
+    build::setSubject(m, subject, marker);
+    m.setUnicode(mapi::tags::Body, u"Body of " + subject);
+    return m;
+}
+
+const Property* findRead(const mapi::PropertyBag& bag, const Property& written) {
+    for (const Property& p : bag.props) {
+        if (written.name ? (p.name && *p.name == *written.name)
+                         : (!p.name && p.id == written.id))
+            return &p;
+    }
+    return nullptr;
+}
+
+// Fixed-size values may come back wider (inline booleans and 16-bit integers).
+bool sameValue(std::uint16_t type, const Bytes& want, const Bytes& got) {
+    const std::uint16_t base = mapi::baseType(type);
+    if (base == mapi::PtBoolean)
+        return !got.empty() && (want[0] != 0) == (got[0] != 0);
+    if (base == mapi::PtInteger16)
+        return got.size() >= 2 && got[0] == want[0] && got[1] == want[1];
+    return want == got;
+}
+
+void expectBag(const mapi::PropertyBag& written, const mapi::PropertyBag& read,
+               const std::string& where, std::initializer_list<std::uint16_t> skip = {}) {
+    for (const Property& w : written.props) {
+        if (std::find(skip.begin(), skip.end(), w.id) != skip.end() && !w.name)
+            continue;
+        const Property* r = findRead(read, w);
+        const std::string name =
+            w.name ? "named " + mapi::toUtf8(w.name->name) + "/" +
+                         std::to_string(w.name->lid.value_or(0))
+                   : std::to_string(w.id);
+        ASSERT_NE(r, nullptr) << where << ": property " << name << " missing";
+        EXPECT_EQ(r->type, w.type) << where << ": property " << name;
+        if (mapi::isMultiValued(w.type)) {
+            ASSERT_EQ(r->values.size(), w.values.size()) << where << ": property " << name;
+            for (std::size_t i = 0; i < w.values.size(); ++i)
+                EXPECT_TRUE(sameValue(w.type, w.values[i], r->values[i]))
+                    << where << ": property " << name << " value " << i;
+        } else {
+            EXPECT_TRUE(sameValue(w.type, w.value, r->value)) << where << ": property " << name;
+        }
+    }
+}
+
+void expectMessage(const Message& w, const ReadMessage& r, const std::string& where) {
+    expectBag(w, r.props, where, {mapi::tags::MessageFlags});
+    const auto size = r.props.int32(mapi::tags::MessageSize);
+    ASSERT_TRUE(size.has_value()) << where;
+    std::size_t payload = 0;
+    for (const auto& a : w.attachments)
+        if (const auto* d = a.find(mapi::tags::AttachDataBinary))
+            payload += d->value.size();
+    EXPECT_GE(std::size_t(*size), payload) << where;
+    ASSERT_EQ(r.recipients.size(), w.recipients.size()) << where;
+    for (std::size_t i = 0; i < w.recipients.size(); ++i)
+        expectBag(w.recipients[i], r.recipients[i], where + " recipient " + std::to_string(i));
+    ASSERT_EQ(r.attachments.size(), w.attachments.size()) << where;
+    for (std::size_t i = 0; i < w.attachments.size(); ++i) {
+        const auto& wa = w.attachments[i];
+        const auto& ra = r.attachments[i];
+        const std::string aw = where + " attachment " + std::to_string(i);
+        expectBag(wa, ra.props, aw, {mapi::tags::AttachDataBinary});
+        if (wa.embedded) {
+            ASSERT_TRUE(ra.embedded) << aw;
+            expectMessage(*wa.embedded, *ra.embedded, aw + " embedded");
+        } else {
+            const auto* d = wa.find(mapi::tags::AttachDataBinary);
+            EXPECT_TRUE(ra.data == d->value) << aw << ": attachment bytes differ";
+        }
+    }
+}
+
+std::string readSubject(const ReadMessage& m) {
+    const auto* p = m.props.find(mapi::tags::Subject);
+    return p ? std::string(p->value.begin(), p->value.end()) : std::string("<none>");
+}
+
+std::string bytesOf(const std::u16string& s) {
+    const Bytes b = mapi::utf16le(s);
+    return std::string(b.begin(), b.end());
+}
+
+class RoundTrip : public ::testing::TestWithParam<Encoding> {
+protected:
+    QTemporaryDir dir;
+    std::string path() const { return dir.filePath("store.pst").toStdString(); }
+};
+
+TEST_P(RoundTrip, FoldersMessagesAndEveryPropertyComeBack) {
+    StoreDescription store;
+    store.options.encoding = GetParam();
+    store.options.displayName = u"Round trip";
+    FolderDescription inbox{u"Inbox", u"IPF.Note", SpecialFolder::Inbox, {}, {}};
+    inbox.messages.push_back(richMessage());
+    inbox.messages.push_back(simpleMessage(u""));
+    inbox.messages.push_back(simpleMessage(u"RE: with marker"));
+    inbox.messages.push_back(simpleMessage(u"RE: without marker", false));
+    inbox.messages.push_back(simpleMessage(u"Ünïcödé 件名 📨 " + std::u16string(600, u'x')));
+    FolderDescription deep{u"Уровень 1", u"IPF.Note", SpecialFolder::None, {}, {}};
+    FolderDescription* at = &deep;
+    for (int level = 2; level <= 6; ++level) {
+        at->folders.push_back({u"Level " + mapi::fromUtf8(std::to_string(level)) + u" 階層",
+                               u"IPF.Note",
+                               SpecialFolder::None,
+                               {simpleMessage(u"At level " + mapi::fromUtf8(std::to_string(level)))},
+                               {}});
+        at = &at->folders.back();
+    }
+    FolderDescription sent{u"Sent Items", u"IPF.Note", SpecialFolder::SentItems, {}, {}};
+    sent.messages.push_back(simpleMessage(u"Sent one"));
+    FolderDescription deleted{u"Deleted Items", u"IPF.Note", SpecialFolder::DeletedItems, {}, {}};
+    deleted.messages.push_back(simpleMessage(u"Gone"));
+    store.folders = {inbox, deep, sent, deleted};
+    writePst(store, path());
+
+    const ReadFolder root = readPst(path());
+    const ReadFolder* top = root.child("Top of Personal Folders");
+    ASSERT_NE(top, nullptr);
+    EXPECT_NE(root.child("Search Root"), nullptr);
+    ASSERT_EQ(top->folders.size(), 4u);
+
+    const ReadFolder* rin = top->child("Inbox");
+    ASSERT_NE(rin, nullptr);
+    ASSERT_EQ(rin->messages.size(), inbox.messages.size());
+    for (std::size_t i = 0; i < inbox.messages.size(); ++i) {
+        const auto* ws = inbox.messages[i].find(mapi::tags::Subject);
+        EXPECT_EQ(readSubject(rin->messages[i]),
+                  std::string(ws->value.begin(), ws->value.end()))
+            << "subject of message " << i;
+        expectMessage(inbox.messages[i], rin->messages[i], "inbox message " + std::to_string(i));
+    }
+    EXPECT_EQ(readSubject(rin->messages[2]), bytesOf(u"\u0001\u0004RE: with marker"));
+    EXPECT_EQ(readSubject(rin->messages[3]), bytesOf(u"RE: without marker"));
+
+    const ReadFolder* level = top->child("Уровень 1");
+    ASSERT_NE(level, nullptr);
+    for (int l = 2; l <= 6; ++l) {
+        ASSERT_EQ(level->folders.size(), 1u) << "level " << l;
+        level = &level->folders[0];
+        EXPECT_EQ(level->name, "Level " + std::to_string(l) + " 階層");
+        ASSERT_EQ(level->messages.size(), 1u);
+    }
+    ASSERT_NE(top->child("Deleted Items"), nullptr);
+    EXPECT_EQ(top->child("Deleted Items")->messages.size(), 1u);
+    EXPECT_EQ(top->child("Sent Items")->messages.size(), 1u);
+}
+
+TEST_P(RoundTrip, LargeStoreHasMultiLevelTreesAndLongTables) {
+    // Enough messages for several levels of both B-trees and a contents table spanning many
+    // blocks; one attachment large enough for a two-level data tree.
+    const int count = 4000;
+    {
+        Options o;
+        o.encoding = GetParam();
+        Writer w(path(), o);
+        const FolderId f = w.addFolder(w.topFolder(), u"Bulk");
+        for (int i = 0; i < count; ++i) {
+            Message m = simpleMessage(u"Message " + mapi::fromUtf8(std::to_string(i)));
+            if (i == 17)
+                build::addAttachment(m, u"huge.bin", "application/octet-stream",
+                                     pattern(9 * 1024 * 1024, 9));
+            w.addMessage(f, m);
+        }
+        w.finish();
+    }
+    const ReadFolder root = readPst(path());
+    const ReadFolder* bulk = root.child("Top of Personal Folders")->child("Bulk");
+    ASSERT_NE(bulk, nullptr);
+    ASSERT_EQ(bulk->messages.size(), std::size_t(count));
+    for (int i = 0; i < count; i += 397)
+        EXPECT_EQ(readSubject(bulk->messages[i]),
+                  bytesOf(u"Message " + mapi::fromUtf8(std::to_string(i))));
+    ASSERT_EQ(bulk->messages[17].attachments.size(), 1u);
+    EXPECT_TRUE(bulk->messages[17].attachments[0].data == pattern(9 * 1024 * 1024, 9));
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, RoundTrip,
+                         ::testing::Values(Encoding::Compressible, Encoding::None),
+                         [](const auto& info) {
+                             return info.param == Encoding::None ? "None" : "Compressible";
+                         });
+
+} // namespace

@@ -1,0 +1,568 @@
+#include "ltp.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace talvenor::pstwriter {
+
+namespace {
+
+void put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+}
+void put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+void put64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+void append16(Bytes& b, std::uint16_t v) {
+    b.push_back(std::uint8_t(v));
+    b.push_back(std::uint8_t(v >> 8));
+}
+void append32(Bytes& b, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b.push_back(std::uint8_t(v >> (8 * i)));
+}
+
+std::uint8_t fillLevel(std::size_t freeBytes) {
+    static constexpr std::size_t limits[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
+                                             512,  256,  128,  64,   32,   16,   8};
+    for (std::uint8_t i = 0; i < 15; ++i)
+        if (freeBytes >= limits[i])
+            return i;
+    return 15;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- DataStreamWriter
+
+void DataStreamWriter::append(const std::uint8_t* data, std::size_t size) {
+    const std::size_t cap = ndb_.maxBlockData();
+    while (size > 0) {
+        const std::size_t n = std::min(size, cap - current_.size());
+        current_.insert(current_.end(), data, data + n);
+        data += n;
+        size -= n;
+        total_ += n;
+        if (current_.size() == cap)
+            endBlock();
+    }
+}
+
+void DataStreamWriter::endBlock() {
+    if (current_.empty())
+        return;
+    bids_.push_back(ndb_.writeBlock(current_, false));
+    sizes_.push_back(std::uint32_t(current_.size()));
+    current_.clear();
+}
+
+std::uint64_t DataStreamWriter::finish() {
+    endBlock();
+    return ndb_.writeDataTree(bids_, sizes_);
+}
+
+// ---------------------------------------------------------------- SubnodeList
+
+std::uint64_t SubnodeList::write(NdbWriter& ndb) {
+    if (entries_.empty())
+        return 0;
+    std::sort(entries_.begin(), entries_.end(),
+              [](const Entry& a, const Entry& b) { return a.nid < b.nid; });
+    const bool uni = ndb.unicode();
+    const std::size_t head = uni ? 8 : 4;
+    const std::size_t leafEnt = uni ? 24 : 12;
+    const std::size_t branchEnt = uni ? 16 : 8;
+    const std::size_t perLeaf = (ndb.maxBlockData() - head) / leafEnt;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> leaves;
+    for (std::size_t i = 0; i < entries_.size(); i += perLeaf) {
+        const std::size_t n = std::min(perLeaf, entries_.size() - i);
+        Bytes b(head + n * leafEnt, 0);
+        b[0] = 0x02;
+        b[1] = 0;
+        put16(&b[2], std::uint16_t(n));
+        for (std::size_t k = 0; k < n; ++k) {
+            const Entry& e = entries_[i + k];
+            std::uint8_t* p = &b[head + k * leafEnt];
+            if (uni) {
+                put64(p, e.nid);
+                put64(p + 8, e.bidData);
+                put64(p + 16, e.bidSub);
+            } else {
+                put32(p, e.nid);
+                put32(p + 4, std::uint32_t(e.bidData));
+                put32(p + 8, std::uint32_t(e.bidSub));
+            }
+        }
+        leaves.push_back({entries_[i].nid, ndb.writeBlock(b, true)});
+    }
+    if (leaves.size() == 1)
+        return leaves.front().second;
+    const std::size_t perBranch = (ndb.maxBlockData() - head) / branchEnt;
+    if (leaves.size() > perBranch)
+        throw std::length_error("too many subnodes in one item");
+    Bytes b(head + leaves.size() * branchEnt, 0);
+    b[0] = 0x02;
+    b[1] = 1;
+    put16(&b[2], std::uint16_t(leaves.size()));
+    for (std::size_t k = 0; k < leaves.size(); ++k) {
+        std::uint8_t* p = &b[head + k * branchEnt];
+        if (uni) {
+            put64(p, leaves[k].first);
+            put64(p + 8, leaves[k].second);
+        } else {
+            put32(p, leaves[k].first);
+            put32(p + 4, std::uint32_t(leaves[k].second));
+        }
+    }
+    return ndb.writeBlock(b, true);
+}
+
+std::uint64_t SubnodeList::pendingBytes(const NdbWriter& ndb) const {
+    if (entries_.empty())
+        return 0;
+    const bool uni = ndb.unicode();
+    const std::size_t head = uni ? 8 : 4;
+    const std::size_t leafEnt = uni ? 24 : 12;
+    const std::size_t perLeaf = (ndb.maxBlockData() - head) / leafEnt;
+    const std::size_t leaves = (entries_.size() + perLeaf - 1) / perLeaf;
+    std::uint64_t bytes = head * leaves + leafEnt * entries_.size();
+    if (leaves > 1)
+        bytes += head + leaves * (uni ? 16 : 8);
+    return bytes;
+}
+
+// ---------------------------------------------------------------- HeapWriter
+
+HeapWriter::HeapWriter(NdbWriter& ndb, std::uint8_t clientSig, bool streaming)
+    : ndb_(ndb), clientSig_(clientSig), streaming_(streaming) {
+    held_.emplace_back();
+    bids_.push_back(0);
+    sizes_.push_back(0);
+    fillLevels_.push_back(0);
+}
+
+std::size_t HeapWriter::headerSize(std::size_t index) const {
+    if (index == 0)
+        return 12;
+    if (index >= 8 && (index - 8) % 128 == 0)
+        return 66;
+    return 2;
+}
+
+std::size_t HeapWriter::blockSize(std::size_t index, const Block& b) const {
+    std::size_t s = headerSize(index) + b.used;
+    s += s & 1;
+    return s + 4 + 2 * (b.items.size() + 1);
+}
+
+std::uint32_t HeapWriter::alloc(const std::uint8_t* data, std::size_t size) {
+    if (size > kMaxHeapItem)
+        throw std::logic_error("heap item too large");
+    {
+        Block& cur = held_[currentIndex_];
+        const std::size_t after = blockSize(currentIndex_, cur) + size + 2;
+        if (after > ndb_.maxBlockData() || cur.items.size() >= 2047)
+            flushCurrent();
+    }
+    Block& cur = held_[currentIndex_];
+    cur.items.emplace_back(data, data + size);
+    cur.used += size;
+    if (currentIndex_ > 0xFFFF)
+        throw std::length_error("heap too large");
+    return std::uint32_t(cur.items.size() << 5) | std::uint32_t(currentIndex_ << 16);
+}
+
+void HeapWriter::flushCurrent() {
+    const std::size_t index = currentIndex_;
+    fillLevels_[index] = fillLevel(ndb_.maxBlockData() - blockSize(index, held_[index]));
+    if (streaming_ && index != 0) {
+        Bytes b = render(index, held_[index], 0);
+        bids_[index] = ndb_.writeBlock(b, false);
+        sizes_[index] = std::uint32_t(b.size());
+        held_[index] = Block{};
+        held_[index].items.shrink_to_fit();
+    }
+    held_.emplace_back();
+    bids_.push_back(0);
+    sizes_.push_back(0);
+    fillLevels_.push_back(0);
+    ++currentIndex_;
+}
+
+Bytes HeapWriter::render(std::size_t index, const Block& b, std::uint32_t hidUserRoot) const {
+    const std::size_t size = blockSize(index, b);
+    Bytes out(size, 0);
+    const std::size_t head = headerSize(index);
+    std::size_t at = head;
+    std::vector<std::uint16_t> offsets;
+    for (const Bytes& item : b.items) {
+        offsets.push_back(std::uint16_t(at));
+        if (!item.empty())
+            std::memcpy(&out[at], item.data(), item.size());
+        at += item.size();
+    }
+    offsets.push_back(std::uint16_t(at));
+    const std::size_t ibHnpm = at + (at & 1);
+    put16(&out[0], std::uint16_t(ibHnpm));
+    auto levelOf = [&](std::size_t i) -> std::uint8_t {
+        if (i < fillLevels_.size())
+            return i == currentIndex_ ? fillLevel(ndb_.maxBlockData() - blockSize(i, held_[i]))
+                                      : fillLevels_[i];
+        return 15;
+    };
+    if (index == 0) {
+        out[2] = 0xEC;
+        out[3] = clientSig_;
+        put32(&out[4], hidUserRoot);
+        for (std::size_t i = 0; i < 8; ++i)
+            out[8 + i / 2] |=
+                std::uint8_t((i < fillLevels_.size() ? levelOf(i) : 0) << (4 * (i % 2)));
+    } else if (head == 66) {
+        for (std::size_t i = 0; i < 128; ++i)
+            out[2 + i / 2] |= std::uint8_t(levelOf(index + i) << (4 * (i % 2)));
+    }
+    put16(&out[ibHnpm], std::uint16_t(b.items.size()));
+    put16(&out[ibHnpm + 2], 0);
+    for (std::size_t i = 0; i < offsets.size(); ++i)
+        put16(&out[ibHnpm + 4 + 2 * i], offsets[i]);
+    return out;
+}
+
+void HeapWriter::patch(std::uint32_t hid, std::size_t offset, const void* data, std::size_t size) {
+    const std::size_t block = hid >> 16;
+    const std::size_t item = ((hid >> 5) & 0x7FF) - 1;
+    if (block >= held_.size() || item >= held_[block].items.size())
+        throw std::logic_error("patching a heap item that was already written");
+    std::memcpy(held_[block].items[item].data() + offset, data, size);
+}
+
+std::uint64_t HeapWriter::pendingBytes(std::uint32_t) const {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < held_.size(); ++i)
+        if (bids_[i] == 0)
+            total += blockSize(i, held_[i]);
+    return total + ndb_.dataTreeOverhead(held_.size());
+}
+
+std::uint64_t HeapWriter::finish(std::uint32_t hidUserRoot) {
+    for (std::size_t i = 0; i < held_.size(); ++i) {
+        if (bids_[i] != 0)
+            continue;
+        Bytes b = render(i, held_[i], hidUserRoot);
+        bids_[i] = ndb_.writeBlock(b, false);
+        sizes_[i] = std::uint32_t(b.size());
+        held_[i] = Block{};
+    }
+    return ndb_.writeDataTree(bids_, sizes_);
+}
+
+// ---------------------------------------------------------------- BthWriter
+
+void BthWriter::add(const std::uint8_t* key, const std::uint8_t* data) {
+    const std::size_t rec = std::size_t(cbKey_) + cbEnt_;
+    if (leaf_.size() + rec > kMaxHeapItem)
+        flushLeaf();
+    if (leaf_.empty())
+        firstKey_.assign(key, key + cbKey_);
+    leaf_.insert(leaf_.end(), key, key + cbKey_);
+    leaf_.insert(leaf_.end(), data, data + cbEnt_);
+}
+
+void BthWriter::flushLeaf() {
+    if (leaf_.empty())
+        return;
+    refs_.push_back({firstKey_, heap_.alloc(leaf_)});
+    leafHids_.push_back(refs_.back().hid);
+    leaf_.clear();
+}
+
+std::uint32_t BthWriter::finish() {
+    flushLeaf();
+    std::uint8_t levels = 0;
+    std::vector<Ref> refs = std::move(refs_);
+    const std::size_t rec = std::size_t(cbKey_) + 4;
+    while (refs.size() > 1) {
+        ++levels;
+        std::vector<Ref> up;
+        Bytes node;
+        Bytes first;
+        for (const Ref& r : refs) {
+            if (node.size() + rec > kMaxHeapItem) {
+                up.push_back({first, heap_.alloc(node)});
+                node.clear();
+            }
+            if (node.empty())
+                first = r.key;
+            node.insert(node.end(), r.key.begin(), r.key.end());
+            append32(node, r.hid);
+        }
+        up.push_back({first, heap_.alloc(node)});
+        refs = std::move(up);
+    }
+    Bytes header{0xB5, cbKey_, cbEnt_, levels};
+    append32(header, refs.empty() ? 0 : refs.front().hid);
+    return heap_.alloc(header);
+}
+
+// ---------------------------------------------------------------- values
+
+std::size_t fixedValueSize(std::uint16_t type) {
+    switch (type) {
+    case 0x0002:
+        return 2;
+    case 0x0003:
+    case 0x0004:
+    case 0x000A:
+        return 4;
+    case 0x000B:
+        return 2;
+    case 0x0005:
+    case 0x0006:
+    case 0x0007:
+    case 0x0014:
+    case 0x0040:
+        return 8;
+    case 0x0048:
+        return 16;
+    default:
+        return 0;
+    }
+}
+
+bool inlineInPc(std::uint16_t type) {
+    return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
+}
+
+Bytes encodeMultiValue(std::uint16_t type, const std::vector<Bytes>& values) {
+    Bytes out;
+    const std::uint16_t base = type & 0x0FFF;
+    if (fixedValueSize(base) != 0) {
+        for (const Bytes& v : values)
+            out.insert(out.end(), v.begin(), v.end());
+        return out;
+    }
+    append32(out, std::uint32_t(values.size()));
+    std::uint32_t at = std::uint32_t(4 + 4 * values.size());
+    for (const Bytes& v : values) {
+        append32(out, at);
+        at += std::uint32_t(v.size());
+    }
+    for (const Bytes& v : values)
+        out.insert(out.end(), v.begin(), v.end());
+    return out;
+}
+
+std::uint32_t storeVariable(HeapWriter& heap, SubnodeList& subs, NdbWriter& ndb,
+                            const Bytes& data) {
+    if (data.empty())
+        return 0;
+    if (data.size() <= kMaxHeapItem)
+        return heap.alloc(data);
+    DataStreamWriter stream(ndb);
+    stream.append(data.data(), data.size());
+    const std::uint64_t bid = stream.finish();
+    const std::uint32_t nid = subs.newNid(0x1F);
+    subs.add(nid, bid, 0);
+    return nid;
+}
+
+// ---------------------------------------------------------------- PcWriter
+
+void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
+    const std::uint64_t before = ndb_.blockBytes();
+    std::vector<std::array<std::uint8_t, 8>> records;
+    for (const auto& [id, v] : props) {
+        std::array<std::uint8_t, 8> r{};
+        put16(&r[0], id);
+        put16(&r[2], v.type);
+        if (v.type & 0x1000) {
+            put32(&r[4], storeVariable(heap_, subs_, ndb_, encodeMultiValue(v.type, v.values)));
+        } else if (inlineInPc(v.type)) {
+            std::memcpy(&r[4], v.data.data(), std::min<std::size_t>(4, v.data.size()));
+            if (v.type == 0x000B)
+                r[5] = 0; // booleans keep only their low byte
+        } else {
+            put32(&r[4], storeVariable(heap_, subs_, ndb_, v.data));
+        }
+        records.push_back(r);
+    }
+    BthWriter bth(heap_, 2, 6);
+    // Records go into leaves of at most kMaxHeapItem bytes; remember where inline values land
+    // so that they can be patched.
+    const std::size_t perLeaf = kMaxHeapItem / 8;
+    std::size_t i = 0;
+    std::vector<std::pair<std::uint16_t, std::pair<std::size_t, std::size_t>>> positions;
+    for (const auto& r : records) {
+        positions.push_back(
+            {std::uint16_t(r[0] | (r[1] << 8)), {i / perLeaf, (i % perLeaf) * 8 + 4}});
+        bth.add(&r[0], &r[2]);
+        ++i;
+    }
+    root_ = bth.finish();
+    // Leaves are the first allocations after the values; their HIDs come from the BTH.
+    for (const auto& [id, pos] : positions)
+        inlineAt_[id] = {bth.leafHid(pos.first), pos.second};
+    subBytes_ = ndb_.blockBytes() - before;
+}
+
+std::uint64_t PcWriter::pendingBytes() const {
+    return heap_.pendingBytes(root_);
+}
+
+void PcWriter::patchInline(std::uint16_t id, std::uint32_t value) {
+    auto it = inlineAt_.find(id);
+    if (it == inlineAt_.end())
+        throw std::logic_error("patching a property that was not written");
+    std::uint8_t b[4];
+    put32(b, value);
+    heap_.patch(it->second.first, it->second.second, b, 4);
+}
+
+PcResult PcWriter::write() {
+    PcResult r;
+    r.bidSub = subs_.write(ndb_);
+    r.bidData = heap_.finish(root_);
+    return r;
+}
+
+// ---------------------------------------------------------------- TcWriter
+
+TcWriter::TcWriter(NdbWriter& ndb, std::vector<std::uint32_t> tags)
+    : ndb_(ndb), heap_(ndb, 0x7C, true), index_(heap_, 4, ndb.unicode() ? 4 : 2) {
+    std::vector<std::uint32_t> all{0x67F20003, 0x67F30003};
+    for (std::uint32_t t : tags)
+        if (t != 0x67F20003 && t != 0x67F30003 && std::find(all.begin(), all.end(), t) == all.end())
+            all.push_back(t);
+    auto width = [](std::uint32_t tag) -> std::uint8_t {
+        const std::uint16_t type = tag & 0xFFFF;
+        if (type & 0x1000)
+            return 4;
+        const std::size_t f = fixedValueSize(type);
+        if (type == 0x000B)
+            return 1;
+        if (f == 0 || f > 8)
+            return 4;
+        return std::uint8_t(f);
+    };
+    std::uint16_t at = 0;
+    for (int pass = 0; pass < 3; ++pass) {
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const std::uint8_t w = width(all[i]);
+            const bool take = pass == 0 ? w >= 4 : pass == 1 ? w == 2 : w == 1;
+            if (!take)
+                continue;
+            cols_.push_back({all[i], at, w, std::uint8_t(i)});
+            at += w;
+        }
+        rgib_[pass] = at;
+    }
+    rowSize_ = at + (all.size() + 7) / 8;
+    rgib_[3] = std::uint16_t(rowSize_);
+    rowsPerBlock_ = ndb.maxBlockData() / rowSize_;
+}
+
+void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>& values) {
+    if (lastRowId_ && rowId <= *lastRowId_)
+        throw std::logic_error("table rows must arrive in ascending order");
+    lastRowId_ = rowId;
+    Bytes row(rowSize_, 0);
+    const std::size_t ceb = rgib_[2];
+    auto setBit = [&](std::uint8_t bit) { row[ceb + bit / 8] |= std::uint8_t(0x80 >> (bit % 8)); };
+    for (const Col& c : cols_) {
+        if (c.tag == 0x67F20003) {
+            put32(&row[c.ib], rowId);
+            setBit(c.bit);
+            continue;
+        }
+        if (c.tag == 0x67F30003) {
+            put32(&row[c.ib], 1);
+            setBit(c.bit);
+            continue;
+        }
+        auto it = values.find(c.tag);
+        if (it == values.end())
+            continue;
+        const Value& v = it->second;
+        const std::uint16_t type = c.tag & 0xFFFF;
+        if (type & 0x1000) {
+            put32(&row[c.ib], storeVariable(heap_, subs_, ndb_, encodeMultiValue(type, v.values)));
+        } else if (fixedValueSize(type) != 0 && fixedValueSize(type) <= 8) {
+            std::memcpy(&row[c.ib], v.data.data(), std::min<std::size_t>(c.cb, v.data.size()));
+        } else {
+            put32(&row[c.ib], storeVariable(heap_, subs_, ndb_, v.data));
+        }
+        setBit(c.bit);
+    }
+    // Small tables keep their rows in the heap; larger ones move them to a subnode whose
+    // blocks each hold a whole number of rows.
+    if (!rowStream_ && smallRows_.size() + rowSize_ > kMaxHeapItem) {
+        rowStream_ = std::make_unique<DataStreamWriter>(ndb_);
+        for (std::size_t off = 0; off < smallRows_.size(); off += rowSize_) {
+            if (rowsInBlock_ == rowsPerBlock_) {
+                rowStream_->endBlock();
+                rowsInBlock_ = 0;
+            }
+            rowStream_->append(&smallRows_[off], rowSize_);
+            ++rowsInBlock_;
+        }
+        smallRows_.clear();
+        smallRows_.shrink_to_fit();
+    }
+    if (rowStream_) {
+        if (rowsInBlock_ == rowsPerBlock_) {
+            rowStream_->endBlock();
+            rowsInBlock_ = 0;
+        }
+        rowStream_->append(row.data(), row.size());
+        ++rowsInBlock_;
+    } else {
+        smallRows_.insert(smallRows_.end(), row.begin(), row.end());
+    }
+    std::uint8_t key[4];
+    std::uint8_t data[4];
+    put32(key, rowId);
+    put32(data, std::uint32_t(rows_));
+    index_.add(key, data);
+    ++rows_;
+}
+
+PcResult TcWriter::finish() {
+    std::uint32_t hnidRows = 0;
+    if (rowStream_) {
+        const std::uint64_t bid = rowStream_->finish();
+        hnidRows = subs_.newNid(0x1F);
+        subs_.add(hnidRows, bid, 0);
+    } else if (!smallRows_.empty()) {
+        hnidRows = heap_.alloc(smallRows_);
+    }
+    const std::uint32_t hidIndex = index_.finish();
+    std::vector<Col> sorted = cols_;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Col& a, const Col& b) { return a.tag < b.tag; });
+    Bytes info{0x7C, std::uint8_t(sorted.size())};
+    for (auto v : rgib_)
+        append16(info, v);
+    append32(info, hidIndex);
+    append32(info, hnidRows);
+    append32(info, 0);
+    for (const Col& c : sorted) {
+        append32(info, c.tag);
+        append16(info, c.ib);
+        info.push_back(c.cb);
+        info.push_back(c.bit);
+    }
+    const std::uint32_t hidInfo = heap_.alloc(info);
+    PcResult r;
+    r.bidSub = subs_.write(ndb_);
+    r.bidData = heap_.finish(hidInfo);
+    return r;
+}
+
+} // namespace talvenor::pstwriter

@@ -1,0 +1,480 @@
+#include "ndb.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+
+namespace talvenor::pstwriter {
+
+namespace {
+
+constexpr std::array<std::uint32_t, 256> makeCrcTable() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+constexpr auto crcTable = makeCrcTable();
+
+// The byte substitution of the "compressible" encoding: decoded = kDecode[encoded].
+constexpr std::array<std::uint8_t, 256> kDecode = {
+    0x47, 0xf1, 0xb4, 0xe6, 0x0b, 0x6a, 0x72, 0x48, 0x85, 0x4e, 0x9e, 0xeb, 0xe2, 0xf8, 0x94, 0x53,
+    0xe0, 0xbb, 0xa0, 0x02, 0xe8, 0x5a, 0x09, 0xab, 0xdb, 0xe3, 0xba, 0xc6, 0x7c, 0xc3, 0x10, 0xdd,
+    0x39, 0x05, 0x96, 0x30, 0xf5, 0x37, 0x60, 0x82, 0x8c, 0xc9, 0x13, 0x4a, 0x6b, 0x1d, 0xf3, 0xfb,
+    0x8f, 0x26, 0x97, 0xca, 0x91, 0x17, 0x01, 0xc4, 0x32, 0x2d, 0x6e, 0x31, 0x95, 0xff, 0xd9, 0x23,
+    0xd1, 0x00, 0x5e, 0x79, 0xdc, 0x44, 0x3b, 0x1a, 0x28, 0xc5, 0x61, 0x57, 0x20, 0x90, 0x3d, 0x83,
+    0xb9, 0x43, 0xbe, 0x67, 0xd2, 0x46, 0x42, 0x76, 0xc0, 0x6d, 0x5b, 0x7e, 0xb2, 0x0f, 0x16, 0x29,
+    0x3c, 0xa9, 0x03, 0x54, 0x0d, 0xda, 0x5d, 0xdf, 0xf6, 0xb7, 0xc7, 0x62, 0xcd, 0x8d, 0x06, 0xd3,
+    0x69, 0x5c, 0x86, 0xd6, 0x14, 0xf7, 0xa5, 0x66, 0x75, 0xac, 0xb1, 0xe9, 0x45, 0x21, 0x70, 0x0c,
+    0x87, 0x9f, 0x74, 0xa4, 0x22, 0x4c, 0x6f, 0xbf, 0x1f, 0x56, 0xaa, 0x2e, 0xb3, 0x78, 0x33, 0x50,
+    0xb0, 0xa3, 0x92, 0xbc, 0xcf, 0x19, 0x1c, 0xa7, 0x63, 0xcb, 0x1e, 0x4d, 0x3e, 0x4b, 0x1b, 0x9b,
+    0x4f, 0xe7, 0xf0, 0xee, 0xad, 0x3a, 0xb5, 0x59, 0x04, 0xea, 0x40, 0x55, 0x25, 0x51, 0xe5, 0x7a,
+    0x89, 0x38, 0x68, 0x52, 0x7b, 0xfc, 0x27, 0xae, 0xd7, 0xbd, 0xfa, 0x07, 0xf4, 0xcc, 0x8e, 0x5f,
+    0xef, 0x35, 0x9c, 0x84, 0x2b, 0x15, 0xd5, 0x77, 0x34, 0x49, 0xb6, 0x12, 0x0a, 0x7f, 0x71, 0x88,
+    0xfd, 0x9d, 0x18, 0x41, 0x7d, 0x93, 0xd8, 0x58, 0x2c, 0xce, 0xfe, 0x24, 0xaf, 0xde, 0xb8, 0x36,
+    0xc8, 0xa1, 0x80, 0xa6, 0x99, 0x98, 0xa8, 0x2f, 0x0e, 0x81, 0x65, 0x73, 0xe4, 0xc2, 0xa2, 0x8a,
+    0xd4, 0xe1, 0x11, 0xd0, 0x08, 0x8b, 0x2a, 0xf2, 0xed, 0x9a, 0x64, 0x3f, 0xc1, 0x6c, 0xf9, 0xec};
+
+constexpr std::array<std::uint8_t, 256> makeEncode() {
+    std::array<std::uint8_t, 256> enc{};
+    for (int i = 0; i < 256; ++i)
+        enc[kDecode[i]] = std::uint8_t(i);
+    return enc;
+}
+constexpr auto kEncode = makeEncode();
+
+constexpr std::uint64_t kFirstAMap = 0x4400;
+constexpr std::uint64_t kAMapCoverage = 496 * 8 * 64;
+constexpr std::uint64_t kPageSize = 512;
+
+void put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+}
+void put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+void put64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+
+} // namespace
+
+std::uint32_t pstCrc(const std::uint8_t* data, std::size_t size, std::uint32_t crc) {
+    for (std::size_t i = 0; i < size; ++i)
+        crc = crcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
+    if (this != &o) {
+        close();
+        fd_ = o.fd_;
+        o.fd_ = -1;
+    }
+    return *this;
+}
+
+FileHandle::~FileHandle() {
+    close();
+}
+
+void FileHandle::close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+NdbWriter::NdbWriter(Format format, Encoding encoding, FileHandle file)
+    : format_(format), encoding_(encoding), file_(std::move(file)) {
+    enterInterval(0);
+}
+
+void NdbWriter::pwriteAll(const void* data, std::size_t size, std::uint64_t offset) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = ::pwrite(file_.get(), p, size, off_t(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::system_error(errno, std::generic_category(), "cannot write the PST file");
+        }
+        p += n;
+        size -= std::size_t(n);
+        offset += std::uint64_t(n);
+    }
+}
+
+std::uint64_t NdbWriter::intervalStart(std::uint64_t index) const {
+    return kFirstAMap + index * kAMapCoverage;
+}
+
+// The map pages that sit at the start of an interval: the AMap itself, a PMap every eighth
+// interval, an FMap every 496 intervals after the first 128 (whose free space the header
+// tracks) and an FPMap every 496 * 8 intervals after the first 1024.
+std::uint64_t NdbWriter::reservedBytes(std::uint64_t index) const {
+    std::uint64_t pages = 1;
+    if (index % 8 == 0)
+        ++pages;
+    if (index >= 128 && (index - 128) % 496 == 0)
+        ++pages;
+    if (index >= 1024 && (index - 1024) % (496 * 8) == 0)
+        ++pages;
+    return pages * kPageSize;
+}
+
+void NdbWriter::enterInterval(std::uint64_t index) {
+    interval_ = index;
+    amap_.fill(0);
+    const std::uint64_t start = intervalStart(index);
+    const std::uint64_t reserved = reservedBytes(index);
+    markAllocated(start, reserved);
+    cursor_ = start + reserved;
+    // The deprecated maps that follow the AMap are written once, filled as their readers expect.
+    std::uint64_t at = start + kPageSize;
+    std::array<std::uint8_t, 512> page{};
+    auto writeMap = [&](std::uint8_t ptype, std::uint8_t fill) {
+        page.fill(0);
+        std::memset(page.data() + (unicode() ? 0 : 4), fill, 496);
+        writePage(page.data(), ptype, at, at, false);
+        at += kPageSize;
+    };
+    if (index % 8 == 0)
+        writeMap(0x83, 0xFF);
+    if (index >= 128 && (index - 128) % 496 == 0)
+        writeMap(0x82, 0x00);
+    if (index >= 1024 && (index - 1024) % (496 * 8) == 0)
+        writeMap(0x85, 0xFF);
+}
+
+void NdbWriter::markAllocated(std::uint64_t ib, std::uint64_t size) {
+    const std::uint64_t start = intervalStart(interval_);
+    for (std::uint64_t slot = (ib - start) / 64, end = (ib - start + size) / 64; slot < end; ++slot)
+        amap_[slot / 8] |= std::uint8_t(0x80 >> (slot % 8));
+}
+
+void NdbWriter::flushAMap() {
+    std::array<std::uint8_t, 512> page{};
+    std::memcpy(page.data() + (unicode() ? 0 : 4), amap_.data(), amap_.size());
+    std::uint64_t used = 0;
+    for (auto b : amap_)
+        used += std::uint64_t(__builtin_popcount(b));
+    amapFree_ += (496 * 8 - used) * 64;
+    const std::uint64_t at = intervalStart(interval_);
+    writePage(page.data(), 0x84, at, at, false);
+}
+
+std::uint64_t NdbWriter::alloc(std::uint64_t size, std::uint64_t align) {
+    std::uint64_t at = (cursor_ + align - 1) / align * align;
+    if (at + size > intervalStart(interval_ + 1)) {
+        flushAMap();
+        enterInterval(interval_ + 1);
+        at = (cursor_ + align - 1) / align * align;
+    }
+    markAllocated(at, size);
+    cursor_ = at + size;
+    return at;
+}
+
+std::uint16_t NdbWriter::signature(std::uint64_t ib, std::uint64_t bid) const {
+    const std::uint64_t x = ib ^ bid;
+    return std::uint16_t(std::uint16_t(x >> 16) ^ std::uint16_t(x));
+}
+
+void NdbWriter::writePage(std::uint8_t* page, std::uint8_t ptype, std::uint64_t bid,
+                          std::uint64_t ib, bool signed_) {
+    const std::size_t data = pageData();
+    std::uint8_t* t = page + data;
+    t[0] = ptype;
+    t[1] = ptype;
+    put16(t + 2, signed_ ? signature(ib, bid) : 0);
+    const std::uint32_t crc = pstCrc(page, data);
+    if (unicode()) {
+        put32(t + 4, crc);
+        put64(t + 8, bid);
+    } else {
+        put32(t + 4, std::uint32_t(bid));
+        put32(t + 8, crc);
+    }
+    pwriteAll(page, kPageSize, ib);
+}
+
+std::uint64_t NdbWriter::writeBlock(const std::uint8_t* data, std::size_t size, bool internal) {
+    if (size > maxBlockData())
+        throw std::logic_error("block larger than a PST block can hold");
+    const std::uint64_t bid = nextBid_ | (internal ? 2 : 0);
+    nextBid_ += 4;
+    const std::size_t trailer = blockTrailer();
+    const std::size_t total = (size + trailer + 63) / 64 * 64;
+    const std::uint64_t ib = alloc(total, 64);
+    Bytes buf(total, 0);
+    if (!internal && encoding_ == Encoding::Compressible) {
+        for (std::size_t i = 0; i < size; ++i)
+            buf[i] = kEncode[data[i]];
+    } else if (size > 0) {
+        std::memcpy(buf.data(), data, size);
+    }
+    std::uint8_t* t = buf.data() + total - trailer;
+    put16(t, std::uint16_t(size));
+    put16(t + 2, signature(ib, bid));
+    const std::uint32_t crc = pstCrc(buf.data(), size);
+    if (unicode()) {
+        put32(t + 4, crc);
+        put64(t + 8, bid);
+    } else {
+        put32(t + 4, std::uint32_t(bid));
+        put32(t + 8, crc);
+    }
+    pwriteAll(buf.data(), buf.size(), ib);
+    blocks_.push_back({bid, ib, std::uint16_t(size)});
+    blockBytes_ += size;
+    return bid;
+}
+
+std::uint64_t NdbWriter::dataTreeOverhead(std::size_t leafBlocks) const {
+    if (leafBlocks <= 1)
+        return 0;
+    const std::size_t per = maxTreeEntries();
+    const std::size_t xblocks = (leafBlocks + per - 1) / per;
+    std::uint64_t bytes = 8 * xblocks + bidSize() * leafBlocks;
+    if (xblocks > 1)
+        bytes += 8 + bidSize() * xblocks;
+    return bytes;
+}
+
+std::uint64_t NdbWriter::writeDataTree(const std::vector<std::uint64_t>& bids,
+                                       const std::vector<std::uint32_t>& sizes) {
+    if (bids.empty())
+        return 0;
+    if (bids.size() == 1)
+        return bids.front();
+    const std::size_t per = maxTreeEntries();
+    const std::size_t bs = bidSize();
+    auto sum = [&](std::size_t from, std::size_t n) {
+        std::uint64_t s = 0;
+        for (std::size_t i = from; i < from + n; ++i)
+            s += sizes[i];
+        return s;
+    };
+    auto writeX = [&](std::uint8_t level, const std::uint64_t* ids, std::size_t n,
+                      std::uint64_t bytes) {
+        Bytes x(8 + bs * n, 0);
+        x[0] = 0x01;
+        x[1] = level;
+        put16(x.data() + 2, std::uint16_t(n));
+        put32(x.data() + 4, std::uint32_t(bytes));
+        for (std::size_t i = 0; i < n; ++i) {
+            if (bs == 8)
+                put64(x.data() + 8 + 8 * i, ids[i]);
+            else
+                put32(x.data() + 8 + 4 * i, std::uint32_t(ids[i]));
+        }
+        return writeBlock(x, true);
+    };
+    if (bids.size() <= per)
+        return writeX(1, bids.data(), bids.size(), sum(0, bids.size()));
+    std::vector<std::uint64_t> xbids;
+    for (std::size_t i = 0; i < bids.size(); i += per) {
+        const std::size_t n = std::min(per, bids.size() - i);
+        xbids.push_back(writeX(1, bids.data() + i, n, sum(i, n)));
+    }
+    if (xbids.size() > per)
+        throw std::length_error("value too large for a PST data tree");
+    return writeX(2, xbids.data(), xbids.size(), sum(0, bids.size()));
+}
+
+void NdbWriter::addNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
+                        std::uint32_t parent) {
+    nodes_.push_back({nid, parent, bidData, bidSub});
+}
+
+template <typename Leaf, typename KeyOf, typename Fill>
+NdbWriter::BranchEntry NdbWriter::buildTree(const std::vector<Leaf>& leaves, std::uint8_t ptype,
+                                            std::size_t leafSize, KeyOf keyOf, Fill fill) {
+    const bool uni = unicode();
+    const std::size_t entryArea = uni ? 488 : 496;
+    const std::size_t branchSize = uni ? 24 : 12;
+    std::array<std::uint8_t, 512> page{};
+    auto finishPage = [&](std::size_t count, std::size_t cbEnt, std::uint8_t level) {
+        std::uint8_t* meta = page.data() + entryArea;
+        meta[0] = std::uint8_t(count);
+        meta[1] = std::uint8_t(entryArea / cbEnt);
+        meta[2] = std::uint8_t(cbEnt);
+        meta[3] = level;
+        const std::uint64_t ib = alloc(kPageSize, kPageSize);
+        const std::uint64_t bid = nextPageBid_;
+        nextPageBid_ += 4;
+        writePage(page.data(), ptype, bid, ib, true);
+        return std::pair{bid, ib};
+    };
+    std::vector<BranchEntry> level;
+    const std::size_t perLeaf = entryArea / leafSize;
+    if (leaves.empty()) {
+        page.fill(0);
+        auto [bid, ib] = finishPage(0, leafSize, 0);
+        return {0, bid, ib};
+    }
+    for (std::size_t i = 0; i < leaves.size(); i += perLeaf) {
+        page.fill(0);
+        const std::size_t n = std::min(perLeaf, leaves.size() - i);
+        for (std::size_t k = 0; k < n; ++k)
+            fill(page.data() + k * leafSize, leaves[i + k]);
+        auto [bid, ib] = finishPage(n, leafSize, 0);
+        level.push_back({keyOf(leaves[i]), bid, ib});
+    }
+    const std::size_t perBranch = entryArea / branchSize;
+    std::uint8_t depth = 0;
+    while (level.size() > 1) {
+        ++depth;
+        std::vector<BranchEntry> up;
+        for (std::size_t i = 0; i < level.size(); i += perBranch) {
+            page.fill(0);
+            const std::size_t n = std::min(perBranch, level.size() - i);
+            for (std::size_t k = 0; k < n; ++k) {
+                std::uint8_t* e = page.data() + k * branchSize;
+                const BranchEntry& b = level[i + k];
+                if (uni) {
+                    put64(e, b.key);
+                    put64(e + 8, b.bid);
+                    put64(e + 16, b.ib);
+                } else {
+                    put32(e, std::uint32_t(b.key));
+                    put32(e + 4, std::uint32_t(b.bid));
+                    put32(e + 8, std::uint32_t(b.ib));
+                }
+            }
+            auto [bid, ib] = finishPage(n, branchSize, depth);
+            up.push_back({level[i].key, bid, ib});
+        }
+        level = std::move(up);
+    }
+    return level.front();
+}
+
+void NdbWriter::finish(const HeaderInfo& info) {
+    const bool uni = unicode();
+    std::sort(nodes_.begin(), nodes_.end(),
+              [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
+    for (std::size_t i = 1; i < nodes_.size(); ++i)
+        if (nodes_[i].nid == nodes_[i - 1].nid)
+            throw std::logic_error("duplicate node id in the node tree");
+    std::sort(blocks_.begin(), blocks_.end(),
+              [](const BlockEntry& a, const BlockEntry& b) { return a.bid < b.bid; });
+
+    const BranchEntry nbt = buildTree(
+        nodes_, 0x81, uni ? 32 : 16, [](const NodeEntry& n) { return std::uint64_t(n.nid); },
+        [uni](std::uint8_t* e, const NodeEntry& n) {
+            if (uni) {
+                put64(e, n.nid);
+                put64(e + 8, n.bidData);
+                put64(e + 16, n.bidSub);
+                put32(e + 24, n.parent);
+            } else {
+                put32(e, n.nid);
+                put32(e + 4, std::uint32_t(n.bidData));
+                put32(e + 8, std::uint32_t(n.bidSub));
+                put32(e + 12, n.parent);
+            }
+        });
+    const BranchEntry bbt = buildTree(
+        blocks_, 0x80, uni ? 24 : 12, [](const BlockEntry& b) { return b.bid; },
+        [uni](std::uint8_t* e, const BlockEntry& b) {
+            if (uni) {
+                put64(e, b.bid);
+                put64(e + 8, b.ib);
+                put16(e + 16, b.cb);
+                put16(e + 18, 2);
+            } else {
+                put32(e, std::uint32_t(b.bid));
+                put32(e + 4, std::uint32_t(b.ib));
+                put16(e + 8, b.cb);
+                put16(e + 10, 2);
+            }
+        });
+    // Grow the file to the end of its last AMap interval, as Outlook does.
+    flushAMap();
+    const std::uint64_t lastAMap = intervalStart(interval_);
+    const std::uint64_t eof = intervalStart(interval_ + 1);
+    if (uni && eof > 0xFFFFFFFFull * 1024)
+        throw std::length_error("PST file too large");
+    if (!uni && eof > 0x7FFFFFFFull)
+        throw std::length_error("an ANSI PST file cannot exceed 2 GB");
+    if (::ftruncate(file_.get(), off_t(eof)) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot size the PST file");
+
+    // Density list: empty, which tells a reader to rebuild it from the AMaps.
+    {
+        std::array<std::uint8_t, 512> page{};
+        const std::uint64_t bid = nextPageBid_;
+        nextPageBid_ += 4;
+        writePage(page.data(), 0x86, bid, 0x4200, true);
+    }
+
+    std::array<std::uint8_t, 564> h{};
+    h[0] = '!';
+    h[1] = 'B';
+    h[2] = 'D';
+    h[3] = 'N';
+    h[8] = 'S';
+    h[9] = 'M';
+    put16(&h[10], uni ? 23 : 15);
+    put16(&h[12], 19);
+    h[14] = 1;
+    h[15] = 1;
+    if (uni) {
+        put64(&h[32], nextPageBid_);
+        put32(&h[40], info.unique);
+        for (int i = 0; i < 32; ++i)
+            put32(&h[44 + 4 * i], info.rgnid[i]);
+        put64(&h[184], eof);
+        put64(&h[192], lastAMap);
+        put64(&h[200], amapFree_);
+        put64(&h[208], 0);
+        put64(&h[216], nbt.bid);
+        put64(&h[224], nbt.ib);
+        put64(&h[232], bbt.bid);
+        put64(&h[240], bbt.ib);
+        h[248] = 0x02;
+        std::memset(&h[256], 0xFF, 128);
+        std::memset(&h[384], 0xFF, 128);
+        h[512] = 0x80;
+        h[513] = encoding_ == Encoding::Compressible ? 1 : 0;
+        put64(&h[516], nextBid_);
+        put32(&h[4], pstCrc(&h[8], 471));
+        put32(&h[524], pstCrc(&h[8], 516));
+    } else {
+        put32(&h[16], std::uint32_t(nextBid_));
+        put32(&h[20], std::uint32_t(nextPageBid_));
+        put32(&h[24], info.unique);
+        for (int i = 0; i < 32; ++i)
+            put32(&h[28 + 4 * i], info.rgnid[i]);
+        put32(&h[164], std::uint32_t(eof));
+        put32(&h[168], std::uint32_t(lastAMap));
+        put32(&h[172], std::uint32_t(amapFree_));
+        put32(&h[176], 0);
+        put32(&h[180], std::uint32_t(nbt.bid));
+        put32(&h[184], std::uint32_t(nbt.ib));
+        put32(&h[188], std::uint32_t(bbt.bid));
+        put32(&h[192], std::uint32_t(bbt.ib));
+        h[196] = 0x02;
+        std::memset(&h[200], 0xFF, 128);
+        std::memset(&h[328], 0xFF, 128);
+        h[456] = 0x80;
+        h[457] = encoding_ == Encoding::Compressible ? 1 : 0;
+        put32(&h[4], pstCrc(&h[8], 471));
+    }
+    pwriteAll(h.data(), uni ? 564 : 512, 0);
+    if (::fsync(file_.get()) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot flush the PST file");
+}
+
+} // namespace talvenor::pstwriter

@@ -1,0 +1,122 @@
+// The node database layer of a PST file: blocks, pages, allocation maps, the node and block
+// B-trees and the header. Blocks are written to disk as soon as they are handed over; only a
+// compact index entry per block and per node stays in memory until finish() builds the trees.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace talvenor::pstwriter {
+
+enum class Format { Unicode, Ansi };
+enum class Encoding { None, Compressible };
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint32_t pstCrc(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
+
+// Owns a file descriptor; closes it on destruction.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    FileHandle(FileHandle&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    FileHandle& operator=(FileHandle&& o) noexcept;
+    ~FileHandle();
+    int get() const { return fd_; }
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+class NdbWriter {
+public:
+    NdbWriter(Format format, Encoding encoding, FileHandle file);
+
+    Format format() const { return format_; }
+    bool unicode() const { return format_ == Format::Unicode; }
+    // Largest payload of one data block.
+    std::size_t maxBlockData() const { return unicode() ? 8176 : 8180; }
+    // Entries an XBLOCK/XXBLOCK can hold.
+    std::size_t maxTreeEntries() const { return (maxBlockData() - 8) / bidSize(); }
+    std::size_t bidSize() const { return unicode() ? 8 : 4; }
+
+    // Writes one block (encoding external blocks as configured) and returns its BID.
+    std::uint64_t writeBlock(const std::uint8_t* data, std::size_t size, bool internal);
+    std::uint64_t writeBlock(const Bytes& data, bool internal) {
+        return writeBlock(data.data(), data.size(), internal);
+    }
+    // Builds XBLOCK/XXBLOCK levels over already written data blocks; returns the tree's root.
+    std::uint64_t writeDataTree(const std::vector<std::uint64_t>& bids,
+                                const std::vector<std::uint32_t>& sizes);
+    // Bytes of an XBLOCK tree that writeDataTree would add for this many leaf blocks.
+    std::uint64_t dataTreeOverhead(std::size_t leafBlocks) const;
+
+    void addNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
+                 std::uint32_t parent);
+
+    // Total payload bytes of all blocks written so far; lets callers tell what an item occupies.
+    std::uint64_t blockBytes() const { return blockBytes_; }
+
+    struct HeaderInfo {
+        std::array<std::uint32_t, 32> rgnid{};
+        std::uint32_t unique = 0;
+    };
+    // Writes the B-trees, the allocation maps, the density list and the header.
+    void finish(const HeaderInfo& info);
+
+private:
+    struct NodeEntry {
+        std::uint32_t nid;
+        std::uint32_t parent;
+        std::uint64_t bidData;
+        std::uint64_t bidSub;
+    };
+    struct BlockEntry {
+        std::uint64_t bid;
+        std::uint64_t ib;
+        std::uint16_t cb;
+    };
+    struct BranchEntry {
+        std::uint64_t key;
+        std::uint64_t bid;
+        std::uint64_t ib;
+    };
+
+    std::uint64_t alloc(std::uint64_t size, std::uint64_t align);
+    void enterInterval(std::uint64_t index);
+    void flushAMap();
+    void markAllocated(std::uint64_t ib, std::uint64_t size);
+    void pwriteAll(const void* data, std::size_t size, std::uint64_t offset);
+    std::uint64_t intervalStart(std::uint64_t index) const;
+    std::uint64_t reservedBytes(std::uint64_t index) const;
+    void writePage(std::uint8_t* page, std::uint8_t ptype, std::uint64_t bid, std::uint64_t ib,
+                   bool signed_);
+    template <typename Leaf, typename KeyOf, typename Fill>
+    BranchEntry buildTree(const std::vector<Leaf>& leaves, std::uint8_t ptype, std::size_t leafSize,
+                          KeyOf keyOf, Fill fill);
+    std::uint16_t signature(std::uint64_t ib, std::uint64_t bid) const;
+    std::size_t pageData() const { return unicode() ? 496 : 500; }
+    std::size_t blockTrailer() const { return unicode() ? 16 : 12; }
+
+    Format format_;
+    Encoding encoding_;
+    FileHandle file_;
+    std::uint64_t cursor_ = 0;
+    std::uint64_t interval_ = 0;
+    std::array<std::uint8_t, 496> amap_{};
+    std::uint64_t amapFree_ = 0;
+    std::uint64_t nextBid_ = 4;
+    std::uint64_t nextPageBid_ = 4;
+    std::uint64_t blockBytes_ = 0;
+    std::vector<NodeEntry> nodes_;
+    std::vector<BlockEntry> blocks_;
+};
+
+} // namespace talvenor::pstwriter

@@ -1,0 +1,85 @@
+// Writes personal-folders (.pst) files: a store with a folder tree of any depth and messages
+// described with the project's message model. Messages are written as they are added, so a
+// store of any size is written in bounded memory; the B-trees, tables of folders and the
+// header are completed by finish(). The file appears under its name only when finish()
+// succeeds; until then it lives under a temporary name in the same folder.
+#pragma once
+
+#include "ndb.h"
+
+#include "mapi/mapi.h"
+
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace talvenor::pstwriter {
+
+// Raised for a description that cannot be written and for I/O failures; what() is a message
+// fit for the user.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Options {
+    Format format = Format::Unicode;
+    Encoding encoding = Encoding::Compressible;
+    std::u16string displayName = u"Personal Folders";
+    // Code page of 8-bit strings in the ANSI format.
+    std::uint32_t codePage = 1252;
+};
+
+enum class SpecialFolder { None, Inbox, SentItems, DeletedItems, Outbox, Drafts };
+
+using FolderId = std::uint32_t;
+
+class Writer {
+public:
+    Writer(const std::string& path, Options options = {});
+    ~Writer(); // a store not finished is removed
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // The IPM subtree, "Top of Personal Folders".
+    FolderId topFolder() const;
+    // Adds a folder. SpecialFolder::DeletedItems names the store's own Deleted Items folder
+    // (which always exists) rather than adding another.
+    FolderId addFolder(FolderId parent, const std::u16string& name,
+                       const std::u16string& containerClass = u"IPF.Note",
+                       SpecialFolder special = SpecialFolder::None);
+    // Writes a message into a folder; returns its node id. Throws Error, writing nothing,
+    // when the message cannot be stored.
+    std::uint32_t addMessage(FolderId folder, const mapi::Message& message);
+    // Completes the file and moves it to its name.
+    void finish();
+
+    // Checks that a message can be written; throws Error naming the fault.
+    static void validate(const mapi::Message& message);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Message helpers for the common properties.
+namespace build {
+// Stores a subject as Outlook does, with the U+0001 marker and prefix length when the subject
+// starts with a prefix such as "RE: " (or always without it when withMarker is false).
+void setSubject(mapi::Message& m, const std::u16string& subject, bool withMarker = true);
+void addRecipient(mapi::Message& m, std::uint32_t type, const std::u16string& name,
+                  const std::u16string& address, const std::u16string& addressType = u"SMTP");
+void addAttachment(mapi::Message& m, const std::u16string& fileName, const std::string& mimeType,
+                   mapi::Bytes data, const std::string& contentId = {});
+void addEmbedded(mapi::Message& m, const std::u16string& displayName, mapi::Message inner);
+void setNamedStrings(mapi::Message& m, const mapi::PropertyName& name,
+                     const std::vector<std::u16string>& values);
+void setNamedString(mapi::Message& m, const mapi::PropertyName& name, const std::u16string& value);
+// A valid uncompressed ("MELA") compressed-RTF stream holding the given RTF text.
+mapi::Bytes rtfUncompressed(const std::string& rtf);
+// FILETIME (100 ns since 1601) for a Unix time in seconds.
+std::uint64_t filetime(std::int64_t unixSeconds);
+} // namespace build
+
+} // namespace talvenor::pstwriter
