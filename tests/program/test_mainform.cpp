@@ -309,6 +309,27 @@ TEST_F(MainFormTest, HelpShowsTheContactMessageOnce) {
 }
 
 struct RunThroughTheWindow : MainFormTest {
+    static QStringList listTexts(MainForm& f) {
+        QStringList t;
+        for (int i = 1; i <= f.ListView1->count(); ++i)
+            t << f.ListView1->text(i);
+        return t;
+    }
+    static void listMouse(MainForm& f, QEvent::Type type, int position, Qt::MouseButtons held) {
+        QWidget* surface = f.ListView1->viewport();
+        const QPoint pos =
+            f.ListView1->visualItemRect(f.ListView1->topLevelItem(position - 1)).center();
+        QMouseEvent e(type, QPointF(pos), QPointF(surface->mapToGlobal(pos)),
+                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held,
+                      Qt::NoModifier);
+        QApplication::sendEvent(surface, &e);
+    }
+    static void dragInList(MainForm& f, int from, int to) {
+        listMouse(f, QEvent::MouseButtonPress, from, Qt::LeftButton);
+        listMouse(f, QEvent::MouseMove, to, Qt::LeftButton);
+        listMouse(f, QEvent::MouseButtonRelease, to, Qt::NoButton);
+    }
+
     QStringList addStores(int n) {
         QStringList paths;
         for (int i = 1; i <= n; ++i) {
@@ -370,14 +391,25 @@ TEST_F(RunThroughTheWindow, TheListStaysAsItIsDuringARun) {
         f.PushButton6_Click();
         f.ListView1->setCurrentItem(f.ListView1->topLevelItem(0));
         f.ListView1->removeSelected();
+        // Dragging the first entry down over the second.
+        dragInList(f, 1, 2);
+        EXPECT_EQ(listTexts(f), paths);
     };
     f.PushButton2_Click();
     EXPECT_GT(clicks, 0);
     EXPECT_EQ(outlook.saved.size(), 3);
+    EXPECT_EQ(outlook.attached.size(), 0);
+    QStringList converted;
+    for (const QString& call : outlook.calls)
+        if (call.startsWith("AddStore "))
+            converted << call.mid(10, call.size() - 11);
+    EXPECT_EQ(converted, paths); // each entry once, in order
     EXPECT_EQ(messages.texts(), QStringList{"Done."});
     events.onYield = nullptr;
+    dragInList(f, 1, 2); // and work again afterwards
+    EXPECT_EQ(listTexts(f), (QStringList{paths[1], paths[0], paths[2]}));
     f.PushButton6_Click();
-    EXPECT_EQ(f.ListView1->count(), 0); // and work again afterwards
+    EXPECT_EQ(f.ListView1->count(), 0);
 }
 
 TEST_F(RunThroughTheWindow, ClosingDuringARunEndsTheProcessAtOnce) {
