@@ -2,6 +2,8 @@
 
 #include "filedialog.h"
 
+class QFileDialog;
+
 namespace talvenor {
 
 // The file-open dialog as Qt's own file dialog over the active window. Qt's dialog matches
@@ -10,6 +12,8 @@ namespace talvenor {
 class QtFileDialog : public IFileDialog {
 public:
     QStringList openFiles(const FileDialogRequest& request) override;
+    // Sets the dialog up as the request asks.
+    static void configure(QFileDialog& dialog, const FileDialogRequest& request);
 };
 
 } // namespace talvenor

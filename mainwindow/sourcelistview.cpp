@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QToolTip>
 
 namespace talvenor {
 
@@ -66,6 +67,15 @@ void SourceListView::clearAll() {
     if (isLocked())
         return;
     clear();
+}
+
+bool SourceListView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        // One tip for the whole list, over entries and empty space alike.
+        QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), toolTip(), this);
+        return true;
+    }
+    return QTreeWidget::viewportEvent(event);
 }
 
 void SourceListView::keyPressEvent(QKeyEvent* event) {

@@ -42,6 +42,7 @@ public:
     void setDragCursorFile(const QString& path) { dragCursorFile_ = path; }
 
 protected:
+    bool viewportEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QRegularExpression>
+#include <QToolTip>
 
 using namespace talvenor;
 using namespace talvenor::testing;
@@ -85,6 +86,16 @@ TEST_F(LayoutTest, ListHasOneHeadedColumnAndItsTip) {
                                           "full names."));
     EXPECT_EQ(l.selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_FALSE(l.rootIsDecorated());
+}
+
+TEST_F(LayoutTest, HoverTipShowsOverEntriesAndEmptySpace) {
+    fill({"/p/a.pst"});
+    for (const QPoint& at : {centreOf(1), QPoint(20, list().viewport()->height() - 5)}) {
+        QToolTip::hideText();
+        QHelpEvent tip(QEvent::ToolTip, at, list().viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list().viewport(), &tip);
+        EXPECT_EQ(QToolTip::text(), list().toolTip());
+    }
 }
 
 TEST_F(LayoutTest, TabVisitsTheControlsInDesignedOrder) {

@@ -9,7 +9,7 @@ namespace {
 
 class SourceListTest : public WindowTest {};
 
-enum class Removal { DeleteKey, DoubleClick, OtherKey };
+enum class Removal { DeleteKey, ShiftDelete, DoubleClick, OtherKey };
 
 struct RemovalCase {
     const char* name;
@@ -35,6 +35,12 @@ TEST_F(SourceListTest, DeleteKeyAndDoubleClickRemoveTheSelectedEntry) {
          Removal::DoubleClick,
          {"/p/A.pst", "/p/C.pst"}},
         {"last entry, Delete", abc, 3, false, Removal::DeleteKey, {"/p/A.pst", "/p/B.pst"}},
+        {"first entry, Shift+Delete",
+         abc,
+         1,
+         false,
+         Removal::ShiftDelete,
+         {"/p/B.pst", "/p/C.pst"}},
         {"nothing selected, Delete", abc, 0, false, Removal::DeleteKey, abc},
         {"another key", abc, 2, false, Removal::OtherKey, abc},
     };
@@ -49,6 +55,9 @@ TEST_F(SourceListTest, DeleteKeyAndDoubleClickRemoveTheSelectedEntry) {
         switch (c.how) {
         case Removal::DeleteKey:
             QTest::keyClick(&list(), Qt::Key_Delete);
+            break;
+        case Removal::ShiftDelete:
+            QTest::keyClick(&list(), Qt::Key_Delete, Qt::ShiftModifier);
             break;
         case Removal::OtherKey:
             QTest::keyClick(&list(), Qt::Key_Backspace);
