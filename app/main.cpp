@@ -1,20 +1,34 @@
-#include "form1.h"
+#include "conversionrun.h"
+#include "mainform.h"
+#include "qtdesktopshell.h"
 #include "qteventloop.h"
 #include "qtfiledialog.h"
 #include "qtfolderpicker.h"
 #include "qtmessagebox.h"
+#include "qtprocess.h"
 #include "settings.h"
+#include "shell.h"
+#include "storefactory.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    using namespace talvenor;
     QApplication app(argc, argv);
-    talvenor::QtMessageBox messages;
-    talvenor::QtEventLoop events;
-    talvenor::FileSettings settings;
-    talvenor::QtFolderPicker folderPicker;
-    talvenor::QtFileDialog fileDialog;
-    talvenor::Form1 window({messages, events, settings, folderPicker, fileDialog});
+    QtMessageBox messages;
+    QtEventLoop events;
+    FileSettings settings;
+    QtFolderPicker folderPicker;
+    QtFileDialog fileDialog;
+    const auto store = makeStoreFactory();
+    QtProcess process;
+    QtDesktopShell shell;
+    SystemRandomDraw random;
+    SystemFolderAccess folderAccess;
+    MainForm window(
+        {messages, events, settings, folderPicker, fileDialog},
+        {*store, process, shell, random, folderAccess, QCoreApplication::applicationDirPath()});
+    window.Form_Load(); // ends the process when the mail store cannot be driven
     window.show();
     return app.exec();
 }

@@ -53,7 +53,7 @@ int SourceListView::selectedPosition() const {
 }
 
 void SourceListView::removeSelected() {
-    if (windowPointer_.isBusy())
+    if (windowPointer_.isBusy() || isLocked())
         return;
     if (count() == 0)
         return;
@@ -64,6 +64,8 @@ void SourceListView::removeSelected() {
 }
 
 void SourceListView::clearAll() {
+    if (isLocked())
+        return;
     clear();
 }
 
@@ -122,7 +124,7 @@ void SourceListView::mouseMoveEvent(QMouseEvent* event) {
 
 void SourceListView::dragOver(const QPoint& pos) {
     QTreeWidgetItem* under = itemAt(pos);
-    if (!under || !dragged_.isValid())
+    if (!under || !dragged_.isValid() || isLocked())
         return;
     QTreeWidgetItem* dragged = topLevelItem(dragged_.row());
     if (!dragged || under->text(0) == dragged->text(0))

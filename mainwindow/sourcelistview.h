@@ -6,6 +6,8 @@
 #include <QPersistentModelIndex>
 #include <QTreeWidget>
 
+#include <functional>
+
 namespace talvenor {
 
 inline const QString ListHeaderText = QStringLiteral("PST File(s)");
@@ -31,6 +33,11 @@ public:
     void removeSelected();
     void clearAll();
 
+    // While this answers true (a conversion run is under way) removal, clearing and drag
+    // reordering do nothing, so that the run sees the entries it counted, in their order.
+    void setLocked(std::function<bool()> locked) { locked_ = std::move(locked); }
+    bool isLocked() const { return locked_ && locked_(); }
+
     // The file the drag cursor is loaded from (drag.ico beside the program by default).
     void setDragCursorFile(const QString& path) { dragCursorFile_ = path; }
 
@@ -48,6 +55,7 @@ private:
     void scrollNearEdge(int position, int y);
 
     IPointer& windowPointer_;
+    std::function<bool()> locked_;
     QString dragCursorFile_;
     bool pressed_ = false;
     // Follows the dragged entry itself, not its row: it stays right when entries above it

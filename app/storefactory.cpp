@@ -1,0 +1,38 @@
+#include "storefactory.h"
+
+#include "failure.h"
+
+#if TALVENOR_HAVE_NATIVESTORE
+#include "nativestore.h"
+#endif
+#if TALVENOR_HAVE_MSGWRITER
+#include "msgfile.h"
+#endif
+
+namespace talvenor {
+
+namespace {
+// A build without a store reader: the start-up check explains and the program ends.
+class NoStore : public automation::ApplicationFactory {
+public:
+    std::unique_ptr<automation::Application> create(const QString&) override {
+        throw Failure(429, QStringLiteral("ActiveX component can't create object"));
+    }
+};
+} // namespace
+
+std::unique_ptr<automation::ApplicationFactory> makeStoreFactory() {
+#if TALVENOR_HAVE_NATIVESTORE
+    nativestore::StoreOptions options;
+#if TALVENOR_HAVE_MSGWRITER
+    options.writer = [](const mapi::Message& message, const QString& path) {
+        msg::writeMsg(message, path);
+    };
+#endif
+    return std::make_unique<nativestore::NativeApplicationFactory>(std::move(options));
+#else
+    return std::make_unique<NoStore>();
+#endif
+}
+
+} // namespace talvenor

@@ -1,0 +1,289 @@
+#include "constants.h"
+#include "conversionrun.h"
+#include "errorreport.h"
+#include "fakeautomation.h"
+#include "qtprint.h"
+#include "recorders.h"
+#include "runfakes.h"
+#include "stringlist.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace talvenor;
+using namespace talvenor::testing;
+
+namespace {
+
+struct RunFixture : ::testing::Test {
+    StringSourceList list;
+    FakeOptions options;
+    RecordingProgress progress;
+    RecordingPointer pointer;
+    CountingEventLoop events;
+    RecordingMessageBox messages;
+    RecordingConverter converter{progress, pointer};
+    FakeFolderAccess access;
+    ConversionRun run{list, options, progress, pointer, events, messages, converter, access};
+    QTemporaryDir out;
+
+    void SetUp() override {
+        ASSERT_TRUE(out.isValid());
+        options.t1 = out.path();
+    }
+};
+
+TEST_F(RunFixture, RefusalsConvertNothingAndLeaveTheBarAlone) {
+    struct Case {
+        const char* name;
+        QStringList files;
+        bool o1, o2;
+        QString folder; // "<out>" is the existing temporary folder
+        QString message;
+    };
+    const QList<Case> cases = {
+        {"empty list", {}, true, false, "<out>", runtext::NoFiles},
+        {"empty list wins over a missing folder",
+         {},
+         true,
+         false,
+         "/no/such/folder",
+         runtext::NoFiles},
+        {"missing folder", {"/m/a.pst"}, true, false, "/no/such/folder", runtext::NoFolder},
+        {"empty folder text", {"/m/a.pst"}, true, false, "", runtext::NoFolder},
+        {"a file where the folder should be",
+         {"/m/a.pst"},
+         true,
+         false,
+         "<file>",
+         runtext::NoFolder},
+        {"no rule", {"/m/a.pst"}, false, false, "<out>", runtext::NoRule},
+        {"no rule, missing folder", {"/m/a.pst"}, false, false, "/no/such", runtext::NoRule},
+    };
+    QFile plain(out.filePath("plain.txt"));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        list.items = c.files;
+        options.o1 = c.o1;
+        options.o2 = c.o2;
+        options.t1 = c.folder == "<out>"    ? out.path()
+                     : c.folder == "<file>" ? plain.fileName()
+                                            : c.folder;
+        messages.shown.clear();
+        progress.values.clear();
+        progress.texts.clear();
+        pointer.history.clear();
+        converter.done.clear();
+
+        run.PushButton2_Click();
+
+        ASSERT_EQ(messages.shown.size(), 1);
+        EXPECT_EQ(messages.shown[0].text, c.message);
+        EXPECT_EQ(messages.shown[0].title, QStringLiteral("Talvenor"));
+        EXPECT_EQ(messages.shown[0].buttons, MessageButtons::Ok);
+        EXPECT_EQ(messages.shown[0].icon, MessageIcon::None);
+        EXPECT_TRUE(converter.done.isEmpty());
+        EXPECT_TRUE(progress.values.isEmpty());
+        EXPECT_TRUE(progress.texts.isEmpty());
+        EXPECT_TRUE(pointer.history.isEmpty());
+        EXPECT_FALSE(run.IsConverting());
+    }
+}
+
+TEST_F(RunFixture, BesideTheSourceTheFolderTextIsNotLookedAt) {
+    list.items = {"/m/a.pst"};
+    options.o1 = false;
+    options.o2 = true;
+    options.t1 = "/no/such/folder";
+    run.PushButton2_Click();
+    ASSERT_EQ(converter.done.size(), 1);
+    EXPECT_EQ(converter.done[0].output, "/m/a.msg");
+    EXPECT_EQ(messages.texts(), QStringList{runtext::Done});
+}
+
+TEST_F(RunFixture, FourFilesShowTheirShareAndNameThenTheBarRests) {
+    list.items = {"/m/one.pst", "/m/two.pst", "/m/three.pst", "/m/four.pst"};
+    run.PushButton2_Click();
+
+    ASSERT_EQ(converter.done.size(), 4);
+    const int expected[] = {25, 50, 75, 100};
+    const char* names[] = {"one.pst", "two.pst", "three.pst", "four.pst"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(converter.done[i].pst, list.items[i]);
+        EXPECT_EQ(converter.done[i].progressValue, expected[i]);
+        EXPECT_EQ(converter.done[i].progressText, QStringLiteral("Processing: ") + names[i]);
+        EXPECT_TRUE(converter.done[i].busy);
+    }
+    EXPECT_EQ(progress.value, 0);
+    EXPECT_EQ(progress.text, "Progress Bar");
+    EXPECT_EQ(pointer.current, PointerMode::Default);
+    EXPECT_EQ(events.yields, 4);
+    EXPECT_EQ(messages.texts(), QStringList{"Done."});
+    EXPECT_FALSE(run.IsConverting());
+}
+
+TEST_F(RunFixture, ProgressOfThreeFilesIsRounded) {
+    list.items = {"/m/a.pst", "/m/b.pst", "/m/c.pst"};
+    run.PushButton2_Click();
+    EXPECT_EQ(progress.values, (QList<int>{33, 67, 100, 0}));
+}
+
+TEST_F(RunFixture, OutputPathsOfBothRules) {
+    struct Case {
+        QString pst;
+        bool inFolder;
+        QString folderSuffix; // appended to the temporary folder
+        QString expected;     // "<out>" stands for the temporary folder
+    };
+    const QList<Case> cases = {
+        {"/mail/archive.pst", true, "", "<out>/archive.msg"},
+        {"/mail/archive.pst", true, "/", "<out>/archive.msg"},
+        {"/srv/share/box.2020.pst", false, "", "/srv/share/box.2020.msg"},
+        {"//srv/share/box.pst", false, "", "/srv/share/box.msg"},
+        {"/mail/noext", false, "", "/mail/noext.msg"},
+        {"/mail/.hidden", false, "", "/mail/.hidden.msg"},
+        {"/почта/архив.pst", false, "", "/почта/архив.msg"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pst.toStdString());
+        list.items = {c.pst};
+        options.o1 = c.inFolder;
+        options.o2 = !c.inFolder;
+        options.t1 = out.path() + c.folderSuffix;
+        converter.done.clear();
+        run.PushButton2_Click();
+        ASSERT_EQ(converter.done.size(), 1);
+        QString expected = c.expected;
+        expected.replace("<out>", out.path());
+        EXPECT_EQ(converter.done[0].output, expected);
+    }
+}
+
+TEST_F(RunFixture, RuleAndFolderAreReadAfreshForEveryFile) {
+    QTemporaryDir second;
+    list.items = {"/m/a.pst", "/m/b.pst", "/n/c.pst"};
+    int k = 0;
+    converter.onConvert = [&] {
+        ++k;
+        if (k == 1)
+            options.t1 = second.path();
+        if (k == 2) {
+            options.o1 = false;
+            options.o2 = true;
+        }
+    };
+    run.PushButton2_Click();
+    ASSERT_EQ(converter.done.size(), 3);
+    EXPECT_EQ(converter.done[0].output, out.path() + "/a.msg");
+    EXPECT_EQ(converter.done[1].output, second.path() + "/b.msg");
+    EXPECT_EQ(converter.done[2].output, "/n/c.msg");
+}
+
+TEST_F(RunFixture, ARuleTakenAwayDuringTheRunSkipsTheFileInsteadOfGuessing) {
+    list.items = {"/m/a.pst", "/m/b.pst"};
+    converter.onConvert = [&] { options.o1 = options.o2 = false; };
+    run.PushButton2_Click();
+    ASSERT_EQ(converter.done.size(), 1);
+    EXPECT_EQ(messages.texts(), (QStringList{runtext::NoRule, runtext::Done}));
+}
+
+TEST_F(RunFixture, ASecondClickDuringTheRunDoesNothing) {
+    list.items = {"/m/a.pst", "/m/b.pst"};
+    int innerMessages = -1;
+    events.onYield = [&] {
+        EXPECT_TRUE(run.IsConverting());
+        const auto before = messages.shown.size();
+        run.PushButton2_Click();
+        innerMessages = int(messages.shown.size() - before);
+    };
+    run.PushButton2_Click();
+    EXPECT_EQ(innerMessages, 0);
+    EXPECT_EQ(converter.done.size(), 2);
+    EXPECT_EQ(messages.texts(), QStringList{"Done."});
+    EXPECT_FALSE(run.IsConverting());
+    // Idle again: the next click runs.
+    run.PushButton2_Click();
+    EXPECT_EQ(converter.done.size(), 4);
+}
+
+TEST_F(RunFixture, AFolderThatCannotBeWrittenGivesOneReportAndTheRunGoesOn) {
+    QTemporaryDir locked;
+    list.items = {locked.path() + "/a.pst", out.path() + "/b.pst", locked.path() + "/c.pst"};
+    options.o1 = false;
+    options.o2 = true;
+    access.readOnly = {locked.path() + "/"};
+    run.PushButton2_Click();
+
+    ASSERT_EQ(converter.done.size(), 1);
+    EXPECT_EQ(converter.done[0].pst, out.path() + "/b.pst");
+    ASSERT_EQ(messages.shown.size(), 3);
+    for (int i : {0, 1}) {
+        const Message& m = messages.shown[i];
+        EXPECT_EQ(m.title, "Application Error");
+        EXPECT_EQ(m.icon, MessageIcon::Warning);
+        EXPECT_TRUE(m.text.contains("in Hollisk2021/08/31.Form1.PushButton2_Click at line 132\r\r"))
+            << m.text.toStdString();
+        EXPECT_TRUE(m.text.contains(locked.path())) << m.text.toStdString();
+    }
+    EXPECT_TRUE(messages.shown[0].text.contains("a.pst"));
+    EXPECT_TRUE(messages.shown[1].text.contains("c.pst"));
+    EXPECT_EQ(messages.shown[2].text, "Done.");
+    EXPECT_EQ(progress.value, 0);
+}
+
+TEST(SystemFolderAccessTest, AnswersForRealFolders) {
+    QTemporaryDir dir;
+    SystemFolderAccess access;
+    EXPECT_TRUE(access.canWrite(dir.path()));
+    EXPECT_TRUE(access.canWrite(dir.path() + "/"));
+    EXPECT_FALSE(access.canWrite(dir.path() + "/missing/"));
+    EXPECT_FALSE(access.canWrite(""));
+    // /proc is mounted without write permission for files even for root.
+    EXPECT_FALSE(access.canWrite("/proc/self/"));
+}
+
+TEST_F(RunFixture, AFailingEntryIsReportedAndTheRunFinishes) {
+    // A list whose second entry cannot be read: the report names step 114 and the run
+    // converts the previous path again rather than stopping.
+    struct FlakyList : StringSourceList {
+        QString text(int position) const override {
+            if (position == 2)
+                throw Failure(35600, "Index out of bounds");
+            return StringSourceList::text(position);
+        }
+    } flaky;
+    flaky.items = {"/m/a.pst", "/m/b.pst"};
+    ConversionRun other{flaky, options, progress, pointer, events, messages, converter, access};
+    other.PushButton2_Click();
+    ASSERT_EQ(messages.shown.size(), 2);
+    EXPECT_EQ(messages.shown[0].text,
+              errorReportText("Index out of bounds", windowLocation("PushButton2_Click"), 114));
+    EXPECT_EQ(messages.shown[1].text, "Done.");
+    EXPECT_EQ(converter.done.size(), 2);
+    EXPECT_FALSE(other.IsConverting());
+}
+
+// The run with the real session over the in-memory store: files land in the output folder.
+TEST_F(RunFixture, ThroughTheSessionTheMessagesLandInTheOutputFolder) {
+    FakeOutlook outlook;
+    FakeFolder root{"Root", {}, {}};
+    root.addFolder("Inbox").addItem("Hello").addItem("Hello");
+    outlook.stores["/m/a.pst"] = root;
+    ConversionSession session(outlook, messages, events, pointer);
+    SessionConverter sessionConverter(session);
+    ConversionRun real{list,   options,  progress,         pointer,
+                       events, messages, sessionConverter, access};
+    list.items = {"/m/a.pst"};
+    real.PushButton2_Click();
+    EXPECT_EQ(outlook.saved,
+              (QStringList{out.path() + "/Hello.msg", out.path() + "/Hello (2).msg"}));
+    EXPECT_EQ(messages.texts(), QStringList{"Done."});
+    EXPECT_EQ(pointer.current, PointerMode::Default);
+}
+
+} // namespace
