@@ -343,8 +343,10 @@ void readEverything(Folder& folder) {
         const int count = items->count();
         for (int j = 1; j <= count; ++j) {
             try {
+                // What the walk reads: the class of every item, the rest of mail items only.
                 auto item = items->item(j);
-                item->itemClass();
+                if (item->itemClass() != automation::MailItemClass)
+                    continue;
                 item->subject();
                 nativestore::readMessage(*item);
             } catch (const Failure&) {
