@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace talvenor::nativestore {
 
@@ -54,7 +55,7 @@ public:
     std::unique_ptr<automation::Application> create(const QString& className) override;
 
 private:
-    StoreOptions options_;
+    std::shared_ptr<const StoreOptions> options_;
 };
 
 // The whole message behind an item of this store, as the message-file writer needs it.
