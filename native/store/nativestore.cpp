@@ -121,6 +121,7 @@ public:
     }
 
     void saveAs(const QString& path) override {
+        store_->file();
         if (!writer_ || !*writer_)
             throw Failure(storefailures::NotSupported,
                           QStringLiteral("Saving as a message file is not supported yet: %1 "

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 using namespace talvenor;
 using namespace talvenor::nativestore;
@@ -202,6 +203,38 @@ TEST(GeneratedSession, SavingIsRefusedClearlyUntilAMessageWriterIsWired) {
     EXPECT_TRUE(saved[0].first.endsWith(QStringLiteral("first.msg")));
     EXPECT_EQ(saved[0].second, u"first");
     EXPECT_EQ(pointer.current, PointerMode::Default);
+}
+
+TEST(GeneratedLifetime, ObjectsMayBeReleasedInAnyOrderAndFailOnceTheStoreIsGone) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("lifetime.pst"));
+    {
+        pstwriter::Writer writer(path.toStdString());
+        writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"),
+                          talvenor::testing::simpleMessage("IPM.Note", u"kept"));
+        writer.finish();
+    }
+    auto factory = std::make_unique<NativeApplicationFactory>();
+    Attached a = attach(*factory, path);
+    auto folder = a.root->folder(2);
+    auto items = folder->items();
+    auto item = items->item(1);
+    factory.reset();
+    a.application.reset();
+    EXPECT_EQ(item->subject(), QStringLiteral("kept")); // the namespace still holds the store
+    folder.reset();
+    EXPECT_EQ(items->item(1)->subject(), QStringLiteral("kept"));
+    a.ns.reset(); // releasing the namespace closes the store
+    for (auto call : std::vector<std::function<void()>>{
+             [&] { item->subject(); }, [&] { items->count(); }, [&] { a.root->name(); },
+             [&] { a.root->folder(1); }, [&] { item->saveAs(QStringLiteral("x.msg")); }}) {
+        try {
+            call();
+            ADD_FAILURE() << "a call on a closed store succeeded";
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.number(), storefailures::StoreNotAttached) << f.description().toStdString();
+        }
+    }
 }
 
 std::size_t residentKiB() {
