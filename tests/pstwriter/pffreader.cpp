@@ -27,8 +27,7 @@ struct ErrorHolder {
     }
 };
 
-template <typename T, int (*Free)(T**, libpff_error_t**)>
-class Handle {
+template <typename T, int (*Free)(T**, libpff_error_t**)> class Handle {
 public:
     Handle() = default;
     Handle(const Handle&) = delete;
@@ -210,8 +209,7 @@ std::vector<mapi::Bytes> splitMultiValue(std::uint16_t type, const mapi::Bytes& 
     const std::uint32_t count = mapi::readLe32(raw.data());
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::size_t start = mapi::readLe32(raw.data() + 4 + 4 * i);
-        const std::size_t end =
-            i + 1 < count ? mapi::readLe32(raw.data() + 8 + 4 * i) : raw.size();
+        const std::size_t end = i + 1 < count ? mapi::readLe32(raw.data() + 8 + 4 * i) : raw.size();
         out.emplace_back(raw.begin() + long(start), raw.begin() + long(end));
     }
     return out;

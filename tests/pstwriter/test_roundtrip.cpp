@@ -137,8 +137,7 @@ Message simpleMessage(const std::u16string& subject, bool marker = true) {
 
 const Property* findRead(const mapi::PropertyBag& bag, const Property& written) {
     for (const Property& p : bag.props) {
-        if (written.name ? (p.name && *p.name == *written.name)
-                         : (!p.name && p.id == written.id))
+        if (written.name ? (p.name && *p.name == *written.name) : (!p.name && p.id == written.id))
             return &p;
     }
     return nullptr;
@@ -160,10 +159,9 @@ void expectBag(const mapi::PropertyBag& written, const mapi::PropertyBag& read,
         if (std::find(skip.begin(), skip.end(), w.id) != skip.end() && !w.name)
             continue;
         const Property* r = findRead(read, w);
-        const std::string name =
-            w.name ? "named " + mapi::toUtf8(w.name->name) + "/" +
-                         std::to_string(w.name->lid.value_or(0))
-                   : std::to_string(w.id);
+        const std::string name = w.name ? "named " + mapi::toUtf8(w.name->name) + "/" +
+                                              std::to_string(w.name->lid.value_or(0))
+                                        : std::to_string(w.id);
         ASSERT_NE(r, nullptr) << where << ": property " << name << " missing";
         EXPECT_EQ(r->type, w.type) << where << ": property " << name;
         if (mapi::isMultiValued(w.type)) {
@@ -234,11 +232,12 @@ TEST_P(RoundTrip, FoldersMessagesAndEveryPropertyComeBack) {
     FolderDescription deep{u"Уровень 1", u"IPF.Note", SpecialFolder::None, {}, {}};
     FolderDescription* at = &deep;
     for (int level = 2; level <= 6; ++level) {
-        at->folders.push_back({u"Level " + mapi::fromUtf8(std::to_string(level)) + u" 階層",
-                               u"IPF.Note",
-                               SpecialFolder::None,
-                               {simpleMessage(u"At level " + mapi::fromUtf8(std::to_string(level)))},
-                               {}});
+        at->folders.push_back(
+            {u"Level " + mapi::fromUtf8(std::to_string(level)) + u" 階層",
+             u"IPF.Note",
+             SpecialFolder::None,
+             {simpleMessage(u"At level " + mapi::fromUtf8(std::to_string(level)))},
+             {}});
         at = &at->folders.back();
     }
     FolderDescription sent{u"Sent Items", u"IPF.Note", SpecialFolder::SentItems, {}, {}};
@@ -259,8 +258,7 @@ TEST_P(RoundTrip, FoldersMessagesAndEveryPropertyComeBack) {
     ASSERT_EQ(rin->messages.size(), inbox.messages.size());
     for (std::size_t i = 0; i < inbox.messages.size(); ++i) {
         const auto* ws = inbox.messages[i].find(mapi::tags::Subject);
-        EXPECT_EQ(readSubject(rin->messages[i]),
-                  std::string(ws->value.begin(), ws->value.end()))
+        EXPECT_EQ(readSubject(rin->messages[i]), std::string(ws->value.begin(), ws->value.end()))
             << "subject of message " << i;
         expectMessage(inbox.messages[i], rin->messages[i], "inbox message " + std::to_string(i));
     }
@@ -314,5 +312,62 @@ INSTANTIATE_TEST_SUITE_P(Encodings, RoundTrip,
                          [](const auto& info) {
                              return info.param == Encoding::None ? "None" : "Compressible";
                          });
+
+} // namespace
+
+namespace {
+
+Bytes cp1252(const std::string& latin) {
+    return Bytes(latin.begin(), latin.end());
+}
+
+TEST(AnsiRoundTrip, StringsComeBackInTheCodePageAndEverythingElseUnchanged) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("ansi.pst").toStdString();
+    Message m = richMessage();
+    build::setSubject(m, u"RE: Grüße aus Köln – 20 €");
+    const int bulk = 1500; // several levels of the 32-bit B-trees
+    {
+        Options o;
+        o.format = Format::Ansi;
+        o.displayName = u"Altes Archiv";
+        Writer w(path, o);
+        const FolderId f = w.addFolder(w.topFolder(), u"Café");
+        w.addMessage(f, m);
+        const FolderId many = w.addFolder(w.topFolder(), u"Bulk");
+        for (int i = 0; i < bulk; ++i)
+            w.addMessage(many, simpleMessage(u"Message " + mapi::fromUtf8(std::to_string(i))));
+        w.finish();
+    }
+    const ReadFolder root = readPst(path);
+    const ReadFolder* top = root.child("Top of Personal Folders");
+    ASSERT_NE(top, nullptr);
+    const ReadFolder* cafe = top->child("Café");
+    ASSERT_NE(cafe, nullptr);
+    ASSERT_EQ(cafe->messages.size(), 1u);
+    const ReadMessage& r = cafe->messages[0];
+    const auto* subject = r.props.find(mapi::tags::Subject);
+    ASSERT_NE(subject, nullptr);
+    EXPECT_EQ(subject->type, mapi::PtString8);
+    EXPECT_EQ(subject->value, cp1252("\x01\x04RE: Gr\xFC\xDF"
+                                     "e aus K\xF6ln \x96 20 \x80"));
+    // Everything that is not a Unicode string is stored as given.
+    mapi::PropertyBag nonStrings;
+    for (const Property& p : m.props)
+        if (mapi::baseType(p.type) != mapi::PtUnicode)
+            nonStrings.props.push_back(p);
+    expectBag(nonStrings, r.props, "ansi message", {mapi::tags::MessageFlags});
+    ASSERT_EQ(r.recipients.size(), m.recipients.size());
+    const auto* name = r.recipients[2].find(mapi::tags::DisplayName);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->value, cp1252("Dmitri Ekstr\xF6m"));
+    ASSERT_EQ(r.attachments.size(), m.attachments.size());
+    EXPECT_TRUE(r.attachments[1].data == pattern(100000, 3));
+    ASSERT_TRUE(r.attachments[3].embedded);
+    EXPECT_EQ(r.attachments[3].embedded->attachments.size(), 2u);
+    const ReadFolder* many = top->child("Bulk");
+    ASSERT_NE(many, nullptr);
+    EXPECT_EQ(many->messages.size(), std::size_t(bulk));
+}
 
 } // namespace

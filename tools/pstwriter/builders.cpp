@@ -1,5 +1,9 @@
 #include "pstwriter.h"
 
+#include "ndb.h"
+
+#include <cstring>
+
 namespace talvenor::pstwriter::build {
 
 using namespace talvenor::mapi;
@@ -95,6 +99,46 @@ Bytes rtfUncompressed(const std::string& rtf) {
     put(0x414C454D); // "MELA"
     put(0);          // no CRC for uncompressed streams
     out.insert(out.end(), rtf.begin(), rtf.end());
+    return out;
+}
+
+Bytes rtfCompressed(const std::string& rtf) {
+    // The dictionary starts filled with this text; references into it are optional, so the
+    // stream below is made of literals only, closed by the reference to the write position
+    // that marks its end.
+    static constexpr std::size_t kPreloadSize = 207;
+    Bytes body;
+    std::size_t at = 0;
+    std::size_t written = 0;
+    bool ended = false;
+    while (!ended) {
+        const std::size_t controlAt = body.size();
+        body.push_back(0);
+        for (int bit = 0; bit < 8; ++bit) {
+            if (at < rtf.size()) {
+                body.push_back(std::uint8_t(rtf[at++]));
+                ++written;
+                continue;
+            }
+            const std::uint16_t offset = std::uint16_t((kPreloadSize + written) % 4096);
+            const std::uint16_t ref = std::uint16_t(offset << 4);
+            body[controlAt] |= std::uint8_t(1 << bit);
+            body.push_back(std::uint8_t(ref >> 8));
+            body.push_back(std::uint8_t(ref));
+            ended = true;
+            break;
+        }
+    }
+    Bytes out;
+    auto put = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            out.push_back(std::uint8_t(v >> (8 * i)));
+    };
+    put(std::uint32_t(body.size() + 12));
+    put(std::uint32_t(rtf.size()));
+    put(0x75465A4C); // "LZFu"
+    put(pstCrc(body.data(), body.size()));
+    out.insert(out.end(), body.begin(), body.end());
     return out;
 }
 

@@ -244,7 +244,7 @@ struct Parser {
         }
         if (o.contains("rtf"))
             m.setBinary(tags::RtfCompressed,
-                        build::rtfUncompressed(o.value("rtf").toString().toStdString()));
+                        build::rtfCompressed(o.value("rtf").toString().toStdString()));
         if (o.contains("flags"))
             m.setInt32(tags::MessageFlags, std::int32_t(o.value("flags").toInteger()));
         if (o.contains("importance"))
@@ -253,7 +253,8 @@ struct Parser {
             std::vector<std::u16string> k;
             for (const QJsonValue& v : o.value("keywords").toArray())
                 k.push_back(str(v, "keywords"));
-            build::setNamedStrings(m, PropertyName{PS_PUBLIC_STRINGS, std::nullopt, u"Keywords"}, k);
+            build::setNamedStrings(m, PropertyName{PS_PUBLIC_STRINGS, std::nullopt, u"Keywords"},
+                                   k);
         }
         for (const QJsonValue& v : o.value("properties").toArray())
             m.set(property(v.toObject()));

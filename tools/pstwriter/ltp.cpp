@@ -340,6 +340,46 @@ bool inlineInPc(std::uint16_t type) {
     return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
 }
 
+Bytes toCodePage1252(const Bytes& utf16) {
+    // The characters windows-1252 puts at 0x80-0x9F; the rest of 0x00-0xFF is Latin-1.
+    static constexpr char16_t high[32] = {
+        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+    Bytes out;
+    out.reserve(utf16.size() / 2);
+    for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
+        const char16_t c = char16_t(utf16[i] | (utf16[i + 1] << 8));
+        if (c >= 0xDC00 && c < 0xE000)
+            continue; // second half of a pair already replaced
+        std::uint8_t b = '?';
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            b = std::uint8_t(c);
+        } else {
+            for (int k = 0; k < 32; ++k)
+                if (high[k] == c && c != 0)
+                    b = std::uint8_t(0x80 + k);
+        }
+        out.push_back(b);
+    }
+    return out;
+}
+
+Value narrowed(const Value& v) {
+    if ((v.type & 0x0FFF) != 0x001F)
+        return v;
+    Value n;
+    n.type = std::uint16_t((v.type & 0xF000) | 0x001E);
+    n.data = toCodePage1252(v.data);
+    for (const Bytes& b : v.values)
+        n.values.push_back(toCodePage1252(b));
+    return n;
+}
+
+std::uint32_t narrowedTag(std::uint32_t tag) {
+    return (tag & 0x0FFF) == 0x001F ? (tag & 0xFFFFF000u) | 0x001E : tag;
+}
+
 Bytes encodeMultiValue(std::uint16_t type, const std::vector<Bytes>& values) {
     Bytes out;
     const std::uint16_t base = type & 0x0FFF;
@@ -378,7 +418,8 @@ std::uint32_t storeVariable(HeapWriter& heap, SubnodeList& subs, NdbWriter& ndb,
 void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
     const std::uint64_t before = ndb_.blockBytes();
     std::vector<std::array<std::uint8_t, 8>> records;
-    for (const auto& [id, v] : props) {
+    for (const auto& [id, original] : props) {
+        const Value v = ndb_.unicode() ? original : narrowed(original);
         std::array<std::uint8_t, 8> r{};
         put16(&r[0], id);
         put16(&r[2], v.type);
@@ -437,6 +478,9 @@ PcResult PcWriter::write() {
 TcWriter::TcWriter(NdbWriter& ndb, std::vector<std::uint32_t> tags)
     : ndb_(ndb), heap_(ndb, 0x7C, true), index_(heap_, 4, ndb.unicode() ? 4 : 2) {
     std::vector<std::uint32_t> all{0x67F20003, 0x67F30003};
+    if (!ndb.unicode())
+        for (std::uint32_t& t : tags)
+            t = narrowedTag(t);
     for (std::uint32_t t : tags)
         if (t != 0x67F20003 && t != 0x67F30003 && std::find(all.begin(), all.end(), t) == all.end())
             all.push_back(t);
@@ -487,9 +531,11 @@ void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>&
             continue;
         }
         auto it = values.find(c.tag);
+        if (it == values.end() && !ndb_.unicode() && (c.tag & 0x0FFF) == 0x001E)
+            it = values.find((c.tag & 0xFFFFF000u) | 0x001F);
         if (it == values.end())
             continue;
-        const Value& v = it->second;
+        const Value v = ndb_.unicode() ? it->second : narrowed(it->second);
         const std::uint16_t type = c.tag & 0xFFFF;
         if (type & 0x1000) {
             put32(&row[c.ib], storeVariable(heap_, subs_, ndb_, encodeMultiValue(type, v.values)));

@@ -119,6 +119,12 @@ struct Value {
     std::vector<Bytes> values; // multi-valued
 };
 
+// Unicode strings (UTF-16LE) as windows-1252 bytes; characters outside it become '?'.
+Bytes toCodePage1252(const Bytes& utf16);
+// For ANSI stores: Unicode string values and types become 8-bit ones.
+Value narrowed(const Value& v);
+std::uint32_t narrowedTag(std::uint32_t tag);
+
 // Encodes a multi-valued property into its stored form.
 Bytes encodeMultiValue(std::uint16_t type, const std::vector<Bytes>& values);
 std::size_t fixedValueSize(std::uint16_t type); // 0 when variable

@@ -412,7 +412,7 @@ void NdbWriter::finish(const HeaderInfo& info) {
         throw std::system_error(errno, std::generic_category(), "cannot size the PST file");
 
     // Density list: empty, which tells a reader to rebuild it from the AMaps.
-    {
+    if (uni) {
         std::array<std::uint8_t, 512> page{};
         const std::uint64_t bid = nextPageBid_;
         nextPageBid_ += 4;
@@ -426,7 +426,7 @@ void NdbWriter::finish(const HeaderInfo& info) {
     h[3] = 'N';
     h[8] = 'S';
     h[9] = 'M';
-    put16(&h[10], uni ? 23 : 15);
+    put16(&h[10], uni ? 23 : 14);
     put16(&h[12], 19);
     h[14] = 1;
     h[15] = 1;
@@ -452,24 +452,24 @@ void NdbWriter::finish(const HeaderInfo& info) {
         put32(&h[4], pstCrc(&h[8], 471));
         put32(&h[524], pstCrc(&h[8], 516));
     } else {
-        put32(&h[16], std::uint32_t(nextBid_));
-        put32(&h[20], std::uint32_t(nextPageBid_));
-        put32(&h[24], info.unique);
+        put32(&h[24], std::uint32_t(nextBid_));
+        put32(&h[28], std::uint32_t(nextPageBid_));
+        put32(&h[32], info.unique);
         for (int i = 0; i < 32; ++i)
-            put32(&h[28 + 4 * i], info.rgnid[i]);
-        put32(&h[164], std::uint32_t(eof));
-        put32(&h[168], std::uint32_t(lastAMap));
-        put32(&h[172], std::uint32_t(amapFree_));
-        put32(&h[176], 0);
-        put32(&h[180], std::uint32_t(nbt.bid));
-        put32(&h[184], std::uint32_t(nbt.ib));
-        put32(&h[188], std::uint32_t(bbt.bid));
-        put32(&h[192], std::uint32_t(bbt.ib));
-        h[196] = 0x02;
-        std::memset(&h[200], 0xFF, 128);
-        std::memset(&h[328], 0xFF, 128);
-        h[456] = 0x80;
-        h[457] = encoding_ == Encoding::Compressible ? 1 : 0;
+            put32(&h[36 + 4 * i], info.rgnid[i]);
+        put32(&h[168], std::uint32_t(eof));
+        put32(&h[172], std::uint32_t(lastAMap));
+        put32(&h[176], std::uint32_t(amapFree_));
+        put32(&h[180], 0);
+        put32(&h[184], std::uint32_t(nbt.bid));
+        put32(&h[188], std::uint32_t(nbt.ib));
+        put32(&h[192], std::uint32_t(bbt.bid));
+        put32(&h[196], std::uint32_t(bbt.ib));
+        h[200] = 0x02;
+        std::memset(&h[204], 0xFF, 128);
+        std::memset(&h[332], 0xFF, 128);
+        h[460] = 0x80;
+        h[461] = encoding_ == Encoding::Compressible ? 1 : 0;
         put32(&h[4], pstCrc(&h[8], 471));
     }
     pwriteAll(h.data(), uni ? 564 : 512, 0);

@@ -389,6 +389,8 @@ struct Writer::Impl {
             }
             values[id] = unicodeValue(text);
         }
+        if (!ndb->unicode() && !values.count(mapi::tags::MessageCodepage))
+            values[mapi::tags::MessageCodepage] = int32Value(options.codePage);
         values[mapi::tags::MessageSize] = int32Value(0);
         pc.build(values);
         const std::uint64_t size =
@@ -538,8 +540,8 @@ struct Writer::Impl {
 };
 
 Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Impl>()) {
-    if (options.format != Format::Unicode)
-        throw Error("the ANSI PST format is not supported yet");
+    if (options.format == Format::Ansi && options.codePage != 1252)
+        throw Error("ANSI stores can only be written in code page 1252");
     if (options.displayName.find(u'\0') != std::u16string::npos)
         throw Error("the store's display name contains a NUL character");
     d->options = std::move(options);

@@ -78,6 +78,8 @@ void setNamedStrings(mapi::Message& m, const mapi::PropertyName& name,
 void setNamedString(mapi::Message& m, const mapi::PropertyName& name, const std::u16string& value);
 // A valid uncompressed ("MELA") compressed-RTF stream holding the given RTF text.
 mapi::Bytes rtfUncompressed(const std::string& rtf);
+// A compressed ("LZFu") stream holding the given RTF text, with its CRC.
+mapi::Bytes rtfCompressed(const std::string& rtf);
 // FILETIME (100 ns since 1601) for a Unix time in seconds.
 std::uint64_t filetime(std::int64_t unixSeconds);
 } // namespace build

@@ -1,0 +1,143 @@
+// The PST readers we test against (libpff's pffinfo and pffexport, libpst's readpst) open
+// every shipped sample without complaint and list the folders and messages it describes.
+#include "description.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace talvenor;
+using namespace talvenor::pstwriter;
+
+namespace {
+
+struct ToolRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+ToolRun runTool(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    ToolRun r;
+    if (!p.waitForStarted(30000) || !p.waitForFinished(300000))
+        return r;
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+using Listing = std::map<std::string, int>; // folder path below the top folder -> messages
+
+bool readpstWrites(const mapi::Message& m) {
+    // readpst leaves out calendar items, tasks and notes that carry none of their own
+    // properties; everything else it writes.
+    const auto cls = m.unicode(mapi::tags::MessageClass).value_or(u"IPM.Note");
+    return cls.rfind(u"IPM.Appointment", 0) != 0 && cls.rfind(u"IPM.Task", 0) != 0 &&
+           cls.rfind(u"IPM.StickyNote", 0) != 0;
+}
+
+void expected(const std::vector<FolderDescription>& folders, const QString& prefix, Listing& all,
+              Listing& mail) {
+    for (const FolderDescription& f : folders) {
+        const QString path = prefix + QString::fromStdU16String(f.name);
+        all[path.toStdString()] += int(f.messages.size());
+        for (const auto& m : f.messages)
+            if (readpstWrites(m))
+                ++mail[path.toStdString()];
+        expected(f.folders, path + "/", all, mail);
+    }
+}
+
+// pffexport writes a folder per folder and one per item (named like "Message00001").
+Listing pffexportListing(const QString& top) {
+    Listing l;
+    static const QRegularExpression item("^[A-Za-z ]+\\d{5}$");
+    QDirIterator it(top, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = QDir(top).relativeFilePath(path);
+        if (rel.contains("/Attachments") || rel.contains(QRegularExpression("\\d{5}/")))
+            continue;
+        if (item.match(it.fileName()).hasMatch())
+            ++l[QFileInfo(rel).path().toStdString()];
+        else
+            l[rel.toStdString()] += 0;
+    }
+    return l;
+}
+
+// readpst -M writes one numbered file per message in a folder per folder.
+Listing readpstListing(const QString& top) {
+    Listing l;
+    static const QRegularExpression item("^\\d+$");
+    QDirIterator it(top, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (item.match(it.fileName()).hasMatch())
+            ++l[QDir(top).relativeFilePath(QFileInfo(path).path()).toStdString()];
+    }
+    return l;
+}
+
+Listing nonEmpty(Listing l) {
+    std::erase_if(l, [](const auto& e) { return e.second == 0; });
+    return l;
+}
+
+class Readers : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Readers, OpenSampleCleanlyAndListItsFoldersAndMessages) {
+    const QString name = GetParam();
+    const QString pst = QStringLiteral(TALVENOR_SAMPLES_DIR "/") + name + ".pst";
+    QFile json(QStringLiteral(TALVENOR_SAMPLE_SOURCES "/") + name + ".json");
+    ASSERT_TRUE(json.open(QIODevice::ReadOnly)) << json.fileName().toStdString();
+    ASSERT_TRUE(QFile::exists(pst)) << pst.toStdString() << " was not generated";
+    const StoreDescription store = parseDescription(json.readAll());
+    Listing all;
+    Listing mail;
+    expected(store.folders, "", all, mail);
+    all["Deleted Items"] += 0; // every store has one
+
+    const QString pffinfo = QStringLiteral(PFFINFO_PROGRAM);
+    const QString pffexport = QStringLiteral(PFFEXPORT_PROGRAM);
+    const QString readpst = QStringLiteral(READPST_PROGRAM);
+    ASSERT_FALSE(pffinfo.isEmpty()) << "pffinfo is not installed (Debian package pff-tools)";
+    ASSERT_FALSE(pffexport.isEmpty()) << "pffexport is not installed (Debian package pff-tools)";
+    ASSERT_FALSE(readpst.isEmpty()) << "readpst is not installed (Debian package pst-utils)";
+
+    const ToolRun info = runTool(pffinfo, {"-v", pst});
+    EXPECT_EQ(info.exitCode, 0) << info.err.toStdString();
+    EXPECT_TRUE(info.err.trimmed().isEmpty()) << info.err.toStdString();
+
+    QTemporaryDir dir;
+    const ToolRun exported_run =
+        runTool(pffexport, {"-q", "-f", "all", "-t", dir.filePath("x"), pst});
+    EXPECT_EQ(exported_run.exitCode, 0) << exported_run.err.toStdString();
+    EXPECT_TRUE(exported_run.err.trimmed().isEmpty()) << exported_run.err.toStdString();
+    Listing exported = pffexportListing(dir.filePath("x.export/Top of Personal Folders"));
+    EXPECT_EQ(exported, all) << "pffexport lists other folders or messages";
+
+    QDir().mkpath(dir.filePath("r"));
+    const ToolRun rp = runTool(readpst, {"-D", "-M", "-o", dir.filePath("r"), pst});
+    EXPECT_EQ(rp.exitCode, 0) << rp.err.toStdString();
+    EXPECT_TRUE(rp.err.trimmed().isEmpty()) << rp.err.toStdString();
+    QString storeDir = QString::fromStdU16String(store.options.displayName);
+    storeDir.replace('/', '_');
+    EXPECT_EQ(readpstListing(dir.filePath("r/" + storeDir)), nonEmpty(mail))
+        << "readpst lists other folders or messages";
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, Readers,
+                         ::testing::Values("Household", "International", "ProjectArchive"));
+
+} // namespace
