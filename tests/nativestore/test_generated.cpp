@@ -79,8 +79,10 @@ TEST_P(GeneratedTree, SurfaceShowsTheWrittenFoldersItemsClassesAndSubjectsInOrde
         expected = talvenor::testing::writeTreeStore(path.toStdString(), GetParam().format,
                                                      GetParam().codePage);
     } catch (const pstwriter::Error& e) {
+        const std::string why = e.what();
         if (GetParam().format == pstwriter::Format::Ansi &&
-            std::string(e.what()).find("not supported") != std::string::npos)
+            (why.find("not supported") != std::string::npos ||
+             why.find("code page") != std::string::npos))
             GTEST_SKIP() << "the PST writer cannot write this format yet: " << e.what();
         FAIL() << "the writer refused: " << e.what();
     }
@@ -290,33 +292,36 @@ TEST(GeneratedLargeStore, TenThousandMessagesAreWalkedWithFlatMemory) {
 
 TEST(GeneratedDamage, TruncatedStoresFailClearly) {
     QTemporaryDir dir;
-    const QString whole = dir.filePath(QStringLiteral("whole.pst"));
-    talvenor::testing::writeTreeStore(whole.toStdString(), pstwriter::Format::Unicode);
-    QFile in(whole);
-    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
-    const QByteArray bytes = in.readAll();
-    const qsizetype size = bytes.size();
-    for (qsizetype cut : {qsizetype(100), qsizetype(600), qsizetype(4096), qsizetype(20000),
-                          size / 3, size / 2, size - 4096, size - 513, size - 1}) {
-        SCOPED_TRACE(cut);
-        const QString path = dir.filePath(QStringLiteral("cut %1.pst").arg(cut));
-        QFile out(path);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write(bytes.left(cut));
-        out.close();
-        for (auto containment : {Containment::WalkInChild, Containment::None}) {
-            StoreOptions options;
-            options.containment = containment;
-            NativeApplicationFactory factory(options);
-            try {
-                Attached a = attach(factory, path);
-                readTree(*a.root);
-                // The cut fell where nothing was needed: reading the whole store is fine too.
-            } catch (const Failure& f) {
-                EXPECT_TRUE(f.number() == storefailures::DamagedStore ||
-                            f.number() == storefailures::NotAStore)
-                    << f.number() << " " << f.description().toStdString();
-                EXPECT_TRUE(f.description().contains(path)) << f.description().toStdString();
+    for (auto format : {pstwriter::Format::Unicode, pstwriter::Format::Ansi}) {
+        const QString whole = dir.filePath(QStringLiteral("whole.pst"));
+        QFile::remove(whole);
+        talvenor::testing::writeTreeStore(whole.toStdString(), format);
+        QFile in(whole);
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+        const QByteArray bytes = in.readAll();
+        const qsizetype size = bytes.size();
+        for (qsizetype cut : {qsizetype(100), qsizetype(600), qsizetype(4096), qsizetype(20000),
+                              size / 3, size / 2, size - 4096, size - 513, size - 1}) {
+            SCOPED_TRACE(cut);
+            const QString path = dir.filePath(QStringLiteral("cut %1.pst").arg(cut));
+            QFile out(path);
+            ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+            out.write(bytes.left(cut));
+            out.close();
+            for (auto containment : {Containment::WalkInChild, Containment::None}) {
+                StoreOptions options;
+                options.containment = containment;
+                NativeApplicationFactory factory(options);
+                try {
+                    Attached a = attach(factory, path);
+                    // The cut fell where nothing was needed: reading the whole store is fine.
+                    readTree(*a.root);
+                } catch (const Failure& f) {
+                    EXPECT_TRUE(f.number() == storefailures::DamagedStore ||
+                                f.number() == storefailures::NotAStore)
+                        << f.number() << " " << f.description().toStdString();
+                    EXPECT_TRUE(f.description().contains(path)) << f.description().toStdString();
+                }
             }
         }
     }
