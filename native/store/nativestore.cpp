@@ -410,6 +410,8 @@ void probeInChild(const QString& path, const StoreOptions& options) {
                                          "an end.")
                               .arg(quotedName(path)));
         }
+        if (options.whileWaiting)
+            options.whileWaiting();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (WIFEXITED(status) &&
