@@ -82,6 +82,8 @@ private:
 };
 
 using SharedItem = std::shared_ptr<PffItem>;
+// The writer lives in the options, which every object of a session shares.
+using SharedWriter = std::shared_ptr<const MessageWriter>;
 
 [[noreturn]] void failIndex(const QString& what, int index, int count) {
     throw Failure(
@@ -101,8 +103,8 @@ QString textProperty(libpff_item_t* item, std::uint16_t id, Codepage&& codepage)
 
 class NativeItem : public Item {
 public:
-    NativeItem(std::shared_ptr<Store> store, PffItem item, const MessageWriter& writer)
-        : store_(std::move(store)), item_(std::move(item)), writer_(writer) {}
+    NativeItem(std::shared_ptr<Store> store, PffItem item, SharedWriter writer)
+        : store_(std::move(store)), item_(std::move(item)), writer_(std::move(writer)) {}
 
     int itemClass() override {
         return store_->guarded([&] {
@@ -119,13 +121,14 @@ public:
     }
 
     void saveAs(const QString& path) override {
-        if (!writer_)
+        store_->file();
+        if (!writer_ || !*writer_)
             throw Failure(storefailures::NotSupported,
                           QStringLiteral("Saving as a message file is not supported yet: %1 "
                                          "was not written.")
                               .arg(quotedName(path)));
         const mapi::Message message = readWhole();
-        writer_(message, path);
+        (*writer_)(message, path);
     }
 
     mapi::Message readWhole() {
@@ -141,14 +144,14 @@ private:
 
     std::shared_ptr<Store> store_;
     PffItem item_;
-    const MessageWriter& writer_;
+    SharedWriter writer_;
     std::optional<int> codepage_;
 };
 
 class NativeItems : public Items {
 public:
-    NativeItems(std::shared_ptr<Store> store, SharedItem folder, const MessageWriter& writer)
-        : store_(std::move(store)), folder_(std::move(folder)), writer_(writer) {}
+    NativeItems(std::shared_ptr<Store> store, SharedItem folder, SharedWriter writer)
+        : store_(std::move(store)), folder_(std::move(folder)), writer_(std::move(writer)) {}
 
     int count() override {
         return store_->guarded([&] {
@@ -178,15 +181,14 @@ public:
 private:
     std::shared_ptr<Store> store_;
     SharedItem folder_;
-    const MessageWriter& writer_;
+    SharedWriter writer_;
 };
 
 class NativeFolder : public Folder {
 public:
-    NativeFolder(std::shared_ptr<Store> store, PffItem item, bool isRoot,
-                 const MessageWriter& writer)
+    NativeFolder(std::shared_ptr<Store> store, PffItem item, bool isRoot, SharedWriter writer)
         : store_(std::move(store)), item_(std::make_shared<PffItem>(std::move(item))),
-          isRoot_(isRoot), writer_(writer) {}
+          isRoot_(isRoot), writer_(std::move(writer)) {}
 
     const std::shared_ptr<Store>& store() const { return store_; }
 
@@ -257,7 +259,7 @@ private:
     std::shared_ptr<Store> store_;
     SharedItem item_;
     bool isRoot_;
-    const MessageWriter& writer_;
+    SharedWriter writer_;
     std::optional<std::vector<int>> shown_;
 };
 
@@ -313,8 +315,7 @@ std::uint32_t ipmSubtreeNid(libpff_file_t* file) {
     return DefaultIpmSubtreeNid;
 }
 
-std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store,
-                                         const MessageWriter& writer) {
+std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, SharedWriter writer) {
     return store->guarded([&] {
         PffItem root = itemByNid(store->file(), ipmSubtreeNid(store->file()));
         if (!root)
@@ -323,7 +324,7 @@ std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store,
             PffError none;
             throw PffFailure(QStringLiteral("its top folder is missing"), none);
         }
-        return std::make_unique<NativeFolder>(store, std::move(root), true, writer);
+        return std::make_unique<NativeFolder>(store, std::move(root), true, std::move(writer));
     });
 }
 
@@ -343,8 +344,10 @@ void readEverything(Folder& folder) {
         const int count = items->count();
         for (int j = 1; j <= count; ++j) {
             try {
+                // What the walk reads: the class of every item, the rest of mail items only.
                 auto item = items->item(j);
-                item->itemClass();
+                if (item->itemClass() != automation::MailItemClass)
+                    continue;
                 item->subject();
                 nativestore::readMessage(*item);
             } catch (const Failure&) {
@@ -364,7 +367,7 @@ enum ChildExit { ChildReadAll = 0, ChildRefused = 3 };
             ::_exit(code);
         }
         auto store = openStore(path);
-        auto root = rootFolder(store, MessageWriter{});
+        auto root = rootFolder(store, nullptr);
         if (options.containment == Containment::WalkInChild) {
             readEverything(*root);
         } else {
@@ -407,6 +410,8 @@ void probeInChild(const QString& path, const StoreOptions& options) {
                                          "an end.")
                               .arg(quotedName(path)));
         }
+        if (options.whileWaiting)
+            options.whileWaiting();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (WIFEXITED(status) &&
@@ -429,20 +434,21 @@ QString unquoted(const QString& quotedPath) {
 
 class NativeNamespace : public automation::Namespace {
 public:
-    explicit NativeNamespace(const StoreOptions& options) : options_(options) {}
+    explicit NativeNamespace(std::shared_ptr<const StoreOptions> options)
+        : options_(std::move(options)) {}
 
     void addStore(const QString& quotedPath) override {
         const QString path = unquoted(quotedPath);
         checkStoreFile(path);
-        if (options_.containment != Containment::None)
-            probeInChild(path, options_);
+        if (options_->containment != Containment::None)
+            probeInChild(path, *options_);
         stores_.push_back(openStore(path));
     }
 
     std::unique_ptr<Folder> lastFolder() override {
         if (stores_.empty())
             throw Failure(storefailures::StoreNotAttached, QStringLiteral("No store is attached."));
-        return rootFolder(stores_.back(), options_.writer);
+        return rootFolder(stores_.back(), SharedWriter(options_, &options_->writer));
     }
 
     void removeStore(Folder& root) override {
@@ -465,13 +471,14 @@ public:
     }
 
 private:
-    const StoreOptions& options_;
+    std::shared_ptr<const StoreOptions> options_;
     std::vector<std::shared_ptr<Store>> stores_;
 };
 
 class NativeApplication : public automation::Application {
 public:
-    explicit NativeApplication(const StoreOptions& options) : options_(options) {}
+    explicit NativeApplication(std::shared_ptr<const StoreOptions> options)
+        : options_(std::move(options)) {}
 
     std::unique_ptr<automation::Namespace> getNamespace(const QString& type) override {
         if (type.compare(automation::MapiNamespace, Qt::CaseInsensitive) != 0)
@@ -481,13 +488,13 @@ public:
     }
 
 private:
-    const StoreOptions& options_;
+    std::shared_ptr<const StoreOptions> options_;
 };
 
 } // namespace
 
 NativeApplicationFactory::NativeApplicationFactory(StoreOptions options)
-    : options_(std::move(options)) {}
+    : options_(std::make_shared<const StoreOptions>(std::move(options))) {}
 
 std::unique_ptr<automation::Application> NativeApplicationFactory::create(const QString&) {
     return std::make_unique<NativeApplication>(options_);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace talvenor::nativestore {
 
@@ -43,6 +44,9 @@ struct StoreOptions {
     Containment containment = Containment::WalkInChild;
     // The child's time limit is this plus a second per megabyte of the file.
     std::chrono::seconds childTimeLimit{60};
+    // Called again and again while the child reads, so that the window can keep painting
+    // (the program passes its event loop's yield).
+    std::function<void()> whileWaiting;
     // Replaces what the child reads (a seam for tests of the containment itself).
     std::function<void(const QString& path)> childProbe;
 };
@@ -54,7 +58,7 @@ public:
     std::unique_ptr<automation::Application> create(const QString& className) override;
 
 private:
-    StoreOptions options_;
+    std::shared_ptr<const StoreOptions> options_;
 };
 
 // The whole message behind an item of this store, as the message-file writer needs it.

@@ -102,8 +102,10 @@ ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
         writer.addMessage(inbox, simpleMessage("IPM.Note", western));
         inboxExpected.items.push_back({43, QString::fromStdU16String(western)});
     }
-    writer.addMessage(inbox, richMessage());
-    inboxExpected.items.push_back({43, QStringLiteral("RE: Everything at once \u00e9\u65e5")});
+    if (format == pstwriter::Format::Unicode) { // its subject holds more than one code page
+        writer.addMessage(inbox, richMessage());
+        inboxExpected.items.push_back({43, QStringLiteral("RE: Everything at once \u00e9\u65e5")});
+    }
 
     const auto projects = writer.addFolder(inbox, u"Projects");
     ExpectedFolder projectsExpected{QStringLiteral("Projects"), {}, {}};

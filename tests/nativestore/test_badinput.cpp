@@ -256,6 +256,8 @@ TEST_F(BadInput, ReadingThatNeverEndsIsStoppedAndReportedAsDamaged) {
     writeFile(file, randomBytes(4096, 6, true));
     StoreOptions options;
     options.childTimeLimit = std::chrono::seconds(1);
+    int waits = 0;
+    options.whileWaiting = [&] { ++waits; };
     options.childProbe = [](const QString&) {
         for (;;)
             std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -264,6 +266,7 @@ TEST_F(BadInput, ReadingThatNeverEndsIsStoppedAndReportedAsDamaged) {
     ASSERT_TRUE(outcome.failed);
     EXPECT_EQ(outcome.number, storefailures::DamagedStore);
     EXPECT_TRUE(outcome.description.contains(QStringLiteral("does not come to an end")));
+    EXPECT_GT(waits, 10); // the window was given its turn while waiting
 }
 
 TEST(NativeSurface, CreatingTheApplicationAlwaysSucceeds) {

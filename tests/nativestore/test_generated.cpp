@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 using namespace talvenor;
 using namespace talvenor::nativestore;
@@ -78,8 +79,10 @@ TEST_P(GeneratedTree, SurfaceShowsTheWrittenFoldersItemsClassesAndSubjectsInOrde
         expected = talvenor::testing::writeTreeStore(path.toStdString(), GetParam().format,
                                                      GetParam().codePage);
     } catch (const pstwriter::Error& e) {
+        const std::string why = e.what();
         if (GetParam().format == pstwriter::Format::Ansi &&
-            std::string(e.what()).find("not supported") != std::string::npos)
+            (why.find("not supported") != std::string::npos ||
+             why.find("code page") != std::string::npos))
             GTEST_SKIP() << "the PST writer cannot write this format yet: " << e.what();
         FAIL() << "the writer refused: " << e.what();
     }
@@ -204,6 +207,38 @@ TEST(GeneratedSession, SavingIsRefusedClearlyUntilAMessageWriterIsWired) {
     EXPECT_EQ(pointer.current, PointerMode::Default);
 }
 
+TEST(GeneratedLifetime, ObjectsMayBeReleasedInAnyOrderAndFailOnceTheStoreIsGone) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("lifetime.pst"));
+    {
+        pstwriter::Writer writer(path.toStdString());
+        writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"),
+                          talvenor::testing::simpleMessage("IPM.Note", u"kept"));
+        writer.finish();
+    }
+    auto factory = std::make_unique<NativeApplicationFactory>();
+    Attached a = attach(*factory, path);
+    auto folder = a.root->folder(2);
+    auto items = folder->items();
+    auto item = items->item(1);
+    factory.reset();
+    a.application.reset();
+    EXPECT_EQ(item->subject(), QStringLiteral("kept")); // the namespace still holds the store
+    folder.reset();
+    EXPECT_EQ(items->item(1)->subject(), QStringLiteral("kept"));
+    a.ns.reset(); // releasing the namespace closes the store
+    for (auto call : std::vector<std::function<void()>>{
+             [&] { item->subject(); }, [&] { items->count(); }, [&] { a.root->name(); },
+             [&] { a.root->folder(1); }, [&] { item->saveAs(QStringLiteral("x.msg")); }}) {
+        try {
+            call();
+            ADD_FAILURE() << "a call on a closed store succeeded";
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.number(), storefailures::StoreNotAttached) << f.description().toStdString();
+        }
+    }
+}
+
 std::size_t residentKiB() {
     std::ifstream status("/proc/self/status");
     std::string key;
@@ -219,8 +254,8 @@ std::size_t residentKiB() {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t AllowedGrowthKiB =
-    300 * 1024; // the sanitizer's quarantine keeps freed memory
+// The sanitizer keeps up to 256 MiB of freed memory in quarantine; its leak check covers leaks.
+constexpr std::size_t AllowedGrowthKiB = 400 * 1024;
 #else
 constexpr std::size_t AllowedGrowthKiB = 24 * 1024;
 #endif
@@ -257,33 +292,36 @@ TEST(GeneratedLargeStore, TenThousandMessagesAreWalkedWithFlatMemory) {
 
 TEST(GeneratedDamage, TruncatedStoresFailClearly) {
     QTemporaryDir dir;
-    const QString whole = dir.filePath(QStringLiteral("whole.pst"));
-    talvenor::testing::writeTreeStore(whole.toStdString(), pstwriter::Format::Unicode);
-    QFile in(whole);
-    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
-    const QByteArray bytes = in.readAll();
-    const qsizetype size = bytes.size();
-    for (qsizetype cut : {qsizetype(100), qsizetype(600), qsizetype(4096), qsizetype(20000),
-                          size / 3, size / 2, size - 4096, size - 513, size - 1}) {
-        SCOPED_TRACE(cut);
-        const QString path = dir.filePath(QStringLiteral("cut %1.pst").arg(cut));
-        QFile out(path);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write(bytes.left(cut));
-        out.close();
-        for (auto containment : {Containment::WalkInChild, Containment::None}) {
-            StoreOptions options;
-            options.containment = containment;
-            NativeApplicationFactory factory(options);
-            try {
-                Attached a = attach(factory, path);
-                readTree(*a.root);
-                // The cut fell where nothing was needed: reading the whole store is fine too.
-            } catch (const Failure& f) {
-                EXPECT_TRUE(f.number() == storefailures::DamagedStore ||
-                            f.number() == storefailures::NotAStore)
-                    << f.number() << " " << f.description().toStdString();
-                EXPECT_TRUE(f.description().contains(path)) << f.description().toStdString();
+    for (auto format : {pstwriter::Format::Unicode, pstwriter::Format::Ansi}) {
+        const QString whole = dir.filePath(QStringLiteral("whole.pst"));
+        QFile::remove(whole);
+        talvenor::testing::writeTreeStore(whole.toStdString(), format);
+        QFile in(whole);
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+        const QByteArray bytes = in.readAll();
+        const qsizetype size = bytes.size();
+        for (qsizetype cut : {qsizetype(100), qsizetype(600), qsizetype(4096), qsizetype(20000),
+                              size / 3, size / 2, size - 4096, size - 513, size - 1}) {
+            SCOPED_TRACE(cut);
+            const QString path = dir.filePath(QStringLiteral("cut %1.pst").arg(cut));
+            QFile out(path);
+            ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+            out.write(bytes.left(cut));
+            out.close();
+            for (auto containment : {Containment::WalkInChild, Containment::None}) {
+                StoreOptions options;
+                options.containment = containment;
+                NativeApplicationFactory factory(options);
+                try {
+                    Attached a = attach(factory, path);
+                    // The cut fell where nothing was needed: reading the whole store is fine.
+                    readTree(*a.root);
+                } catch (const Failure& f) {
+                    EXPECT_TRUE(f.number() == storefailures::DamagedStore ||
+                                f.number() == storefailures::NotAStore)
+                        << f.number() << " " << f.description().toStdString();
+                    EXPECT_TRUE(f.description().contains(path)) << f.description().toStdString();
+                }
             }
         }
     }
