@@ -7,7 +7,7 @@ packages=(
     libpff-dev libbfio-dev libgsf-1-dev
     libgtest-dev libgmock-dev
     pff-tools pst-utils libemail-outlook-message-perl python3-olefile
-    xvfb xauth fonts-liberation libx11-dev
+    xvfb xauth fonts-liberation libx11-dev libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -13,3 +13,6 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALVENOR_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ctest --output-on-failure -j "$jobs" -LE no-sanitize)
+
+# The store fuzzer, for a bounded time; a crash input fails the run.
+tools/fuzz.sh 60
