@@ -130,6 +130,18 @@ struct Message : PropertyBag {
 Bytes le16(std::uint16_t v);
 Bytes le32(std::uint32_t v);
 Bytes le64(std::uint64_t v);
+inline void putLe16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+}
+inline void putLe32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+inline void putLe64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
 std::uint16_t readLe16(const std::uint8_t* p);
 std::uint32_t readLe32(const std::uint8_t* p);
 std::uint64_t readLe64(const std::uint8_t* p);

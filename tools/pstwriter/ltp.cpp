@@ -1,5 +1,7 @@
 #include "ltp.h"
 
+#include "mapi/mapi.h"
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -9,18 +11,9 @@ namespace talvenor::pstwriter {
 
 namespace {
 
-void put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-}
-void put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = std::uint8_t(v >> (8 * i));
-}
-void put64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        p[i] = std::uint8_t(v >> (8 * i));
-}
+using mapi::putLe16;
+using mapi::putLe32;
+using mapi::putLe64;
 void append16(Bytes& b, std::uint16_t v) {
     b.push_back(std::uint8_t(v));
     b.push_back(std::uint8_t(v >> 8));
@@ -87,18 +80,18 @@ std::uint64_t SubnodeList::write(NdbWriter& ndb) {
         Bytes b(head + n * leafEnt, 0);
         b[0] = 0x02;
         b[1] = 0;
-        put16(&b[2], std::uint16_t(n));
+        putLe16(&b[2], std::uint16_t(n));
         for (std::size_t k = 0; k < n; ++k) {
             const Entry& e = entries_[i + k];
             std::uint8_t* p = &b[head + k * leafEnt];
             if (uni) {
-                put64(p, e.nid);
-                put64(p + 8, e.bidData);
-                put64(p + 16, e.bidSub);
+                putLe64(p, e.nid);
+                putLe64(p + 8, e.bidData);
+                putLe64(p + 16, e.bidSub);
             } else {
-                put32(p, e.nid);
-                put32(p + 4, std::uint32_t(e.bidData));
-                put32(p + 8, std::uint32_t(e.bidSub));
+                putLe32(p, e.nid);
+                putLe32(p + 4, std::uint32_t(e.bidData));
+                putLe32(p + 8, std::uint32_t(e.bidSub));
             }
         }
         leaves.push_back({entries_[i].nid, ndb.writeBlock(b, true)});
@@ -111,15 +104,15 @@ std::uint64_t SubnodeList::write(NdbWriter& ndb) {
     Bytes b(head + leaves.size() * branchEnt, 0);
     b[0] = 0x02;
     b[1] = 1;
-    put16(&b[2], std::uint16_t(leaves.size()));
+    putLe16(&b[2], std::uint16_t(leaves.size()));
     for (std::size_t k = 0; k < leaves.size(); ++k) {
         std::uint8_t* p = &b[head + k * branchEnt];
         if (uni) {
-            put64(p, leaves[k].first);
-            put64(p + 8, leaves[k].second);
+            putLe64(p, leaves[k].first);
+            putLe64(p + 8, leaves[k].second);
         } else {
-            put32(p, leaves[k].first);
-            put32(p + 4, std::uint32_t(leaves[k].second));
+            putLe32(p, leaves[k].first);
+            putLe32(p + 4, std::uint32_t(leaves[k].second));
         }
     }
     return ndb.writeBlock(b, true);
@@ -211,7 +204,7 @@ Bytes HeapWriter::render(std::size_t index, const Block& b, std::uint32_t hidUse
     }
     offsets.push_back(std::uint16_t(at));
     const std::size_t ibHnpm = at + (at & 1);
-    put16(&out[0], std::uint16_t(ibHnpm));
+    putLe16(&out[0], std::uint16_t(ibHnpm));
     auto levelOf = [&](std::size_t i) -> std::uint8_t {
         if (i < fillLevels_.size())
             return i == currentIndex_ ? fillLevel(ndb_.maxBlockData() - blockSize(i, held_[i]))
@@ -221,7 +214,7 @@ Bytes HeapWriter::render(std::size_t index, const Block& b, std::uint32_t hidUse
     if (index == 0) {
         out[2] = 0xEC;
         out[3] = clientSig_;
-        put32(&out[4], hidUserRoot);
+        putLe32(&out[4], hidUserRoot);
         for (std::size_t i = 0; i < 8; ++i)
             out[8 + i / 2] |=
                 std::uint8_t((i < fillLevels_.size() ? levelOf(i) : 0) << (4 * (i % 2)));
@@ -229,10 +222,10 @@ Bytes HeapWriter::render(std::size_t index, const Block& b, std::uint32_t hidUse
         for (std::size_t i = 0; i < 128; ++i)
             out[2 + i / 2] |= std::uint8_t(levelOf(index + i) << (4 * (i % 2)));
     }
-    put16(&out[ibHnpm], std::uint16_t(b.items.size()));
-    put16(&out[ibHnpm + 2], 0);
+    putLe16(&out[ibHnpm], std::uint16_t(b.items.size()));
+    putLe16(&out[ibHnpm + 2], 0);
     for (std::size_t i = 0; i < offsets.size(); ++i)
-        put16(&out[ibHnpm + 4 + 2 * i], offsets[i]);
+        putLe16(&out[ibHnpm + 4 + 2 * i], offsets[i]);
     return out;
 }
 
@@ -454,14 +447,14 @@ void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
     std::vector<std::array<std::uint8_t, 8>> records;
     for (const auto& [id, v] : values) {
         std::array<std::uint8_t, 8> r{};
-        put16(&r[0], id);
-        put16(&r[2], v.type);
+        putLe16(&r[0], id);
+        putLe16(&r[2], v.type);
         if (inlineInPc(v.type)) {
             std::memcpy(&r[4], v.data.data(), std::min<std::size_t>(4, v.data.size()));
             if (v.type == 0x000B)
                 r[5] = 0; // booleans keep only their low byte
         } else {
-            put32(&r[4], storeVariable(heap_, subs_, ndb_, v.data, spill.count(id) != 0));
+            putLe32(&r[4], storeVariable(heap_, subs_, ndb_, v.data, spill.count(id) != 0));
         }
         records.push_back(r);
     }
@@ -493,7 +486,7 @@ void PcWriter::patchInline(std::uint16_t id, std::uint32_t value) {
     if (it == inlineAt_.end())
         throw std::logic_error("patching a property that was not written");
     std::uint8_t b[4];
-    put32(b, value);
+    putLe32(b, value);
     heap_.patch(it->second.first, it->second.second, b, 4);
 }
 
@@ -552,12 +545,12 @@ void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>&
     auto setBit = [&](std::uint8_t bit) { row[ceb + bit / 8] |= std::uint8_t(0x80 >> (bit % 8)); };
     for (const Col& c : cols_) {
         if (c.tag == 0x67F20003) {
-            put32(&row[c.ib], rowId);
+            putLe32(&row[c.ib], rowId);
             setBit(c.bit);
             continue;
         }
         if (c.tag == 0x67F30003) {
-            put32(&row[c.ib], 1);
+            putLe32(&row[c.ib], 1);
             setBit(c.bit);
             continue;
         }
@@ -569,11 +562,11 @@ void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>&
         const Value v = ndb_.unicode() ? it->second : narrowed(it->second);
         const std::uint16_t type = c.tag & 0xFFFF;
         if (type & 0x1000) {
-            put32(&row[c.ib], storeVariable(heap_, subs_, ndb_, encodeMultiValue(type, v.values)));
+            putLe32(&row[c.ib], storeVariable(heap_, subs_, ndb_, encodeMultiValue(type, v.values)));
         } else if (fixedValueSize(type) != 0 && fixedValueSize(type) <= 8) {
             std::memcpy(&row[c.ib], v.data.data(), std::min<std::size_t>(c.cb, v.data.size()));
         } else {
-            put32(&row[c.ib], storeVariable(heap_, subs_, ndb_, v.data));
+            putLe32(&row[c.ib], storeVariable(heap_, subs_, ndb_, v.data));
         }
         setBit(c.bit);
     }
@@ -604,8 +597,8 @@ void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>&
     }
     std::uint8_t key[4];
     std::uint8_t data[4];
-    put32(key, rowId);
-    put32(data, std::uint32_t(rows_));
+    putLe32(key, rowId);
+    putLe32(data, std::uint32_t(rows_));
     index_.add(key, data);
     ++rows_;
 }

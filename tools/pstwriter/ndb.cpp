@@ -1,5 +1,7 @@
 #include "ndb.h"
 
+#include "mapi/mapi.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -54,18 +56,9 @@ constexpr std::uint64_t kFirstAMap = 0x4400;
 constexpr std::uint64_t kAMapCoverage = 496 * 8 * 64;
 constexpr std::uint64_t kPageSize = 512;
 
-void put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-}
-void put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = std::uint8_t(v >> (8 * i));
-}
-void put64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        p[i] = std::uint8_t(v >> (8 * i));
-}
+using mapi::putLe16;
+using mapi::putLe32;
+using mapi::putLe64;
 
 } // namespace
 
@@ -196,14 +189,14 @@ void NdbWriter::writePage(std::uint8_t* page, std::uint8_t ptype, std::uint64_t 
     std::uint8_t* t = page + data;
     t[0] = ptype;
     t[1] = ptype;
-    put16(t + 2, signed_ ? signature(ib, bid) : 0);
+    putLe16(t + 2, signed_ ? signature(ib, bid) : 0);
     const std::uint32_t crc = pstCrc(page, data);
     if (unicode()) {
-        put32(t + 4, crc);
-        put64(t + 8, bid);
+        putLe32(t + 4, crc);
+        putLe64(t + 8, bid);
     } else {
-        put32(t + 4, std::uint32_t(bid));
-        put32(t + 8, crc);
+        putLe32(t + 4, std::uint32_t(bid));
+        putLe32(t + 8, crc);
     }
     pwriteAll(page, kPageSize, ib);
 }
@@ -224,15 +217,15 @@ std::uint64_t NdbWriter::writeBlock(const std::uint8_t* data, std::size_t size, 
         std::memcpy(buf.data(), data, size);
     }
     std::uint8_t* t = buf.data() + total - trailer;
-    put16(t, std::uint16_t(size));
-    put16(t + 2, signature(ib, bid));
+    putLe16(t, std::uint16_t(size));
+    putLe16(t + 2, signature(ib, bid));
     const std::uint32_t crc = pstCrc(buf.data(), size);
     if (unicode()) {
-        put32(t + 4, crc);
-        put64(t + 8, bid);
+        putLe32(t + 4, crc);
+        putLe64(t + 8, bid);
     } else {
-        put32(t + 4, std::uint32_t(bid));
-        put32(t + 8, crc);
+        putLe32(t + 4, std::uint32_t(bid));
+        putLe32(t + 8, crc);
     }
     pwriteAll(buf.data(), buf.size(), ib);
     blocks_.push_back({bid, ib, std::uint16_t(size)});
@@ -270,13 +263,13 @@ std::uint64_t NdbWriter::writeDataTree(const std::vector<std::uint64_t>& bids,
         Bytes x(8 + bs * n, 0);
         x[0] = 0x01;
         x[1] = level;
-        put16(x.data() + 2, std::uint16_t(n));
-        put32(x.data() + 4, std::uint32_t(bytes));
+        putLe16(x.data() + 2, std::uint16_t(n));
+        putLe32(x.data() + 4, std::uint32_t(bytes));
         for (std::size_t i = 0; i < n; ++i) {
             if (bs == 8)
-                put64(x.data() + 8 + 8 * i, ids[i]);
+                putLe64(x.data() + 8 + 8 * i, ids[i]);
             else
-                put32(x.data() + 8 + 4 * i, std::uint32_t(ids[i]));
+                putLe32(x.data() + 8 + 4 * i, std::uint32_t(ids[i]));
         }
         return writeBlock(x, true);
     };
@@ -343,13 +336,13 @@ NdbWriter::BranchEntry NdbWriter::buildTree(const std::vector<Leaf>& leaves, std
                 std::uint8_t* e = page.data() + k * branchSize;
                 const BranchEntry& b = level[i + k];
                 if (uni) {
-                    put64(e, b.key);
-                    put64(e + 8, b.bid);
-                    put64(e + 16, b.ib);
+                    putLe64(e, b.key);
+                    putLe64(e + 8, b.bid);
+                    putLe64(e + 16, b.ib);
                 } else {
-                    put32(e, std::uint32_t(b.key));
-                    put32(e + 4, std::uint32_t(b.bid));
-                    put32(e + 8, std::uint32_t(b.ib));
+                    putLe32(e, std::uint32_t(b.key));
+                    putLe32(e + 4, std::uint32_t(b.bid));
+                    putLe32(e + 8, std::uint32_t(b.ib));
                 }
             }
             auto [bid, ib] = finishPage(n, branchSize, depth);
@@ -374,30 +367,30 @@ void NdbWriter::finish(const HeaderInfo& info) {
         nodes_, 0x81, uni ? 32 : 16, [](const NodeEntry& n) { return std::uint64_t(n.nid); },
         [uni](std::uint8_t* e, const NodeEntry& n) {
             if (uni) {
-                put64(e, n.nid);
-                put64(e + 8, n.bidData);
-                put64(e + 16, n.bidSub);
-                put32(e + 24, n.parent);
+                putLe64(e, n.nid);
+                putLe64(e + 8, n.bidData);
+                putLe64(e + 16, n.bidSub);
+                putLe32(e + 24, n.parent);
             } else {
-                put32(e, n.nid);
-                put32(e + 4, std::uint32_t(n.bidData));
-                put32(e + 8, std::uint32_t(n.bidSub));
-                put32(e + 12, n.parent);
+                putLe32(e, n.nid);
+                putLe32(e + 4, std::uint32_t(n.bidData));
+                putLe32(e + 8, std::uint32_t(n.bidSub));
+                putLe32(e + 12, n.parent);
             }
         });
     const BranchEntry bbt = buildTree(
         blocks_, 0x80, uni ? 24 : 12, [](const BlockEntry& b) { return b.bid; },
         [uni](std::uint8_t* e, const BlockEntry& b) {
             if (uni) {
-                put64(e, b.bid);
-                put64(e + 8, b.ib);
-                put16(e + 16, b.cb);
-                put16(e + 18, 2);
+                putLe64(e, b.bid);
+                putLe64(e + 8, b.ib);
+                putLe16(e + 16, b.cb);
+                putLe16(e + 18, 2);
             } else {
-                put32(e, std::uint32_t(b.bid));
-                put32(e + 4, std::uint32_t(b.ib));
-                put16(e + 8, b.cb);
-                put16(e + 10, 2);
+                putLe32(e, std::uint32_t(b.bid));
+                putLe32(e + 4, std::uint32_t(b.ib));
+                putLe16(e + 8, b.cb);
+                putLe16(e + 10, 2);
             }
         });
     // Grow the file to the end of its last AMap interval, as Outlook does.
@@ -426,51 +419,51 @@ void NdbWriter::finish(const HeaderInfo& info) {
     h[3] = 'N';
     h[8] = 'S';
     h[9] = 'M';
-    put16(&h[10], uni ? 23 : 14);
-    put16(&h[12], 19);
+    putLe16(&h[10], uni ? 23 : 14);
+    putLe16(&h[12], 19);
     h[14] = 1;
     h[15] = 1;
     if (uni) {
-        put64(&h[32], nextPageBid_);
-        put32(&h[40], info.unique);
+        putLe64(&h[32], nextPageBid_);
+        putLe32(&h[40], info.unique);
         for (int i = 0; i < 32; ++i)
-            put32(&h[44 + 4 * i], info.rgnid[i]);
-        put64(&h[184], eof);
-        put64(&h[192], lastAMap);
-        put64(&h[200], amapFree_);
-        put64(&h[208], 0);
-        put64(&h[216], nbt.bid);
-        put64(&h[224], nbt.ib);
-        put64(&h[232], bbt.bid);
-        put64(&h[240], bbt.ib);
+            putLe32(&h[44 + 4 * i], info.rgnid[i]);
+        putLe64(&h[184], eof);
+        putLe64(&h[192], lastAMap);
+        putLe64(&h[200], amapFree_);
+        putLe64(&h[208], 0);
+        putLe64(&h[216], nbt.bid);
+        putLe64(&h[224], nbt.ib);
+        putLe64(&h[232], bbt.bid);
+        putLe64(&h[240], bbt.ib);
         h[248] = 0x02;
         std::memset(&h[256], 0xFF, 128);
         std::memset(&h[384], 0xFF, 128);
         h[512] = 0x80;
         h[513] = encoding_ == Encoding::Compressible ? 1 : 0;
-        put64(&h[516], nextBid_);
-        put32(&h[4], pstCrc(&h[8], 471));
-        put32(&h[524], pstCrc(&h[8], 516));
+        putLe64(&h[516], nextBid_);
+        putLe32(&h[4], pstCrc(&h[8], 471));
+        putLe32(&h[524], pstCrc(&h[8], 516));
     } else {
-        put32(&h[24], std::uint32_t(nextBid_));
-        put32(&h[28], std::uint32_t(nextPageBid_));
-        put32(&h[32], info.unique);
+        putLe32(&h[24], std::uint32_t(nextBid_));
+        putLe32(&h[28], std::uint32_t(nextPageBid_));
+        putLe32(&h[32], info.unique);
         for (int i = 0; i < 32; ++i)
-            put32(&h[36 + 4 * i], info.rgnid[i]);
-        put32(&h[168], std::uint32_t(eof));
-        put32(&h[172], std::uint32_t(lastAMap));
-        put32(&h[176], std::uint32_t(amapFree_));
-        put32(&h[180], 0);
-        put32(&h[184], std::uint32_t(nbt.bid));
-        put32(&h[188], std::uint32_t(nbt.ib));
-        put32(&h[192], std::uint32_t(bbt.bid));
-        put32(&h[196], std::uint32_t(bbt.ib));
+            putLe32(&h[36 + 4 * i], info.rgnid[i]);
+        putLe32(&h[168], std::uint32_t(eof));
+        putLe32(&h[172], std::uint32_t(lastAMap));
+        putLe32(&h[176], std::uint32_t(amapFree_));
+        putLe32(&h[180], 0);
+        putLe32(&h[184], std::uint32_t(nbt.bid));
+        putLe32(&h[188], std::uint32_t(nbt.ib));
+        putLe32(&h[192], std::uint32_t(bbt.bid));
+        putLe32(&h[196], std::uint32_t(bbt.ib));
         h[200] = 0x02;
         std::memset(&h[204], 0xFF, 128);
         std::memset(&h[332], 0xFF, 128);
         h[460] = 0x80;
         h[461] = encoding_ == Encoding::Compressible ? 1 : 0;
-        put32(&h[4], pstCrc(&h[8], 471));
+        putLe32(&h[4], pstCrc(&h[8], 471));
     }
     pwriteAll(h.data(), uni ? 564 : 512, 0);
     if (::fsync(file_.get()) != 0)
