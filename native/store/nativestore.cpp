@@ -706,12 +706,16 @@ private:
                 const ssize_t n = ::read(fd_, buffer_ + received_, sizeof buffer_ - received_);
                 if (n > 0) {
                     received_ += std::size_t(n);
-                    if (received_ == sizeof buffer_) {
+                    // Everything that has arrived is taken in at once: the child is usually
+                    // many items ahead.
+                    std::size_t at = 0;
+                    for (; received_ - at >= sizeof(Passed); at += sizeof(Passed)) {
                         Passed record{};
-                        std::memcpy(&record, buffer_, sizeof record);
+                        std::memcpy(&record, buffer_ + at, sizeof record);
                         take(record);
-                        received_ = 0;
                     }
+                    std::memmove(buffer_, buffer_ + at, received_ - at);
+                    received_ -= at;
                     return true;
                 }
                 if (n == 0 || errno != EINTR) {
@@ -778,7 +782,7 @@ private:
     pid_t child_ = -1;
     int fd_ = -1;
     int children_ = 0;
-    char buffer_[sizeof(Passed)] = {};
+    char buffer_[512 * sizeof(Passed)] = {};
     std::size_t received_ = 0;
     bool opened_ = false;
     bool finished_ = false;
