@@ -29,6 +29,11 @@ using MessageWriter = std::function<void(const mapi::Message& message, const QSt
 
 // How a store is kept from taking the program down when libpff crashes on a hostile file.
 enum class Containment {
+    // A child process opens the store and reads its folder tree before it is opened here, then
+    // reads every item a little ahead of this process, which reads an item only once the child
+    // has survived it. An item that crashes the child is reported as damaged; a new child goes
+    // on after it.
+    ReadAlong,
     // Open and walk the whole store once in a child process before opening it here; a file
     // that crashes the child is reported as damaged.
     WalkInChild,
@@ -41,7 +46,7 @@ enum class Containment {
 struct StoreOptions {
     // Empty: saving fails with a clear "not supported yet" failure.
     MessageWriter writer;
-    Containment containment = Containment::WalkInChild;
+    Containment containment = Containment::ReadAlong;
     // The child's time limit is this plus a second per megabyte of the file.
     std::chrono::seconds childTimeLimit{60};
     // Called again and again while the child reads, so that the window can keep painting
@@ -49,6 +54,9 @@ struct StoreOptions {
     std::function<void()> whileWaiting;
     // Replaces what the child reads (a seam for tests of the containment itself).
     std::function<void(const QString& path)> childProbe;
+    // Called in the reading-along child before each item of a folder, by its position (a seam
+    // for tests of what a crash on one item costs).
+    std::function<void(int index)> childReadsItem;
 };
 
 class NativeApplicationFactory : public automation::ApplicationFactory {

@@ -97,7 +97,8 @@ TEST_F(BadInput, EachFileGivesOneClearFailureNamingIt) {
         const QString file = path(QString::fromLatin1(c.name));
         if (!c.content.isNull())
             writeFile(file, c.content);
-        for (auto containment : {Containment::WalkInChild, Containment::None}) {
+        for (auto containment :
+             {Containment::ReadAlong, Containment::WalkInChild, Containment::None}) {
             StoreOptions options;
             options.containment = containment;
             const Outcome outcome = addStore(file, options);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <functional>
 
@@ -290,6 +291,67 @@ TEST(GeneratedLargeStore, TenThousandMessagesAreWalkedWithFlatMemory) {
     a.ns->removeStore(*a.root);
 }
 
+// Reads every item of the tree; an item that fails is recorded with its failure instead.
+void readItemsOrFailures(automation::Folder& folder, const ExpectedFolder& expected,
+                         const QString& path, int crashing, int& failed) {
+    SCOPED_TRACE(expected.name.toStdString());
+    auto items = folder.items();
+    ASSERT_EQ(items->count(), int(expected.items.size()));
+    for (int j = 1; j <= items->count(); ++j) {
+        if (j == crashing) {
+            try {
+                items->item(j)->subject();
+                ADD_FAILURE() << "item " << j << " was read although it crashed the reader";
+            } catch (const Failure& f) {
+                EXPECT_EQ(f.number(), storefailures::DamagedStore);
+                EXPECT_TRUE(f.description().contains(path)) << f.description().toStdString();
+                ++failed;
+            }
+            continue;
+        }
+        auto item = items->item(j);
+        EXPECT_EQ(item->itemClass(), expected.items[j - 1].itemClass) << "item " << j;
+        EXPECT_EQ(item->subject(), expected.items[j - 1].subject) << "item " << j;
+        // Asking again by the same position gives the same item.
+        EXPECT_EQ(items->item(j)->subject(), expected.items[j - 1].subject) << "item " << j;
+    }
+    ASSERT_EQ(folder.folderCount(), int(expected.folders.size()));
+    for (int i = 1; i <= folder.folderCount(); ++i)
+        readItemsOrFailures(*folder.folder(i), expected.folders[i - 1], path, crashing, failed);
+}
+
+TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("crashing item.pst"));
+    const ExpectedFolder expected =
+        talvenor::testing::writeTreeStore(path.toStdString(), pstwriter::Format::Unicode);
+    int foldersWithTwo = 0;
+    const std::function<void(const ExpectedFolder&)> countFolders = [&](const ExpectedFolder& f) {
+        foldersWithTwo += f.items.size() >= 2 ? 1 : 0;
+        for (const auto& sub : f.folders)
+            countFolders(sub);
+    };
+    countFolders(expected);
+    ASSERT_GT(foldersWithTwo, 0);
+
+    for (const int crashing : {0, 2}) {
+        SCOPED_TRACE(crashing);
+        StoreOptions options;
+        options.childReadsItem = [crashing](int index) {
+            if (index == crashing) {
+                std::signal(SIGSEGV, SIG_DFL);
+                std::raise(SIGSEGV);
+            }
+        };
+        NativeApplicationFactory factory(options);
+        Attached a = attach(factory, path);
+        int failed = 0;
+        readItemsOrFailures(*a.root, expected, path, crashing, failed);
+        // Each crash cost one item, and a fresh reader went on after it.
+        EXPECT_EQ(failed, crashing ? foldersWithTwo : 0);
+    }
+}
+
 TEST(GeneratedDamage, TruncatedStoresFailClearly) {
     QTemporaryDir dir;
     for (auto format : {pstwriter::Format::Unicode, pstwriter::Format::Ansi}) {
@@ -308,7 +370,8 @@ TEST(GeneratedDamage, TruncatedStoresFailClearly) {
             ASSERT_TRUE(out.open(QIODevice::WriteOnly));
             out.write(bytes.left(cut));
             out.close();
-            for (auto containment : {Containment::WalkInChild, Containment::None}) {
+            for (auto containment :
+                 {Containment::ReadAlong, Containment::WalkInChild, Containment::None}) {
                 StoreOptions options;
                 options.containment = containment;
                 NativeApplicationFactory factory(options);
