@@ -129,25 +129,26 @@ public:
         : store_(std::move(store)), entry_(std::move(entry)), writer_(std::move(writer)) {}
 
     int itemClass() override {
-        if (!entry_->itemClass)
-            entry_->itemClass = store_->guarded([&] {
-                return outlookItemClass(
-                    textProperty(item(), mapi::tags::MessageClass, [&] { return codepage(); }));
-            });
-        else
-            store_->file();
-        return *entry_->itemClass;
+        return cached(entry_->itemClass, [&] {
+            return outlookItemClass(
+                textProperty(item(), mapi::tags::MessageClass, [&] { return codepage(); }));
+        });
     }
 
     QString subject() override {
-        if (!entry_->subject)
-            entry_->subject = store_->guarded([&] {
-                return displaySubject(
-                    textProperty(item(), mapi::tags::Subject, [&] { return codepage(); }));
-            });
+        return cached(entry_->subject, [&] {
+            return displaySubject(
+                textProperty(item(), mapi::tags::Subject, [&] { return codepage(); }));
+        });
+    }
+
+    // A value read once per item; a removed store still refuses the call when it is cached.
+    template <class T, class F> T cached(std::optional<T>& slot, F&& read) {
+        if (!slot)
+            slot = store_->guarded(std::forward<F>(read));
         else
             store_->file();
-        return *entry_->subject;
+        return *slot;
     }
 
     void saveAs(const QString& path) override {
