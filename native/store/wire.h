@@ -1,0 +1,39 @@
+// What a reading child hands over to the program: the folder tree of a store and each item
+// the walk will ask for, as plain bytes through a pipe. Whatever arrives is checked while it is
+// taken apart; malformed bytes are refused, never trusted.
+#pragma once
+
+#include <mapi/mapi.h>
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace talvenor::nativestore::wire {
+
+using mapi::Bytes;
+
+// A folder as the walk sees it: its sub-folders are the shown ones, in the surface's order.
+struct FolderInfo {
+    std::uint32_t id = 0;
+    QString name;
+    int messages = 0;
+    std::vector<FolderInfo> folders;
+};
+
+// One item of a folder. The subject and the message are there for mail items.
+struct ItemInfo {
+    int itemClass = 0;
+    std::optional<QString> subject;
+    std::optional<mapi::Message> message;
+};
+
+Bytes encodeTree(const FolderInfo& root);
+std::optional<FolderInfo> decodeTree(const Bytes& bytes);
+
+Bytes encodeItem(const ItemInfo& item);
+std::optional<ItemInfo> decodeItem(const Bytes& bytes);
+
+} // namespace talvenor::nativestore::wire

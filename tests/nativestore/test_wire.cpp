@@ -1,0 +1,133 @@
+// What the reading child hands over must arrive whole, and anything malformed must be refused.
+#include <wire.h>
+
+#include <gtest/gtest.h>
+
+using namespace talvenor;
+using namespace talvenor::nativestore;
+
+namespace {
+
+mapi::Message sample() {
+    mapi::Message m;
+    m.setUnicode(mapi::tags::Subject, u"Grüße");
+    m.setInt32(mapi::tags::Importance, 2);
+    mapi::Property named;
+    named.id = 0x8001;
+    named.type = mapi::PtUnicode | mapi::PtMultiFlag;
+    named.name = mapi::PropertyName{mapi::PS_PUBLIC_STRINGS, std::nullopt, u"Keywords"};
+    named.values = {mapi::utf16le(u"a"), mapi::utf16le(u"b")};
+    m.set(named);
+    mapi::Property numbered;
+    numbered.id = 0x8002;
+    numbered.type = mapi::PtBoolean;
+    numbered.name = mapi::PropertyName{mapi::PSETID_Common, 0x8503, {}};
+    numbered.value = {1, 0};
+    m.set(numbered);
+    m.recipients.emplace_back().setUnicode(mapi::tags::DisplayName, u"Ann");
+    auto& file = m.attachments.emplace_back();
+    file.setBinary(mapi::tags::AttachDataBinary, {0, 1, 2, 255});
+    auto& inner = m.attachments.emplace_back();
+    inner.setInt32(mapi::tags::AttachMethod, mapi::AttachEmbeddedMsg);
+    inner.embedded = std::make_shared<mapi::Message>();
+    inner.embedded->setUnicode(mapi::tags::Subject, u"inside");
+    inner.embedded->recipients.emplace_back().setUnicode(mapi::tags::DisplayName, u"Bo");
+    return m;
+}
+
+bool sameBag(const mapi::PropertyBag& a, const mapi::PropertyBag& b) {
+    if (a.props.size() != b.props.size())
+        return false;
+    for (std::size_t i = 0; i < a.props.size(); ++i) {
+        const auto &x = a.props[i], &y = b.props[i];
+        if (x.id != y.id || x.type != y.type || x.name != y.name || x.value != y.value ||
+            x.values != y.values)
+            return false;
+    }
+    return true;
+}
+
+bool sameMessage(const mapi::Message& a, const mapi::Message& b) {
+    if (!sameBag(a, b) || a.recipients.size() != b.recipients.size() ||
+        a.attachments.size() != b.attachments.size())
+        return false;
+    for (std::size_t i = 0; i < a.recipients.size(); ++i)
+        if (!sameBag(a.recipients[i], b.recipients[i]))
+            return false;
+    for (std::size_t i = 0; i < a.attachments.size(); ++i) {
+        const auto &x = a.attachments[i], &y = b.attachments[i];
+        if (!sameBag(x, y) || bool(x.embedded) != bool(y.embedded))
+            return false;
+        if (x.embedded && !sameMessage(*x.embedded, *y.embedded))
+            return false;
+    }
+    return true;
+}
+
+wire::FolderInfo sampleTree() {
+    wire::FolderInfo root{0x122, QStringLiteral("Personal Folders"), 0, {}};
+    root.folders.push_back({0x8042, QStringLiteral("Inbox"), 3, {}});
+    root.folders[0].folders.push_back({0x8062, QStringLiteral("日本"), 20000, {}});
+    root.folders.push_back({0x8082, QString(), 0, {}});
+    return root;
+}
+
+bool sameTree(const wire::FolderInfo& a, const wire::FolderInfo& b) {
+    if (a.id != b.id || a.name != b.name || a.messages != b.messages ||
+        a.folders.size() != b.folders.size())
+        return false;
+    for (std::size_t i = 0; i < a.folders.size(); ++i)
+        if (!sameTree(a.folders[i], b.folders[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+TEST(Wire, ItemsAndTreesArriveWhole) {
+    for (const bool withMessage : {true, false}) {
+        wire::ItemInfo item;
+        item.itemClass = withMessage ? 43 : 40;
+        if (withMessage) {
+            item.subject = QStringLiteral("Re: a/b");
+            item.message = sample();
+        }
+        const auto back = wire::decodeItem(wire::encodeItem(item));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->itemClass, item.itemClass);
+        EXPECT_EQ(back->subject, item.subject);
+        ASSERT_EQ(bool(back->message), withMessage);
+        if (withMessage) {
+            EXPECT_TRUE(sameMessage(*back->message, *item.message));
+        }
+    }
+    const auto tree = wire::decodeTree(wire::encodeTree(sampleTree()));
+    ASSERT_TRUE(tree);
+    EXPECT_TRUE(sameTree(*tree, sampleTree()));
+}
+
+TEST(Wire, CutOrPaddedBytesAreRefused) {
+    wire::ItemInfo item;
+    item.itemClass = 43;
+    item.subject = QStringLiteral("s");
+    item.message = sample();
+    const mapi::Bytes whole = wire::encodeItem(item);
+    for (std::size_t n = 0; n < whole.size(); ++n)
+        EXPECT_FALSE(wire::decodeItem(mapi::Bytes(whole.begin(), whole.begin() + n))) << n;
+    mapi::Bytes padded = whole;
+    padded.push_back(0);
+    EXPECT_FALSE(wire::decodeItem(padded));
+
+    const mapi::Bytes tree = wire::encodeTree(sampleTree());
+    for (std::size_t n = 0; n < tree.size(); ++n)
+        EXPECT_FALSE(wire::decodeTree(mapi::Bytes(tree.begin(), tree.begin() + n))) << n;
+}
+
+TEST(Wire, CountsBeyondTheBytesAreRefusedBeforeAnythingIsAllocated) {
+    // A folder that claims four billion sub-folders, and a message with as many properties.
+    mapi::Bytes tree(16, 0);
+    tree[12] = tree[13] = tree[14] = tree[15] = 0xFF;
+    EXPECT_FALSE(wire::decodeTree(tree));
+    mapi::Bytes item = {43, 0, 0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_FALSE(wire::decodeItem(item));
+}
