@@ -4,6 +4,7 @@
 #include "itemclass.h"
 #include "pff.h"
 #include "reader.h"
+#include "wire.h"
 
 #include <failure.h>
 
@@ -13,6 +14,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <set>
@@ -33,6 +35,8 @@ namespace {
 // NID types of the folder objects a store holds; only normal folders are shown.
 constexpr std::uint32_t NidTypeMask = 0x1F;
 constexpr std::uint32_t NidTypeNormalFolder = 0x02;
+// Messages of a folder's contents; associated (hidden) messages have a type of their own.
+constexpr std::uint32_t NidTypeNormalMessage = 0x04;
 // Where the IPM subtree lives when the store names no other place.
 constexpr std::uint32_t DefaultIpmSubtreeNid = 0x8022;
 constexpr std::uint16_t IpmSubtreeEntryId = 0x35E0;
@@ -40,22 +44,50 @@ constexpr int DefaultCodepage = 1252;
 
 class ReadAlong;
 
+// The opened file and what was learnt from its message store on the way.
+struct OpenedFile {
+    PffFileHandle file;
+    QString displayName;
+    int codepage = DefaultCodepage;
+};
+OpenedFile openFile(const QString& path);
+
 // One attached file. Folders and items share it, so that releasing them in any order is safe;
 // once the store is removed every further call fails instead of reaching a closed file.
+// When a reading child hands over the folder tree and the items, the file is opened in this
+// process only for what the child could not hand over.
 class Store {
 public:
-    Store(QString path, PffFileHandle file, QString displayName, int codepage)
-        : path_(std::move(path)), file_(std::move(file)), displayName_(std::move(displayName)),
-          codepage_(codepage) {}
+    Store(QString path, OpenedFile opened)
+        : path_(std::move(path)), file_(std::move(opened.file)),
+          displayName_(std::move(opened.displayName)), codepage_(opened.codepage) {}
+    Store(QString path, wire::FolderInfo tree)
+        : path_(std::move(path)), displayName_(tree.name),
+          tree_(std::make_shared<const wire::FolderInfo>(std::move(tree))) {}
     ~Store();
 
     const QString& path() const { return path_; }
     const QString& displayName() const { return displayName_; }
-    int codepage() const { return codepage_; }
-    libpff_file_t* file() const {
-        if (!file_)
+    // The folder tree as the reading child found it; null when this process reads the file.
+    const std::shared_ptr<const wire::FolderInfo>& tree() const { return tree_; }
+    int codepage() {
+        file();
+        return codepage_;
+    }
+    // Throws unless the store is still attached.
+    void check() const {
+        if (closed_)
             throw Failure(storefailures::StoreNotAttached,
                           QStringLiteral("The store %1 has been removed.").arg(quotedName(path_)));
+    }
+    libpff_file_t* file() {
+        check();
+        if (!file_) {
+            // The child has opened this file without harm before it handed anything over.
+            OpenedFile opened = openFile(path_);
+            file_ = std::move(opened.file);
+            codepage_ = opened.codepage;
+        }
         return file_.get();
     }
     void close();
@@ -63,13 +95,14 @@ public:
     // The child that reads ahead of this process, if any; the store owns it.
     void setReadAlong(std::unique_ptr<ReadAlong> readAlong);
     bool readsAlong() const { return readAlong_ != nullptr; }
-    // Returns once libpff has read this item in the child without crashing; throws the
+    // Returns once libpff has read this item in the child without crashing, with what the
+    // child handed over of it (nothing when this process has to read it itself); throws the
     // "damaged" failure for an item that took the child down.
-    void waitReadAhead(std::uint32_t folder, int index);
+    std::optional<wire::ItemInfo> waitReadAhead(std::uint32_t folder, int index);
 
     // Runs one surface call; libpff's refusals become a "damaged" failure naming the file.
     template <typename F> auto guarded(F&& f) const -> decltype(f()) {
-        file();
+        check();
         try {
             return f();
         } catch (const PffFailure& e) {
@@ -89,11 +122,12 @@ private:
     QString path_;
     PffFileHandle file_;
     QString displayName_;
-    int codepage_;
+    int codepage_ = DefaultCodepage;
+    std::shared_ptr<const wire::FolderInfo> tree_;
+    bool closed_ = false;
     std::unique_ptr<ReadAlong> readAlong_;
 };
 
-using SharedItem = std::shared_ptr<PffItem>;
 // The writer lives in the options, which every object of a session shares.
 using SharedWriter = std::shared_ptr<const MessageWriter>;
 
@@ -113,14 +147,99 @@ QString textProperty(libpff_item_t* item, std::uint16_t id, Codepage&& codepage)
         .value_or(QString());
 }
 
-// One item as libpff handed it out, with what has been read from it so far. The walk asks for
-// the same item again by index for each property; they all share this one.
+PffItem itemByNid(libpff_file_t* file, std::uint32_t nid) {
+    PffItem item;
+    PffError error;
+    if (libpff_file_get_item_by_identifier(file, nid, item.out(), error.out()) != 1)
+        return {};
+    return item;
+}
+
+std::uint32_t folderIdentifier(libpff_item_t* folder) {
+    std::uint32_t id = 0;
+    PffError error;
+    if (libpff_item_get_identifier(folder, &id, error.out()) != 1)
+        throw PffFailure(QStringLiteral("cannot identify a folder"), error);
+    return id;
+}
+
+// One folder: what the reading child told about it, and libpff's handle once this process
+// reads the folder itself. A folder and its items share it.
+struct FolderEntry {
+    std::optional<std::uint32_t> id;
+    const wire::FolderInfo* info = nullptr; // part of the store's tree
+    PffItem item;
+    // Where the folder's messages sit among its children in libpff's item tree, in the order
+    // of their node ids. The tree is already in memory; libpff's own message list of a folder
+    // would read the whole contents table into memory and find each message by a linear
+    // search, which made large folders slow and memory grow with their size. A store is only
+    // ever read, so this stays what it was.
+    std::optional<std::vector<int>> messages;
+};
+using SharedFolder = std::shared_ptr<FolderEntry>;
+
+// These throw PffFailure; callers run them guarded.
+libpff_item_t* folderItem(Store& store, FolderEntry& folder) {
+    if (!folder.item) {
+        folder.item = itemByNid(store.file(), *folder.id);
+        if (!folder.item) {
+            PffError none;
+            throw PffFailure(QStringLiteral("a folder is missing"), none);
+        }
+    }
+    return folder.item.get();
+}
+
+std::uint32_t folderId(FolderEntry& folder) {
+    if (!folder.id)
+        folder.id = folderIdentifier(folder.item.get());
+    return *folder.id;
+}
+
+const std::vector<int>& messagePositions(Store& store, FolderEntry& folder) {
+    if (folder.messages)
+        return *folder.messages;
+    libpff_item_t* pff = folderItem(store, folder);
+    int n = 0;
+    PffError error;
+    if (libpff_item_get_number_of_sub_items(pff, &n, error.out()) != 1)
+        throw PffFailure(QStringLiteral("cannot read the contents of a folder"), error);
+    std::vector<int> found;
+    for (int i = 0; i < n; ++i) {
+        PffItem sub;
+        std::uint32_t id = 0;
+        if (libpff_item_get_sub_item(pff, i, sub.out(), error.out()) != 1 ||
+            libpff_item_get_identifier(sub.get(), &id, error.out()) != 1)
+            throw PffFailure(QStringLiteral("cannot read the contents of a folder"), error);
+        if ((id & NidTypeMask) == NidTypeNormalMessage)
+            found.push_back(i);
+    }
+    folder.messages = std::move(found);
+    return *folder.messages;
+}
+
+PffItem fetchMessage(Store& store, FolderEntry& folder, int index) {
+    const int position = messagePositions(store, folder).at(std::size_t(index - 1));
+    PffItem message;
+    PffError error;
+    if (libpff_item_get_sub_item(folderItem(store, folder), position, message.out(), error.out()) !=
+        1)
+        throw PffFailure(QStringLiteral("cannot read item %1 of a folder").arg(index), error);
+    return message;
+}
+
+// One item, with what has been read of it so far: by the reading child, or by this process
+// from libpff. The walk asks for the same item again by index for each property; they all
+// share this one.
 struct ItemEntry {
-    explicit ItemEntry(PffItem pff) : item(std::move(pff)) {}
+    ItemEntry(SharedFolder f, int i) : folder(std::move(f)), index(i) {}
+    SharedFolder folder;
+    int index;
     PffItem item;
     std::optional<int> codepage;
     std::optional<int> itemClass;
     std::optional<QString> subject;
+    std::optional<mapi::Message> message;
 };
 
 class NativeItem : public Item {
@@ -147,27 +266,39 @@ public:
         if (!slot)
             slot = store_->guarded(std::forward<F>(read));
         else
-            store_->file();
+            store_->check();
         return *slot;
     }
 
     void saveAs(const QString& path) override {
-        store_->file();
+        store_->check();
         if (!writer_ || !*writer_)
             throw Failure(storefailures::NotSupported,
                           QStringLiteral("Saving as a message file is not supported yet: %1 "
                                          "was not written.")
                               .arg(quotedName(path)));
+        if (entry_->message) {
+            (*writer_)(*entry_->message, path);
+            return;
+        }
         const mapi::Message message = readWhole();
         (*writer_)(message, path);
     }
 
     mapi::Message readWhole() {
+        if (entry_->message) {
+            store_->check();
+            return *entry_->message;
+        }
         return store_->guarded([&] { return nativestore::readMessage(item()); });
     }
 
 private:
-    libpff_item_t* item() const { return entry_->item.get(); }
+    libpff_item_t* item() {
+        if (!entry_->item)
+            entry_->item = fetchMessage(*store_, *entry_->folder, entry_->index);
+        return entry_->item.get();
+    }
 
     int codepage() {
         if (!entry_->codepage)
@@ -180,33 +311,16 @@ private:
     SharedWriter writer_;
 };
 
-std::uint32_t folderIdentifier(libpff_item_t* folder) {
-    std::uint32_t id = 0;
-    PffError error;
-    if (libpff_item_get_identifier(folder, &id, error.out()) != 1)
-        throw PffFailure(QStringLiteral("cannot identify a folder"), error);
-    return id;
-}
-
 class NativeItems : public Items {
 public:
-    NativeItems(std::shared_ptr<Store> store, SharedItem folder, SharedWriter writer)
+    NativeItems(std::shared_ptr<Store> store, SharedFolder folder, SharedWriter writer)
         : store_(std::move(store)), folder_(std::move(folder)), writer_(std::move(writer)) {}
 
     int count() override {
-        // A store is only ever read, so the count of a folder stays what it was.
-        if (count_) {
-            store_->file();
-            return *count_;
-        }
-        count_ = store_->guarded([&] {
-            int n = 0;
-            PffError error;
-            if (libpff_folder_get_number_of_sub_messages(folder_->get(), &n, error.out()) != 1)
-                throw PffFailure(QStringLiteral("cannot read the contents of a folder"), error);
-            return n;
+        return store_->guarded([&] {
+            return folder_->info ? folder_->info->messages
+                                 : int(messagePositions(*store_, *folder_).size());
         });
-        return *count_;
     }
 
     std::unique_ptr<Item> item(int index) override {
@@ -216,86 +330,97 @@ public:
         // Only the latest item is kept, so memory does not grow with the folder.
         if (index != lastIndex_ || !last_) {
             last_.reset();
+            auto entry = std::make_shared<ItemEntry>(folder_, index);
+            std::optional<wire::ItemInfo> handed;
             if (store_->readsAlong())
-                store_->waitReadAhead(identifier(), index);
-            last_ = store_->guarded([&] {
-                PffItem message;
-                PffError error;
-                if (libpff_folder_get_sub_message(folder_->get(), index - 1, message.out(),
-                                                  error.out()) != 1)
-                    throw PffFailure(QStringLiteral("cannot read item %1 of a folder").arg(index),
-                                     error);
-                return std::make_shared<ItemEntry>(std::move(message));
-            });
+                handed = store_->waitReadAhead(identifier(), index);
+            if (handed) {
+                entry->itemClass = handed->itemClass;
+                entry->subject = std::move(handed->subject);
+                entry->message = std::move(handed->message);
+            } else {
+                store_->guarded([&] { entry->item = fetchMessage(*store_, *folder_, index); });
+            }
+            last_ = std::move(entry);
             lastIndex_ = index;
         }
         return std::make_unique<NativeItem>(store_, last_, writer_);
     }
 
     std::uint32_t identifier() {
-        if (!identifier_)
-            identifier_ = store_->guarded([&] { return folderIdentifier(folder_->get()); });
-        return *identifier_;
+        return store_->guarded([&] { return folderId(*folder_); });
     }
 
 private:
     std::shared_ptr<Store> store_;
-    SharedItem folder_;
+    SharedFolder folder_;
     SharedWriter writer_;
-    std::optional<std::uint32_t> identifier_;
-    std::optional<int> count_;
     int lastIndex_ = 0;
     std::shared_ptr<ItemEntry> last_;
 };
 
 class NativeFolder : public Folder {
 public:
-    NativeFolder(std::shared_ptr<Store> store, PffItem item, bool isRoot, SharedWriter writer)
-        : store_(std::move(store)), item_(std::make_shared<PffItem>(std::move(item))),
-          isRoot_(isRoot), writer_(std::move(writer)) {}
+    NativeFolder(std::shared_ptr<Store> store, SharedFolder folder, bool isRoot,
+                 SharedWriter writer)
+        : store_(std::move(store)), folder_(std::move(folder)), isRoot_(isRoot),
+          writer_(std::move(writer)) {}
 
     const std::shared_ptr<Store>& store() const { return store_; }
 
     QString name() override {
         if (isRoot_) {
-            store_->file();
+            store_->check();
             return store_->displayName();
         }
+        if (folder_->info) {
+            store_->check();
+            return folder_->info->name;
+        }
         return store_->guarded([&] {
-            return textProperty(item_->get(), mapi::tags::DisplayName,
+            return textProperty(folderItem(*store_, *folder_), mapi::tags::DisplayName,
                                 [&] { return store_->codepage(); });
         });
     }
 
     int folderCount() override {
-        store_->file();
+        if (folder_->info) {
+            store_->check();
+            return int(folder_->info->folders.size());
+        }
         return int(shownFolders().size());
     }
 
     std::unique_ptr<Folder> folder(int index) override {
-        const auto& shown = shownFolders();
-        if (index < 1 || std::size_t(index) > shown.size())
-            failIndex(QStringLiteral("folder"), index, int(shown.size()));
-        return store_->guarded([&] {
-            return std::make_unique<NativeFolder>(store_, subFolder(shown[index - 1]), false,
-                                                  writer_);
-        });
+        const int n = folderCount();
+        if (index < 1 || index > n)
+            failIndex(QStringLiteral("folder"), index, n);
+        auto sub = std::make_shared<FolderEntry>();
+        if (folder_->info) {
+            const wire::FolderInfo& info = folder_->info->folders[std::size_t(index - 1)];
+            sub->id = info.id;
+            sub->info = &info;
+        } else {
+            store_->guarded([&] { sub->item = subFolder(shownFolders()[index - 1]); });
+        }
+        return std::make_unique<NativeFolder>(store_, std::move(sub), false, writer_);
     }
 
     std::unique_ptr<Items> items() override {
-        store_->file();
-        return std::make_unique<NativeItems>(store_, item_, writer_);
+        store_->check();
+        return std::make_unique<NativeItems>(store_, folder_, writer_);
     }
 
     std::uint32_t identifier() {
-        return store_->guarded([&] { return folderIdentifier(item_->get()); });
+        return store_->guarded([&] { return folderId(*folder_); });
     }
 
 private:
     PffItem subFolder(int libpffIndex) {
         PffItem sub;
         PffError error;
-        if (libpff_folder_get_sub_folder(item_->get(), libpffIndex, sub.out(), error.out()) != 1)
+        if (libpff_folder_get_sub_folder(folderItem(*store_, *folder_), libpffIndex, sub.out(),
+                                         error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read a sub-folder"), error);
         return sub;
     }
@@ -303,12 +428,15 @@ private:
     // The positions, in libpff's order, of the sub-folders a user sees: search folders and
     // anything else that is not a normal folder stay hidden.
     const std::vector<int>& shownFolders() {
-        if (shown_)
+        if (shown_) {
+            store_->check();
             return *shown_;
+        }
         shown_ = store_->guarded([&] {
             int n = 0;
             PffError error;
-            if (libpff_folder_get_number_of_sub_folders(item_->get(), &n, error.out()) != 1)
+            if (libpff_folder_get_number_of_sub_folders(folderItem(*store_, *folder_), &n,
+                                                        error.out()) != 1)
                 throw PffFailure(QStringLiteral("cannot read the sub-folders of a folder"), error);
             std::vector<int> shown;
             for (int i = 0; i < n; ++i) {
@@ -325,7 +453,7 @@ private:
     }
 
     std::shared_ptr<Store> store_;
-    SharedItem item_;
+    SharedFolder folder_;
     bool isRoot_;
     SharedWriter writer_;
     std::optional<std::vector<int>> shown_;
@@ -339,40 +467,34 @@ PffItem messageStore(libpff_file_t* file) {
     return store;
 }
 
-PffItem itemByNid(libpff_file_t* file, std::uint32_t nid) {
-    PffItem item;
-    PffError error;
-    if (libpff_file_get_item_by_identifier(file, nid, item.out(), error.out()) != 1)
-        return {};
-    return item;
+OpenedFile openFile(const QString& path) {
+    try {
+        OpenedFile opened;
+        PffError error;
+        if (libpff_file_initialize(opened.file.out(), error.out()) != 1)
+            throw PffFailure(QStringLiteral("cannot prepare reading"), error);
+        if (libpff_file_open(opened.file.get(), path.toLocal8Bit().constData(), LIBPFF_OPEN_READ,
+                             error.out()) != 1)
+            throw PffFailure(QStringLiteral("libpff cannot open it"), error);
+        PffItem store = messageStore(opened.file.get());
+        const auto nameProperty = readItemProperty(store.get(), mapi::tags::DisplayName);
+        if (const auto cp = messageCodepage(store.get()))
+            opened.codepage = *cp;
+        if (nameProperty)
+            opened.displayName = propertyText(*nameProperty, opened.codepage).value_or(QString());
+        if (opened.displayName.isEmpty())
+            opened.displayName = QFileInfo(path).completeBaseName();
+        // Lets libpff decode 8-bit folder names and the like with the store's code page too.
+        libpff_file_set_ascii_codepage(opened.file.get(), opened.codepage, error.out());
+        return opened;
+    } catch (const PffFailure& e) {
+        throw Store::damaged(path, e);
+    }
 }
 
 // Opens the file in this process; throws Failure.
 std::shared_ptr<Store> openStore(const QString& path) {
-    try {
-        PffFileHandle file;
-        PffError error;
-        if (libpff_file_initialize(file.out(), error.out()) != 1)
-            throw PffFailure(QStringLiteral("cannot prepare reading"), error);
-        if (libpff_file_open(file.get(), path.toLocal8Bit().constData(), LIBPFF_OPEN_READ,
-                             error.out()) != 1)
-            throw PffFailure(QStringLiteral("libpff cannot open it"), error);
-        PffItem store = messageStore(file.get());
-        const auto nameProperty = readItemProperty(store.get(), mapi::tags::DisplayName);
-        int codepage = DefaultCodepage;
-        if (const auto cp = messageCodepage(store.get()))
-            codepage = *cp;
-        QString displayName;
-        if (nameProperty)
-            displayName = propertyText(*nameProperty, codepage).value_or(QString());
-        if (displayName.isEmpty())
-            displayName = QFileInfo(path).completeBaseName();
-        // Lets libpff decode 8-bit folder names and the like with the store's code page too.
-        libpff_file_set_ascii_codepage(file.get(), codepage, error.out());
-        return std::make_shared<Store>(path, std::move(file), displayName, codepage);
-    } catch (const PffFailure& e) {
-        throw Store::damaged(path, e);
-    }
+    return std::make_shared<Store>(path, openFile(path));
 }
 
 std::uint32_t ipmSubtreeNid(libpff_file_t* file) {
@@ -384,16 +506,23 @@ std::uint32_t ipmSubtreeNid(libpff_file_t* file) {
 }
 
 std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, SharedWriter writer) {
-    return store->guarded([&] {
-        PffItem root = itemByNid(store->file(), ipmSubtreeNid(store->file()));
-        if (!root)
-            root = itemByNid(store->file(), DefaultIpmSubtreeNid);
-        if (!root) {
-            PffError none;
-            throw PffFailure(QStringLiteral("its top folder is missing"), none);
-        }
-        return std::make_unique<NativeFolder>(store, std::move(root), true, std::move(writer));
-    });
+    auto root = std::make_shared<FolderEntry>();
+    if (const auto& tree = store->tree()) {
+        store->check();
+        root->id = tree->id;
+        root->info = tree.get();
+    } else {
+        store->guarded([&] {
+            root->item = itemByNid(store->file(), ipmSubtreeNid(store->file()));
+            if (!root->item)
+                root->item = itemByNid(store->file(), DefaultIpmSubtreeNid);
+            if (!root->item) {
+                PffError none;
+                throw PffFailure(QStringLiteral("its top folder is missing"), none);
+            }
+        });
+    }
+    return std::make_unique<NativeFolder>(store, std::move(root), true, std::move(writer));
 }
 
 // Reads everything the walk and the message-file writer would read, to learn in the child
@@ -500,46 +629,74 @@ struct ResumePoint {
     int index = 0;
 };
 
-// What the child reports through its pipe. {0, 0}: the store opened and its folder tree was
-// read. {folder, 0}: it starts on a folder's items. {folder, n}: item n was read without a
-// crash. {folder, INT_MAX}: all of the folder's items.
-struct Passed {
+// What the child sends through its pipe: a header, then size bytes. {0, 0}: the store opened,
+// with its folder tree (no bytes when the tree could not be read whole). {folder, 0}: it
+// starts on a folder's items. {folder, n}: item n was read without a crash, with what the walk
+// will ask of it (no bytes when something of it could not be read). {folder, INT_MAX}: all of
+// the folder's items.
+struct RecordHeader {
     std::uint32_t folder;
     std::int32_t index;
+    std::uint32_t size;
 };
 constexpr std::int32_t WholeFolder = INT_MAX;
+// A record claiming more than this means the child went astray.
+constexpr std::uint32_t MaxRecordSize = 1U << 30;
 
 class ChildPipe {
 public:
     explicit ChildPipe(int fd) : fd_(fd) {}
-    void send(std::uint32_t folder, std::int32_t index) const {
-        const Passed record{folder, index};
-        // Records are smaller than PIPE_BUF, so each one arrives whole.
-        while (::write(fd_, &record, sizeof record) < 0) {
-            if (errno != EINTR)
-                ::_exit(ChildReadAll); // nobody is listening any more
-        }
+    void send(std::uint32_t folder, std::int32_t index, const wire::Bytes& payload = {}) const {
+        const RecordHeader header{folder, index, std::uint32_t(payload.size())};
+        writeAll(&header, sizeof header);
+        writeAll(payload.data(), payload.size());
     }
 
 private:
+    void writeAll(const void* data, std::size_t size) const {
+        const auto* p = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, p, size);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                ::_exit(ChildReadAll); // nobody is listening any more
+            }
+            p += n;
+            size -= std::size_t(n);
+        }
+    }
+
     int fd_;
 };
 
-// The folder tree, as the walk reads it before any item.
-void readTree(Folder& folder) {
-    folder.name();
+// The folder tree, as the walk reads it before any item. Throws Failure when any of it cannot
+// be read: the program then reads the tree itself and meets the failure where the walk does.
+wire::FolderInfo describeTree(NativeFolder& folder) {
+    wire::FolderInfo info;
+    info.id = folder.identifier();
+    info.name = folder.name();
+    info.messages = folder.items()->count();
     const int folders = folder.folderCount();
     for (int i = 1; i <= folders; ++i) {
-        try {
-            auto sub = folder.folder(i);
-            readTree(*sub);
-            sub->items()->count();
-        } catch (const Failure&) {
-        }
+        auto sub = folder.folder(i);
+        info.folders.push_back(describeTree(static_cast<NativeFolder&>(*sub)));
     }
+    return info;
 }
 
-// A folder's items as the walk reads them, reporting each one once it has been read.
+// What the walk reads of an item: the class of every item, the rest of mail items only.
+wire::Bytes describeItem(Item& item) {
+    wire::ItemInfo info;
+    info.itemClass = item.itemClass();
+    if (info.itemClass == automation::MailItemClass) {
+        info.subject = item.subject();
+        info.message = nativestore::readMessage(item);
+    }
+    return wire::encodeItem(info);
+}
+
+// A folder's items as the walk reads them, handing each one over once it has been read.
 void readFolderItems(NativeFolder& folder, const ChildPipe& pipe, ResumePoint& resume,
                      const StoreOptions& options) {
     const std::uint32_t id = folder.identifier();
@@ -554,17 +711,15 @@ void readFolderItems(NativeFolder& folder, const ChildPipe& pipe, ResumePoint& r
     const int count = items->count();
     pipe.send(id, first - 1);
     for (int j = first; j <= count; ++j) {
+        wire::Bytes described;
         try {
             if (options.childReadsItem)
                 options.childReadsItem(j);
             auto item = items->item(j);
-            if (item->itemClass() == automation::MailItemClass) {
-                item->subject();
-                nativestore::readMessage(*item);
-            }
+            described = describeItem(*item);
         } catch (const Failure&) {
         }
-        pipe.send(id, j);
+        pipe.send(id, j, described);
     }
     pipe.send(id, WholeFolder);
 }
@@ -596,8 +751,12 @@ void readItemsBelow(Folder& folder, const ChildPipe& pipe, ResumePoint& resume,
         }
         auto store = openStore(path);
         auto root = rootFolder(store, nullptr);
-        readTree(*root);
-        pipe.send(0, 0);
+        wire::Bytes tree;
+        try {
+            tree = wire::encodeTree(describeTree(*root));
+        } catch (const Failure&) {
+        }
+        pipe.send(0, 0, tree);
         readItemsBelow(*root, pipe, resume, options);
         // Last, as nobody converts them, yet the surface hands them out too.
         readFolderItems(*root, pipe, resume, options);
@@ -609,9 +768,11 @@ void readItemsBelow(Folder& folder, const ChildPipe& pipe, ResumePoint& resume,
     ::_exit(code);
 }
 
-// A child process that reads the whole store alongside this process, a few items ahead of it:
-// this process reads an item only after the child has read it without crashing. A child that
-// crashes costs the item it crashed on, and a new child goes on after that item.
+// A child process that reads the whole store alongside this process, ahead of it, and hands
+// over the folder tree and every item it has read: this process takes an item only after the
+// child has read it without crashing, and reads the file itself only for what the child could
+// not hand over. A child that crashes costs the item it crashed on, and a new child goes on
+// after that item. The child runs ahead by what the pipe holds, no further.
 class ReadAlong {
 public:
     ReadAlong(QString path, const StoreOptions& options)
@@ -621,6 +782,7 @@ public:
     ~ReadAlong() { stop(); }
 
     // Starts the first child and waits until it has opened the store and read its folders.
+    // Afterwards tree() has the folder tree, unless the child could not read all of it.
     void open() {
         start({});
         const qint64 size = QFileInfo(path_).size();
@@ -635,7 +797,9 @@ public:
         }
     }
 
-    void wait(std::uint32_t folder, int index) {
+    std::optional<wire::FolderInfo> takeTree() { return std::exchange(tree_, std::nullopt); }
+
+    std::optional<wire::ItemInfo> wait(std::uint32_t folder, int index) {
         for (;;) {
             if (crashed_.count({folder, index}))
                 throw Failure(storefailures::DamagedStore,
@@ -643,10 +807,12 @@ public:
                                              "folder made libpff fail.")
                                   .arg(quotedName(path_))
                                   .arg(index));
+            if (auto handed = handedOver(folder, index))
+                return handed;
             if (finished_)
-                return;
+                return std::nullopt;
             if (const auto it = passed_.find(folder); it != passed_.end() && it->second >= index)
-                return;
+                return std::nullopt;
             if (givenUp_)
                 throw Failure(storefailures::DamagedStore,
                               QStringLiteral("The file %1 is damaged: %2.")
@@ -657,6 +823,25 @@ public:
 
 private:
     static constexpr int MaxChildren = 32;
+    // Items handed over but not yet asked for are kept up to this much; beyond it the oldest
+    // are dropped (this process then reads them itself, should the walk still ask).
+    static constexpr std::size_t MaxKept = 64U << 20;
+    static constexpr std::size_t ReadChunk = 256U << 10;
+
+    // The item if the child has handed it over. The child reads in the walk's order, so what
+    // it handed over before this item is something the walk has gone past.
+    std::optional<wire::ItemInfo> handedOver(std::uint32_t folder, int index) {
+        const auto it = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) {
+            return k.folder == folder && k.index == index;
+        });
+        if (it == kept_.end())
+            return std::nullopt;
+        auto item = wire::decodeItem(it->bytes);
+        for (auto drop = kept_.begin(); drop != std::next(it); ++drop)
+            keptBytes_ -= drop->bytes.size();
+        kept_.erase(kept_.begin(), std::next(it));
+        return item;
+    }
 
     void start(ResumePoint from) {
         int fds[2];
@@ -676,10 +861,12 @@ private:
             readAlongChild(path_, options_, fds[1], from);
         }
         ::close(fds[1]);
+        // A roomier pipe lets the child run further ahead (the system may refuse; so be it).
+        ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
         child_ = child;
         fd_ = fds[0];
         ++children_;
-        received_ = 0;
+        buffer_.clear();
     }
 
     void stop() {
@@ -704,19 +891,28 @@ private:
             pollfd p{fd_, POLLIN, 0};
             const int ready = ::poll(&p, 1, 2);
             if (ready > 0) {
-                const ssize_t n = ::read(fd_, buffer_ + received_, sizeof buffer_ - received_);
+                const std::size_t had = buffer_.size();
+                buffer_.resize(had + ReadChunk);
+                const ssize_t n = ::read(fd_, buffer_.data() + had, ReadChunk);
+                buffer_.resize(had + std::size_t(std::max<ssize_t>(n, 0)));
                 if (n > 0) {
-                    received_ += std::size_t(n);
-                    // Everything that has arrived is taken in at once: the child is usually
-                    // many items ahead.
+                    // Every whole record that has arrived is taken in at once.
                     std::size_t at = 0;
-                    for (; received_ - at >= sizeof(Passed); at += sizeof(Passed)) {
-                        Passed record{};
-                        std::memcpy(&record, buffer_ + at, sizeof record);
-                        take(record);
+                    RecordHeader header{};
+                    while (buffer_.size() - at >= sizeof header) {
+                        std::memcpy(&header, buffer_.data() + at, sizeof header);
+                        if (header.size > MaxRecordSize) {
+                            ::kill(child_, SIGKILL);
+                            ended(QStringLiteral("its reader went astray"));
+                            return false;
+                        }
+                        if (buffer_.size() - at - sizeof header < header.size)
+                            break;
+                        const auto* payload = buffer_.data() + at + sizeof header;
+                        take(header, wire::Bytes(payload, payload + header.size));
+                        at += sizeof header + header.size;
                     }
-                    std::memmove(buffer_, buffer_ + at, received_ - at);
-                    received_ -= at;
+                    buffer_.erase(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(at));
                     return true;
                 }
                 if (n == 0 || errno != EINTR) {
@@ -737,14 +933,25 @@ private:
         }
     }
 
-    void take(const Passed& record) {
+    void take(const RecordHeader& record, wire::Bytes payload) {
         if (record.folder == 0) {
+            // A later child, after a crash, sends the tree again; the first one stands.
+            if (!opened_ && !payload.empty())
+                tree_ = wire::decodeTree(payload);
             opened_ = true;
             return;
         }
         current_ = {record.folder, record.index};
         int& passed = passed_[record.folder];
         passed = std::max(passed, int(record.index));
+        if (record.index < 1 || record.index == WholeFolder || payload.empty())
+            return;
+        keptBytes_ += payload.size();
+        kept_.push_back({record.folder, record.index, std::move(payload)});
+        while (keptBytes_ > MaxKept && kept_.size() > 1) {
+            keptBytes_ -= kept_.front().bytes.size();
+            kept_.pop_front();
+        }
     }
 
     void ended(std::optional<QString> why = std::nullopt) {
@@ -783,8 +990,15 @@ private:
     pid_t child_ = -1;
     int fd_ = -1;
     int children_ = 0;
-    char buffer_[512 * sizeof(Passed)] = {};
-    std::size_t received_ = 0;
+    std::vector<std::uint8_t> buffer_;
+    struct Kept {
+        std::uint32_t folder;
+        int index;
+        wire::Bytes bytes;
+    };
+    std::deque<Kept> kept_;
+    std::size_t keptBytes_ = 0;
+    std::optional<wire::FolderInfo> tree_;
     bool opened_ = false;
     bool finished_ = false;
     std::optional<QString> crash_;
@@ -797,6 +1011,7 @@ private:
 Store::~Store() = default;
 
 void Store::close() {
+    closed_ = true;
     readAlong_.reset();
     if (file_) {
         PffError ignored;
@@ -809,9 +1024,10 @@ void Store::setReadAlong(std::unique_ptr<ReadAlong> readAlong) {
     readAlong_ = std::move(readAlong);
 }
 
-void Store::waitReadAhead(std::uint32_t folder, int index) {
+std::optional<wire::ItemInfo> Store::waitReadAhead(std::uint32_t folder, int index) {
     if (readAlong_)
-        readAlong_->wait(folder, index);
+        return readAlong_->wait(folder, index);
+    return std::nullopt;
 }
 
 QString unquoted(const QString& quotedPath) {
@@ -836,7 +1052,11 @@ public:
         } else if (options_->containment != Containment::None) {
             probeInChild(path, *options_);
         }
-        auto store = openStore(path);
+        std::shared_ptr<Store> store;
+        if (auto tree = readAlong ? readAlong->takeTree() : std::nullopt)
+            store = std::make_shared<Store>(path, std::move(*tree));
+        else
+            store = openStore(path);
         store->setReadAlong(std::move(readAlong));
         stores_.push_back(std::move(store));
     }

@@ -29,10 +29,10 @@ using MessageWriter = std::function<void(const mapi::Message& message, const QSt
 
 // How a store is kept from taking the program down when libpff crashes on a hostile file.
 enum class Containment {
-    // A child process opens the store and reads its folder tree before it is opened here, then
-    // reads every item a little ahead of this process, which reads an item only once the child
-    // has survived it. An item that crashes the child is reported as damaged; a new child goes
-    // on after it.
+    // A child process opens the store, reads its folder tree and then every item ahead of this
+    // process, and hands each over once it has survived reading it; this process opens the
+    // file itself only for what the child could not hand over. An item that crashes the child
+    // is reported as damaged; a new child goes on after it.
     ReadAlong,
     // Open and walk the whole store once in a child process before opening it here; a file
     // that crashes the child is reported as damaged.

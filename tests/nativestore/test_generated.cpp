@@ -151,17 +151,23 @@ TEST(GeneratedMessage, ReadMessageCarriesEveryWrittenPropertyRecipientAndAttachm
         writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"), written);
         writer.finish();
     }
-    NativeApplicationFactory factory;
-    Attached a = attach(factory, path);
-    ASSERT_EQ(a.root->folderCount(), 2);
-    auto items = a.root->folder(2)->items();
-    ASSERT_EQ(items->count(), 1);
-    auto item = items->item(1);
-    const mapi::Message read = nativestore::readMessage(*item);
-    expectSameMessage(read, written, "message");
-    // The prefix marker is gone from the subject the message file will carry.
-    EXPECT_EQ(read.unicode(mapi::tags::Subject), u"RE: Everything at once \u00e9\u65e5");
-    a.ns->removeStore(*a.root);
+    // Handed over by the reading child, and read in this process.
+    for (const auto containment : {Containment::ReadAlong, Containment::None}) {
+        SCOPED_TRACE(int(containment));
+        StoreOptions options;
+        options.containment = containment;
+        NativeApplicationFactory factory(options);
+        Attached a = attach(factory, path);
+        ASSERT_EQ(a.root->folderCount(), 2);
+        auto items = a.root->folder(2)->items();
+        ASSERT_EQ(items->count(), 1);
+        auto item = items->item(1);
+        const mapi::Message read = nativestore::readMessage(*item);
+        expectSameMessage(read, written, "message");
+        // The prefix marker is gone from the subject the message file will carry.
+        EXPECT_EQ(read.unicode(mapi::tags::Subject), u"RE: Everything at once \u00e9\u65e5");
+        a.ns->removeStore(*a.root);
+    }
 }
 
 TEST(GeneratedSession, SavingIsRefusedClearlyUntilAMessageWriterIsWired) {
