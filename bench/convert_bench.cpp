@@ -4,6 +4,7 @@
 // second divided by readpst's.
 //   convert_bench              generates a store of 20,000 messages in a temporary folder
 //   convert_bench PST OUTDIR   converts that store into that folder
+// Each run starts after a sync, so that neither pays for writing back the other's files.
 #include "generate.h"
 #include "msgfile.h"
 #include "nativestore.h"
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -64,6 +66,8 @@ struct Measured {
 
 // Runs work in a child process and measures its wall time and peak resident memory.
 Measured inChild(const std::function<int()>& work) {
+    // Neither run pays for writing back what the other one wrote.
+    ::sync();
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -101,7 +105,7 @@ long countFiles(const QString& dir, const QString& pattern) {
 } // namespace
 
 // The conversion itself, run in a fresh process so that its peak memory is its own.
-int convert(const QString& pst, const QString& outDir) {
+int convert(const QString& pst, const QString& outDir, const QString& report) {
     nativestore::StoreOptions options;
     options.writer = [](const mapi::Message& m, const QString& path) { msg::writeMsg(m, path); };
     nativestore::NativeApplicationFactory factory(std::move(options));
@@ -112,13 +116,23 @@ int convert(const QString& pst, const QString& outDir) {
     session.PST2MSG(pst, outDir + "/" + QFileInfo(pst).completeBaseName() + QStringLiteral(".msg"));
     if (messages.shown)
         std::fprintf(stderr, "convert_bench: %d messages were shown\n", messages.shown);
+    // The program and the child that reads the store for it, each on its own.
+    struct rusage self {
+    }, children{};
+    ::getrusage(RUSAGE_SELF, &self);
+    ::getrusage(RUSAGE_CHILDREN, &children);
+    QFile out(report);
+    if (out.open(QIODevice::WriteOnly))
+        out.write(QByteArray::number(qint64(self.ru_maxrss)) + ' ' +
+                  QByteArray::number(qint64(children.ru_maxrss)));
     return 0;
 }
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc == 4 && std::strcmp(argv[1], "--convert-only") == 0)
-        return convert(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    if (argc == 5 && std::strcmp(argv[1], "--convert-only") == 0)
+        return convert(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                       QString::fromLocal8Bit(argv[4]));
     if (argc != 1 && argc != 3) {
         std::fprintf(stderr, "usage: convert_bench [PST OUTDIR]\n");
         return 2;
@@ -150,9 +164,10 @@ int main(int argc, char** argv) {
     const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
     const QByteArray rp = readpst.toLocal8Bit(), in = pst.toLocal8Bit();
     const QByteArray ourOut = outDir.toLocal8Bit(), peerOut = peerDir.toLocal8Bit();
+    const QByteArray report = scratch.filePath("memory").toLocal8Bit();
     const Measured ours = inChild([&] {
         ::execl(self.constData(), "convert_bench", "--convert-only", in.constData(),
-                ourOut.constData(), static_cast<char*>(nullptr));
+                ourOut.constData(), report.constData(), static_cast<char*>(nullptr));
         return 127;
     });
     const long ourFiles = countFiles(outDir, "*.msg");
@@ -168,6 +183,14 @@ int main(int argc, char** argv) {
     const double peerRate = peer.seconds > 0 ? peerFiles / peer.seconds : 0;
     std::printf("ours:    %ld messages in %.2f s = %.0f messages/s, peak RSS %ld KiB (exit %d)\n",
                 ourFiles, ours.seconds, ourRate, ours.peakKb, ours.status);
+    QFile memory(QString::fromLocal8Bit(report));
+    if (memory.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> kb = memory.readAll().split(' ');
+        if (kb.size() == 2)
+            std::printf("         of which the converting process %s KiB, the child reading the "
+                        "store %s KiB\n",
+                        kb[0].constData(), kb[1].constData());
+    }
     std::printf("readpst: %ld messages in %.2f s = %.0f messages/s, peak RSS %ld KiB (exit %d)\n",
                 peerFiles, peer.seconds, peerRate, peer.peakKb, peer.status);
     std::printf("ratio: %.2f\n", peerRate > 0 ? ourRate / peerRate : 0.0);
