@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <set>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -43,6 +44,7 @@ constexpr std::uint16_t IpmSubtreeEntryId = 0x35E0;
 constexpr int DefaultCodepage = 1252;
 
 class ReadAlong;
+struct FolderEntry;
 
 // The opened file and what was learnt from its message store on the way.
 struct OpenedFile {
@@ -61,9 +63,10 @@ public:
     Store(QString path, OpenedFile opened)
         : path_(std::move(path)), file_(std::move(opened.file)),
           displayName_(std::move(opened.displayName)), codepage_(opened.codepage) {}
-    Store(QString path, wire::FolderInfo tree)
+    Store(QString path, wire::FolderInfo tree, std::function<void()> openedHere)
         : path_(std::move(path)), displayName_(tree.name),
-          tree_(std::make_shared<const wire::FolderInfo>(std::move(tree))) {}
+          tree_(std::make_shared<const wire::FolderInfo>(std::move(tree))),
+          openedHere_(std::move(openedHere)) {}
     ~Store();
 
     const QString& path() const { return path_; }
@@ -84,6 +87,8 @@ public:
         check();
         if (!file_) {
             // The child has opened this file without harm before it handed anything over.
+            if (openedHere_)
+                openedHere_();
             OpenedFile opened = openFile(path_);
             file_ = std::move(opened.file);
             codepage_ = opened.codepage;
@@ -91,6 +96,10 @@ public:
         return file_.get();
     }
     void close();
+
+    // The one entry of a folder, however often the walk asks for the folder: what has been
+    // read of it (its list of messages, above all) is read once.
+    std::shared_ptr<FolderEntry> folderEntry(std::uint32_t id);
 
     // The child that reads ahead of this process, if any; the store owns it.
     void setReadAlong(std::unique_ptr<ReadAlong> readAlong);
@@ -124,6 +133,8 @@ private:
     QString displayName_;
     int codepage_ = DefaultCodepage;
     std::shared_ptr<const wire::FolderInfo> tree_;
+    std::function<void()> openedHere_;
+    std::unordered_map<std::uint32_t, std::shared_ptr<FolderEntry>> folders_;
     bool closed_ = false;
     std::unique_ptr<ReadAlong> readAlong_;
 };
@@ -174,9 +185,24 @@ struct FolderEntry {
     // would read the whole contents table into memory and find each message by a linear
     // search, which made large folders slow and memory grow with their size. A store is only
     // ever read, so this stays what it was.
-    std::optional<std::vector<int>> messages;
+    struct Message {
+        int position;
+        // The handle met while looking; libpff finds a child by position only by walking the
+        // list of children, so it is kept until the message is read.
+        PffItem unread;
+    };
+    std::optional<std::vector<Message>> messages;
 };
 using SharedFolder = std::shared_ptr<FolderEntry>;
+
+SharedFolder Store::folderEntry(std::uint32_t id) {
+    SharedFolder& entry = folders_[id];
+    if (!entry) {
+        entry = std::make_shared<FolderEntry>();
+        entry->id = id;
+    }
+    return entry;
+}
 
 // These throw PffFailure; callers run them guarded.
 libpff_item_t* folderItem(Store& store, FolderEntry& folder) {
@@ -196,7 +222,7 @@ std::uint32_t folderId(FolderEntry& folder) {
     return *folder.id;
 }
 
-const std::vector<int>& messagePositions(Store& store, FolderEntry& folder) {
+std::vector<FolderEntry::Message>& folderMessages(Store& store, FolderEntry& folder) {
     if (folder.messages)
         return *folder.messages;
     libpff_item_t* pff = folderItem(store, folder);
@@ -204,7 +230,7 @@ const std::vector<int>& messagePositions(Store& store, FolderEntry& folder) {
     PffError error;
     if (libpff_item_get_number_of_sub_items(pff, &n, error.out()) != 1)
         throw PffFailure(QStringLiteral("cannot read the contents of a folder"), error);
-    std::vector<int> found;
+    std::vector<FolderEntry::Message> found;
     for (int i = 0; i < n; ++i) {
         PffItem sub;
         std::uint32_t id = 0;
@@ -212,14 +238,17 @@ const std::vector<int>& messagePositions(Store& store, FolderEntry& folder) {
             libpff_item_get_identifier(sub.get(), &id, error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read the contents of a folder"), error);
         if ((id & NidTypeMask) == NidTypeNormalMessage)
-            found.push_back(i);
+            found.push_back({i, std::move(sub)});
     }
     folder.messages = std::move(found);
     return *folder.messages;
 }
 
 PffItem fetchMessage(Store& store, FolderEntry& folder, int index) {
-    const int position = messagePositions(store, folder).at(std::size_t(index - 1));
+    auto& entry = folderMessages(store, folder).at(std::size_t(index - 1));
+    if (entry.unread)
+        return std::move(entry.unread);
+    const int position = entry.position;
     PffItem message;
     PffError error;
     if (libpff_item_get_sub_item(folderItem(store, folder), position, message.out(), error.out()) !=
@@ -319,7 +348,7 @@ public:
     int count() override {
         return store_->guarded([&] {
             return folder_->info ? folder_->info->messages
-                                 : int(messagePositions(*store_, *folder_).size());
+                                 : int(folderMessages(*store_, *folder_).size());
         });
     }
 
@@ -395,13 +424,18 @@ public:
         const int n = folderCount();
         if (index < 1 || index > n)
             failIndex(QStringLiteral("folder"), index, n);
-        auto sub = std::make_shared<FolderEntry>();
+        SharedFolder sub;
         if (folder_->info) {
             const wire::FolderInfo& info = folder_->info->folders[std::size_t(index - 1)];
-            sub->id = info.id;
+            sub = store_->folderEntry(info.id);
             sub->info = &info;
         } else {
-            store_->guarded([&] { sub->item = subFolder(shownFolders()[index - 1]); });
+            store_->guarded([&] {
+                PffItem item = subFolder(shownFolders()[index - 1]);
+                sub = store_->folderEntry(folderIdentifier(item.get()));
+                if (!sub->item)
+                    sub->item = std::move(item);
+            });
         }
         return std::make_unique<NativeFolder>(store_, std::move(sub), false, writer_);
     }
@@ -554,7 +588,14 @@ void readEverything(Folder& folder) {
     }
 }
 
-enum ChildExit { ChildReadAll = 0, ChildRefused = 3, ChildLostItsPlace = 4 };
+enum ChildExit { ChildReadAll = 0, ChildRefused = 3, ChildLostItsPlace = 4, ChildMakesRoom = 5 };
+
+// The most memory this process has held so far, in KiB.
+long peakKb() {
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
 
 [[noreturn]] void childProbe(const QString& path, const StoreOptions& options) {
     int code = ChildReadAll;
@@ -696,9 +737,18 @@ wire::Bytes describeItem(Item& item) {
     return wire::encodeItem(info);
 }
 
+// What a reading child goes by.
+struct ChildRun {
+    const ChildPipe& pipe;
+    const StoreOptions& options;
+    ResumePoint resume;
+    long openedKb = 0; // its size once the store was open
+};
+
 // A folder's items as the walk reads them, handing each one over once it has been read.
-void readFolderItems(NativeFolder& folder, const ChildPipe& pipe, ResumePoint& resume,
-                     const StoreOptions& options) {
+void readFolderItems(NativeFolder& folder, ChildRun& run) {
+    const ChildPipe& pipe = run.pipe;
+    ResumePoint& resume = run.resume;
     const std::uint32_t id = folder.identifier();
     int first = 1;
     if (resume.folder != 0) {
@@ -713,27 +763,31 @@ void readFolderItems(NativeFolder& folder, const ChildPipe& pipe, ResumePoint& r
     for (int j = first; j <= count; ++j) {
         wire::Bytes described;
         try {
-            if (options.childReadsItem)
-                options.childReadsItem(j);
+            if (run.options.childReadsItem)
+                run.options.childReadsItem(j);
             auto item = items->item(j);
             described = describeItem(*item);
         } catch (const Failure&) {
         }
         pipe.send(id, j, described);
+        // libpff keeps every part of the store's index it has read; a fresh child that opens
+        // the store anew goes on after this item.
+        if (j < count && std::size_t(std::max(0L, peakKb() - run.openedKb)) * 1024 >=
+                             run.options.childMemoryBudget)
+            ::_exit(ChildMakesRoom);
     }
     pipe.send(id, WholeFolder);
 }
 
 // Everything below a folder in the walk's order: each sub-folder's own sub-folders first, then
 // its items. The top folder's own items are never converted.
-void readItemsBelow(Folder& folder, const ChildPipe& pipe, ResumePoint& resume,
-                    const StoreOptions& options) {
+void readItemsBelow(Folder& folder, ChildRun& run) {
     const int folders = folder.folderCount();
     for (int i = 1; i <= folders; ++i) {
         try {
             auto sub = folder.folder(i);
-            readItemsBelow(*sub, pipe, resume, options);
-            readFolderItems(static_cast<NativeFolder&>(*sub), pipe, resume, options);
+            readItemsBelow(*sub, run);
+            readFolderItems(static_cast<NativeFolder&>(*sub), run);
         } catch (const Failure&) {
         }
     }
@@ -757,10 +811,11 @@ void readItemsBelow(Folder& folder, const ChildPipe& pipe, ResumePoint& resume,
         } catch (const Failure&) {
         }
         pipe.send(0, 0, tree);
-        readItemsBelow(*root, pipe, resume, options);
+        ChildRun run{pipe, options, resume, peakKb()};
+        readItemsBelow(*root, run);
         // Last, as nobody converts them, yet the surface hands them out too.
-        readFolderItems(*root, pipe, resume, options);
-        if (resume.folder != 0)
+        readFolderItems(*root, run);
+        if (run.resume.folder != 0)
             code = ChildLostItsPlace;
     } catch (...) {
         code = ChildRefused;
@@ -822,6 +877,7 @@ public:
     }
 
 private:
+    // Children started after a crash count, those that made room do not.
     static constexpr int MaxChildren = 32;
     // Items handed over but not yet asked for are kept up to this much; beyond it the oldest
     // are dropped (this process then reads them itself, should the walk still ask).
@@ -865,7 +921,6 @@ private:
         ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
         child_ = child;
         fd_ = fds[0];
-        ++children_;
         buffer_.clear();
     }
 
@@ -966,6 +1021,12 @@ private:
                 finished_ = true;
                 return;
             }
+            // A child that grew too large stops right after reporting an item.
+            if (WIFEXITED(status) && WEXITSTATUS(status) == ChildMakesRoom && opened_ &&
+                current_.folder != 0 && current_.index >= 1 && current_.index != WholeFolder) {
+                start({current_.folder, current_.index});
+                return;
+            }
             why = WIFSIGNALED(status) ? QStringLiteral("reading it made libpff fail (signal %1)")
                                             .arg(WTERMSIG(status))
                                       : QStringLiteral("reading it made libpff fail (exit code %1)")
@@ -976,10 +1037,11 @@ private:
             return;
         }
         // The item after the last one reported is the one that took the child down.
-        if (current_.folder == 0 || current_.index == WholeFolder || children_ >= MaxChildren) {
+        if (current_.folder == 0 || current_.index == WholeFolder || crashes_ + 1 >= MaxChildren) {
             givenUp_ = why;
             return;
         }
+        ++crashes_;
         const ResumePoint after{current_.folder, current_.index + 1};
         crashed_.insert({after.folder, after.index});
         start(after);
@@ -989,7 +1051,7 @@ private:
     const StoreOptions& options_;
     pid_t child_ = -1;
     int fd_ = -1;
-    int children_ = 0;
+    int crashes_ = 0;
     std::vector<std::uint8_t> buffer_;
     struct Kept {
         std::uint32_t folder;
@@ -1013,6 +1075,7 @@ Store::~Store() = default;
 void Store::close() {
     closed_ = true;
     readAlong_.reset();
+    folders_.clear();
     if (file_) {
         PffError ignored;
         libpff_file_close(file_.get(), ignored.out());
@@ -1053,10 +1116,13 @@ public:
             probeInChild(path, *options_);
         }
         std::shared_ptr<Store> store;
-        if (auto tree = readAlong ? readAlong->takeTree() : std::nullopt)
-            store = std::make_shared<Store>(path, std::move(*tree));
-        else
+        if (auto tree = readAlong ? readAlong->takeTree() : std::nullopt) {
+            store = std::make_shared<Store>(path, std::move(*tree), options_->openedHere);
+        } else {
+            if (options_->openedHere)
+                options_->openedHere();
             store = openStore(path);
+        }
         store->setReadAlong(std::move(readAlong));
         stores_.push_back(std::move(store));
     }

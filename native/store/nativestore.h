@@ -47,6 +47,10 @@ struct StoreOptions {
     // Empty: saving fails with a clear "not supported yet" failure.
     MessageWriter writer;
     Containment containment = Containment::ReadAlong;
+    // A reading child that has grown by this much since it opened the store stops after the
+    // item it has just read, and a fresh child opens the store and goes on after that item:
+    // libpff keeps every part of a store's index it has read. 0: after every item.
+    std::size_t childMemoryBudget = std::size_t(512) << 20;
     // The child's time limit is this plus a second per megabyte of the file.
     std::chrono::seconds childTimeLimit{60};
     // Called again and again while the child reads, so that the window can keep painting
@@ -54,6 +58,9 @@ struct StoreOptions {
     std::function<void()> whileWaiting;
     // Replaces what the child reads (a seam for tests of the containment itself).
     std::function<void(const QString& path)> childProbe;
+    // Called when this process opens the store file itself (a seam for tests of what the
+    // reading child hands over).
+    std::function<void()> openedHere;
     // Called in the reading-along child before each item of a folder, by its position (a seam
     // for tests of what a crash on one item costs).
     std::function<void(int index)> childReadsItem;

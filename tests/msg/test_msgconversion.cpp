@@ -63,6 +63,8 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
         options.writer = [](const mapi::Message& m, const QString& path) {
             msg::writeMsg(m, path);
         };
+        int openedHere = 0;
+        options.openedHere = [&] { ++openedHere; };
         talvenor::testing::RecordingMessageBox messages;
         talvenor::testing::CountingEventLoop events;
         talvenor::testing::RecordingPointer pointer;
@@ -71,10 +73,15 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
             ConversionSession(factory, messages, events, pointer).PST2MSG(store, out + "/x.msg");
         }
         EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join("|").toStdString();
+        // The reading child handed over every message; the program did not read the file.
+        EXPECT_EQ(openedHere, 0);
 
+        // The messages as this process reads them from the store itself.
         std::multiset<std::string> inStore;
         {
-            nativestore::NativeApplicationFactory factory;
+            nativestore::StoreOptions here;
+            here.containment = nativestore::Containment::None;
+            nativestore::NativeApplicationFactory factory(here);
             auto app = factory.create(automation::ApplicationClass);
             auto ns = app->getNamespace(automation::MapiNamespace);
             ns->addStore('"' + store + '"');

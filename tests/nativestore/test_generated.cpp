@@ -7,7 +7,10 @@
 
 #include <recorders.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <unistd.h>
 
 using namespace talvenor;
 using namespace talvenor::nativestore;
@@ -356,6 +360,59 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
         // Each crash cost one item, and a fresh reader went on after it.
         EXPECT_EQ(failed, crashing ? foldersWithTwo : 0);
     }
+}
+
+TEST(GeneratedContainment, AReaderThatGrowsTooLargeHandsOverToAFreshOneAndNothingIsLost) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("restarts.pst"));
+    talvenor::testing::writeTreeStore(path.toStdString(), pstwriter::Format::Unicode);
+    const QString readers = dir.filePath(QStringLiteral("readers"));
+
+    // What the session saves: the name and the message's make-up, in order.
+    auto convert = [&](StoreOptions options) {
+        QStringList saved;
+        options.writer = [&](const mapi::Message& m, const QString& target) {
+            saved << QStringLiteral("%1 %2/%3/%4")
+                         .arg(QFileInfo(target).fileName())
+                         .arg(m.props.size())
+                         .arg(m.recipients.size())
+                         .arg(m.attachments.size());
+        };
+        options.childReadsItem = [&](int) {
+            QFile log(readers);
+            if (log.open(QIODevice::Append))
+                log.write(QByteArray::number(qint64(::getpid())) + '\n');
+        };
+        const QString out = dir.filePath(QStringLiteral("out"));
+        QDir().mkpath(out);
+        talvenor::testing::RecordingMessageBox messages;
+        talvenor::testing::CountingEventLoop events;
+        talvenor::testing::RecordingPointer pointer;
+        NativeApplicationFactory factory(options);
+        ConversionSession(factory, messages, events, pointer)
+            .PST2MSG(path, out + QStringLiteral("/restarts.msg"));
+        EXPECT_TRUE(messages.shown.isEmpty())
+            << messages.texts().join(QStringLiteral("|")).toStdString();
+        return saved;
+    };
+    StoreOptions inProcess;
+    inProcess.containment = Containment::None;
+    const QStringList expected = convert(inProcess);
+    ASSERT_GT(expected.size(), 3);
+
+    StoreOptions restarting;
+    restarting.childMemoryBudget = 0; // a fresh reader after every item
+    int openedHere = 0;
+    restarting.openedHere = [&] { ++openedHere; };
+    EXPECT_EQ(convert(restarting), expected);
+    EXPECT_EQ(openedHere, 0) << "the readers handed over everything the session read";
+    QFile log(readers);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    QSet<QByteArray> pids;
+    for (const QByteArray& line : log.readAll().split('\n'))
+        if (!line.isEmpty())
+            pids.insert(line);
+    EXPECT_GT(pids.size(), expected.size() / 2);
 }
 
 TEST(GeneratedDamage, TruncatedStoresFailClearly) {
