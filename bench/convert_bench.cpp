@@ -4,6 +4,8 @@
 // second divided by readpst's.
 //   convert_bench              generates a store of 20,000 messages in a temporary folder
 //   convert_bench PST OUTDIR   converts that store into that folder
+//   --runs N                   measures both N times, taking turns, and keeps the fastest run
+//                              of each (3 for a generated store, 1 for one's own by default)
 // Each run starts after a sync, so that neither pays for writing back the other's files.
 #include "generate.h"
 #include "msgfile.h"
@@ -19,6 +21,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -133,10 +136,19 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "--convert-only") == 0)
         return convert(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
                        QString::fromLocal8Bit(argv[4]));
-    if (argc != 1 && argc != 3) {
-        std::fprintf(stderr, "usage: convert_bench [PST OUTDIR]\n");
+    QStringList args = app.arguments().mid(1);
+    int runs = 0;
+    if (args.size() >= 2 && args[0] == QLatin1String("--runs")) {
+        runs = args[1].toInt();
+        args = args.mid(2);
+    }
+    if ((args.size() != 0 && args.size() != 2) || runs < 0) {
+        std::fprintf(stderr, "usage: convert_bench [--runs N] [PST OUTDIR]\n");
         return 2;
     }
+    // A generated store is measured three times by default, a store of one's own once.
+    if (runs == 0)
+        runs = args.isEmpty() ? 3 : 1;
     const QString readpst = QStandardPaths::findExecutable("readpst");
     if (readpst.isEmpty()) {
         std::fprintf(stderr, "convert_bench: readpst (Debian pst-utils) is missing\n");
@@ -144,12 +156,12 @@ int main(int argc, char** argv) {
     }
     QTemporaryDir scratch;
     QString pst, outDir;
-    if (argc == 3) {
-        pst = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
-        outDir = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
+    if (args.size() == 2) {
+        pst = QFileInfo(args[0]).absoluteFilePath();
+        outDir = QFileInfo(args[1]).absoluteFilePath();
     } else {
         pst = scratch.filePath("generated.pst");
-        outDir = scratch.filePath("ours");
+        outDir = scratch.filePath("ours-1");
         std::printf("generating %llu messages ...\n", (unsigned long long)GeneratedMessages);
         std::fflush(stdout);
         const auto stats = pstwriter::generateStore(pst.toStdString(), GeneratedMessages);
@@ -157,42 +169,73 @@ int main(int argc, char** argv) {
                     (unsigned long long)stats.messages, (unsigned long long)stats.attachments,
                     (long long)QFileInfo(pst).size());
     }
-    QDir().mkpath(outDir);
-    const QString peerDir = scratch.filePath("readpst");
-    QDir().mkpath(peerDir);
+    if (runs > 1)
+        std::printf("best of %d runs, taking turns; every run writes into a folder of its own "
+                    "(deleting many files slows the next ones down)\n",
+                    runs);
+    std::fflush(stdout);
 
     const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
     const QByteArray rp = readpst.toLocal8Bit(), in = pst.toLocal8Bit();
-    const QByteArray ourOut = outDir.toLocal8Bit(), peerOut = peerDir.toLocal8Bit();
     const QByteArray report = scratch.filePath("memory").toLocal8Bit();
-    const Measured ours = inChild([&] {
-        ::execl(self.constData(), "convert_bench", "--convert-only", in.constData(),
-                ourOut.constData(), report.constData(), static_cast<char*>(nullptr));
-        return 127;
-    });
-    const long ourFiles = countFiles(outDir, "*.msg");
+    struct Side {
+        long files = 0;
+        double seconds = 0; // of the fastest run
+        long peakKb = 0;    // of all runs
+        int status = 0;
+        double rate() const { return seconds > 0 ? files / seconds : 0; }
+        void take(const Measured& m, long count) {
+            if (seconds == 0 || m.seconds < seconds) {
+                seconds = m.seconds;
+                files = count;
+            }
+            peakKb = std::max(peakKb, m.peakKb);
+            if (m.status != 0)
+                status = m.status;
+        }
+    } ours, peer;
+    long convertingKb = 0, readerKb = 0;
 
-    const Measured peer = inChild([&] {
-        ::execl(rp.constData(), "readpst", "-q", "-m", "-o", peerOut.constData(), in.constData(),
-                static_cast<char*>(nullptr));
-        return 127;
-    });
-    const long peerFiles = countFiles(peerDir, "*.msg");
-
-    const double ourRate = ours.seconds > 0 ? ourFiles / ours.seconds : 0;
-    const double peerRate = peer.seconds > 0 ? peerFiles / peer.seconds : 0;
-    std::printf("ours:    %ld messages in %.2f s = %.0f messages/s, peak RSS %ld KiB (exit %d)\n",
-                ourFiles, ours.seconds, ourRate, ours.peakKb, ours.status);
-    QFile memory(QString::fromLocal8Bit(report));
-    if (memory.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> kb = memory.readAll().split(' ');
-        if (kb.size() == 2)
-            std::printf("         of which the converting process %s KiB, the child reading the "
-                        "store %s KiB\n",
-                        kb[0].constData(), kb[1].constData());
+    for (int run = 1; run <= runs; ++run) {
+        const QString ourDir =
+            run == 1 ? outDir : scratch.filePath(QStringLiteral("ours-%1").arg(run));
+        const QString peerDir = scratch.filePath(QStringLiteral("readpst-%1").arg(run));
+        QDir().mkpath(ourDir);
+        QDir().mkpath(peerDir);
+        const QByteArray ourOut = ourDir.toLocal8Bit(), peerOut = peerDir.toLocal8Bit();
+        const Measured o = inChild([&] {
+            ::execl(self.constData(), "convert_bench", "--convert-only", in.constData(),
+                    ourOut.constData(), report.constData(), static_cast<char*>(nullptr));
+            return 127;
+        });
+        ours.take(o, countFiles(ourDir, "*.msg"));
+        QFile memory(QString::fromLocal8Bit(report));
+        if (memory.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> kb = memory.readAll().split(' ');
+            if (kb.size() == 2) {
+                convertingKb = std::max(convertingKb, kb[0].toLong());
+                readerKb = std::max(readerKb, kb[1].toLong());
+            }
+        }
+        const Measured p = inChild([&] {
+            ::execl(rp.constData(), "readpst", "-q", "-m", "-o", peerOut.constData(),
+                    in.constData(), static_cast<char*>(nullptr));
+            return 127;
+        });
+        peer.take(p, countFiles(peerDir, "*.msg"));
+        if (runs > 1)
+            std::printf("run %d: ours %.2f s, readpst %.2f s\n", run, o.seconds, p.seconds);
+        std::fflush(stdout);
     }
+
+    std::printf("ours:    %ld messages in %.2f s = %.0f messages/s, peak RSS %ld KiB (exit %d)\n",
+                ours.files, ours.seconds, ours.rate(), ours.peakKb, ours.status);
+    std::printf("         of which the converting process %ld KiB, the child reading the store "
+                "%ld KiB\n",
+                convertingKb, readerKb);
     std::printf("readpst: %ld messages in %.2f s = %.0f messages/s, peak RSS %ld KiB (exit %d)\n",
-                peerFiles, peer.seconds, peerRate, peer.peakKb, peer.status);
-    std::printf("ratio: %.2f\n", peerRate > 0 ? ourRate / peerRate : 0.0);
+                peer.files, peer.seconds, peer.rate(), peer.peakKb, peer.status);
+    std::printf("ratio: %.2f\n", peer.rate() > 0 ? ours.rate() / peer.rate() : 0.0);
+    std::fflush(stdout); // before the scratch folder is cleared away, which takes a while
     return ours.status == 0 && peer.status == 0 ? 0 : 1;
 }
