@@ -892,9 +892,9 @@ private:
         });
         if (it == kept_.end())
             return std::nullopt;
-        auto item = wire::decodeItem(it->bytes);
+        auto item = std::move(it->item);
         for (auto drop = kept_.begin(); drop != std::next(it); ++drop)
-            keptBytes_ -= drop->bytes.size();
+            keptBytes_ -= drop->size;
         kept_.erase(kept_.begin(), std::next(it));
         return item;
     }
@@ -921,7 +921,7 @@ private:
         ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
         child_ = child;
         fd_ = fds[0];
-        buffer_.clear();
+        received_ = 0;
     }
 
     void stop() {
@@ -946,28 +946,33 @@ private:
             pollfd p{fd_, POLLIN, 0};
             const int ready = ::poll(&p, 1, 2);
             if (ready > 0) {
-                const std::size_t had = buffer_.size();
-                buffer_.resize(had + ReadChunk);
-                const ssize_t n = ::read(fd_, buffer_.data() + had, ReadChunk);
-                buffer_.resize(had + std::size_t(std::max<ssize_t>(n, 0)));
+                if (buffer_.size() - received_ < ReadChunk)
+                    buffer_.resize(std::max(buffer_.size() * 2, received_ + ReadChunk));
+                const ssize_t n = ::read(fd_, buffer_.data() + received_, ReadChunk);
                 if (n > 0) {
+                    received_ += std::size_t(n);
                     // Every whole record that has arrived is taken in at once.
                     std::size_t at = 0;
                     RecordHeader header{};
-                    while (buffer_.size() - at >= sizeof header) {
+                    while (received_ - at >= sizeof header) {
                         std::memcpy(&header, buffer_.data() + at, sizeof header);
                         if (header.size > MaxRecordSize) {
                             ::kill(child_, SIGKILL);
                             ended(QStringLiteral("its reader went astray"));
                             return false;
                         }
-                        if (buffer_.size() - at - sizeof header < header.size)
+                        if (received_ - at - sizeof header < header.size)
                             break;
-                        const auto* payload = buffer_.data() + at + sizeof header;
-                        take(header, wire::Bytes(payload, payload + header.size));
+                        take(header, buffer_.data() + at + sizeof header);
                         at += sizeof header + header.size;
                     }
-                    buffer_.erase(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(at));
+                    std::memmove(buffer_.data(), buffer_.data() + at, received_ - at);
+                    received_ -= at;
+                    // A very large item leaves no very large buffer behind.
+                    if (buffer_.size() > 4 * ReadChunk && received_ < ReadChunk) {
+                        buffer_.resize(2 * ReadChunk);
+                        buffer_.shrink_to_fit();
+                    }
                     return true;
                 }
                 if (n == 0 || errno != EINTR) {
@@ -988,23 +993,26 @@ private:
         }
     }
 
-    void take(const RecordHeader& record, wire::Bytes payload) {
+    void take(const RecordHeader& record, const std::uint8_t* payload) {
         if (record.folder == 0) {
             // A later child, after a crash, sends the tree again; the first one stands.
-            if (!opened_ && !payload.empty())
-                tree_ = wire::decodeTree(payload);
+            if (!opened_ && record.size > 0)
+                tree_ = wire::decodeTree(payload, record.size);
             opened_ = true;
             return;
         }
         current_ = {record.folder, record.index};
         int& passed = passed_[record.folder];
         passed = std::max(passed, int(record.index));
-        if (record.index < 1 || record.index == WholeFolder || payload.empty())
+        if (record.index < 1 || record.index == WholeFolder || record.size == 0)
             return;
-        keptBytes_ += payload.size();
-        kept_.push_back({record.folder, record.index, std::move(payload)});
+        // Taken apart at once, so that the bytes are not held twice; bytes that do not make
+        // sense leave the item to be read here.
+        keptBytes_ += record.size;
+        kept_.push_back(
+            {record.folder, record.index, wire::decodeItem(payload, record.size), record.size});
         while (keptBytes_ > MaxKept && kept_.size() > 1) {
-            keptBytes_ -= kept_.front().bytes.size();
+            keptBytes_ -= kept_.front().size;
             kept_.pop_front();
         }
     }
@@ -1052,11 +1060,13 @@ private:
     pid_t child_ = -1;
     int fd_ = -1;
     int crashes_ = 0;
-    std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint8_t> buffer_; // its first received_ bytes have arrived
+    std::size_t received_ = 0;
     struct Kept {
         std::uint32_t folder;
         int index;
-        wire::Bytes bytes;
+        std::optional<wire::ItemInfo> item;
+        std::size_t size;
     };
     std::deque<Kept> kept_;
     std::size_t keptBytes_ = 0;

@@ -84,7 +84,7 @@ private:
 // Reads what Writer wrote; any shortfall or nonsense sets failed and yields empty values.
 class Reader {
 public:
-    explicit Reader(const Bytes& b) : p_(b.data()), end_(b.data() + b.size()) {}
+    Reader(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
 
     bool failed = false;
     bool atEnd() const { return p_ == end_; }
@@ -227,8 +227,8 @@ Bytes encodeTree(const FolderInfo& root) {
     return std::move(w.out);
 }
 
-std::optional<FolderInfo> decodeTree(const Bytes& bytes) {
-    Reader r(bytes);
+std::optional<FolderInfo> decodeTree(const std::uint8_t* data, std::size_t size) {
+    Reader r(data, size);
     FolderInfo root;
     r.folder(root, 0);
     if (r.failed || !r.atEnd())
@@ -248,8 +248,8 @@ Bytes encodeItem(const ItemInfo& item) {
     return std::move(w.out);
 }
 
-std::optional<ItemInfo> decodeItem(const Bytes& bytes) {
-    Reader r(bytes);
+std::optional<ItemInfo> decodeItem(const std::uint8_t* data, std::size_t size) {
+    Reader r(data, size);
     ItemInfo item;
     item.itemClass = r.i32();
     if (r.u8())

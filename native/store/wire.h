@@ -31,9 +31,15 @@ struct ItemInfo {
 };
 
 Bytes encodeTree(const FolderInfo& root);
-std::optional<FolderInfo> decodeTree(const Bytes& bytes);
+std::optional<FolderInfo> decodeTree(const std::uint8_t* data, std::size_t size);
+inline std::optional<FolderInfo> decodeTree(const Bytes& bytes) {
+    return decodeTree(bytes.data(), bytes.size());
+}
 
 Bytes encodeItem(const ItemInfo& item);
-std::optional<ItemInfo> decodeItem(const Bytes& bytes);
+std::optional<ItemInfo> decodeItem(const std::uint8_t* data, std::size_t size);
+inline std::optional<ItemInfo> decodeItem(const Bytes& bytes) {
+    return decodeItem(bytes.data(), bytes.size());
+}
 
 } // namespace talvenor::nativestore::wire

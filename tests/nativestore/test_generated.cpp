@@ -174,6 +174,52 @@ TEST(GeneratedMessage, ReadMessageCarriesEveryWrittenPropertyRecipientAndAttachm
     }
 }
 
+TEST(GeneratedMessage, LargeAttachmentsAreHandedOverWhole) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("large.pst"));
+    // Larger than what the pipe and one read hold, so that it arrives in many pieces.
+    mapi::Bytes data(5 * 1024 * 1024 + 17);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = std::uint8_t((i * 2654435761U) >> 13);
+    {
+        pstwriter::Writer writer(path.toStdString());
+        const auto inbox = writer.addFolder(writer.topFolder(), u"Inbox");
+        for (const char16_t* subject : {u"first", u"large", u"last"}) {
+            mapi::Message m = talvenor::testing::simpleMessage("IPM.Note", subject);
+            if (subject == std::u16string_view(u"large")) {
+                auto& file = m.attachments.emplace_back();
+                file.setInt32(mapi::tags::AttachMethod, mapi::AttachByValue);
+                file.setUnicode(mapi::tags::AttachLongFilename, u"big.bin");
+                file.setBinary(mapi::tags::AttachDataBinary, data);
+            }
+            writer.addMessage(inbox, m);
+        }
+        writer.finish();
+    }
+    StoreOptions options;
+    int openedHere = 0;
+    options.openedHere = [&] { ++openedHere; };
+    NativeApplicationFactory factory(options);
+    Attached a = attach(factory, path);
+    ASSERT_EQ(a.root->folderCount(), 2);
+    auto items = a.root->folder(2)->items();
+    ASSERT_EQ(items->count(), 3);
+    for (int j = 1; j <= 3; ++j) {
+        const mapi::Message m = nativestore::readMessage(*items->item(j));
+        if (j == 2) {
+            ASSERT_EQ(m.attachments.size(), 1u);
+            const auto* bytes = m.attachments[0].find(mapi::tags::AttachDataBinary);
+            ASSERT_NE(bytes, nullptr);
+            EXPECT_TRUE(bytes->value == data);
+        }
+        EXPECT_EQ(items->item(j)->subject(), QString::fromStdU16String(j == 1   ? u"first"
+                                                                       : j == 2 ? u"large"
+                                                                                : u"last"));
+    }
+    EXPECT_EQ(openedHere, 0);
+    a.ns->removeStore(*a.root);
+}
+
 TEST(GeneratedSession, SavingIsRefusedClearlyUntilAMessageWriterIsWired) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("save.pst"));
