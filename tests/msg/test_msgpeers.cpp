@@ -3,10 +3,11 @@
 #include "msgfile.h"
 #include "samples.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <toolrun.h>
 
 #include <gtest/gtest.h>
 
@@ -15,22 +16,10 @@ using namespace msgtest;
 
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using talvenor::testing::ToolRun;
 
 ToolRun run(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.start(program, args);
-    ToolRun r;
-    if (!p.waitForFinished(120000))
-        return r;
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return talvenor::testing::runTool(program, args, 120000);
 }
 
 // Debian's python3 carries python3-olefile; a python3 earlier on PATH may not.

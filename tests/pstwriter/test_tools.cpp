@@ -5,9 +5,10 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+
+#include <toolrun.h>
 
 #include <gtest/gtest.h>
 
@@ -18,23 +19,8 @@ using namespace talvenor::pstwriter;
 
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-ToolRun runTool(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.start(program, args);
-    ToolRun r;
-    if (!p.waitForStarted(30000) || !p.waitForFinished(300000))
-        return r;
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
+using talvenor::testing::runTool;
+using talvenor::testing::ToolRun;
 
 using Listing = std::map<std::string, int>; // folder path below the top folder -> messages
 
