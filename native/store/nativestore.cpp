@@ -804,6 +804,8 @@ void readItemsBelow(Folder& folder, ChildRun& run) {
             ::_exit(code);
         }
         auto store = openStore(path);
+        if (options.childOpened)
+            options.childOpened();
         auto root = rootFolder(store, nullptr);
         wire::Bytes tree;
         try {
@@ -840,10 +842,8 @@ public:
     // Afterwards tree() has the folder tree, unless the child could not read all of it.
     void open() {
         start({});
-        const qint64 size = QFileInfo(path_).size();
-        const auto limit = options_.childTimeLimit + std::chrono::seconds(size / (1024 * 1024));
         while (!opened_ && !finished_) {
-            if (!next(limit, true)) {
+            if (!next(openingLimit(), true)) {
                 if (crash_)
                     throw Failure(storefailures::DamagedStore,
                                   QStringLiteral("The file %1 is damaged: %2.")
@@ -872,11 +872,18 @@ public:
                 throw Failure(storefailures::DamagedStore,
                               QStringLiteral("The file %1 is damaged: %2.")
                                   .arg(quotedName(path_), *givenUp_));
-            next(options_.childTimeLimit);
+            // A child started after another one first opens the store again.
+            next(reopening_ ? openingLimit() : options_.childTimeLimit);
         }
     }
 
 private:
+    // How long a child may take to open the store and read its folder tree.
+    std::chrono::seconds openingLimit() const {
+        const qint64 size = QFileInfo(path_).size();
+        return options_.childTimeLimit + std::chrono::seconds(size / (1024 * 1024));
+    }
+
     // Children started after a crash count, those that made room do not.
     static constexpr int MaxChildren = 32;
     // Items handed over but not yet asked for are kept up to this much; beyond it the oldest
@@ -919,6 +926,7 @@ private:
         ::close(fds[1]);
         // A roomier pipe lets the child run further ahead (the system may refuse; so be it).
         ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
+        reopening_ = opened_;
         child_ = child;
         fd_ = fds[0];
         received_ = 0;
@@ -995,6 +1003,7 @@ private:
 
     void take(const RecordHeader& record, const std::uint8_t* payload) {
         if (record.folder == 0) {
+            reopening_ = false;
             // A later child, after a crash, sends the tree again; the first one stands.
             if (!opened_ && record.size > 0)
                 tree_ = wire::decodeTree(payload, record.size);
@@ -1072,6 +1081,7 @@ private:
     std::size_t keptBytes_ = 0;
     std::optional<wire::FolderInfo> tree_;
     bool opened_ = false;
+    bool reopening_ = false;
     bool finished_ = false;
     std::optional<QString> crash_;
     std::optional<QString> givenUp_;

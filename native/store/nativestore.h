@@ -61,6 +61,9 @@ struct StoreOptions {
     // Called when this process opens the store file itself (a seam for tests of what the
     // reading child hands over).
     std::function<void()> openedHere;
+    // Called in a reading-along child once it has opened the store, before it hands over the
+    // folder tree (a seam for tests of children that take long to open it).
+    std::function<void()> childOpened;
     // Called in the reading-along child before each item of a folder, by its position (a seam
     // for tests of what a crash on one item costs).
     std::function<void(int index)> childReadsItem;

@@ -461,6 +461,46 @@ TEST(GeneratedContainment, AReaderThatGrowsTooLargeHandsOverToAFreshOneAndNothin
     EXPECT_GT(pids.size(), expected.size() / 2);
 }
 
+TEST(GeneratedContainment, AFreshReaderMayTakeAsLongToOpenTheStoreAsTheFirstOne) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("slow to open.pst"));
+    {
+        // A few megabytes, so that opening may take a few seconds longer than one item.
+        pstwriter::Writer writer(path.toStdString());
+        const auto inbox = writer.addFolder(writer.topFolder(), u"Inbox");
+        for (const char16_t* subject : {u"one", u"two", u"three"}) {
+            mapi::Message m = talvenor::testing::simpleMessage("IPM.Note", subject);
+            auto& file = m.attachments.emplace_back();
+            file.setInt32(mapi::tags::AttachMethod, mapi::AttachByValue);
+            file.setBinary(mapi::tags::AttachDataBinary, mapi::Bytes(1500 * 1024, 7));
+            writer.addMessage(inbox, m);
+        }
+        writer.finish();
+    }
+    ASSERT_GE(QFileInfo(path).size(), 4 * 1024 * 1024);
+    const QString opened = dir.filePath(QStringLiteral("opened once"));
+    StoreOptions options;
+    options.childTimeLimit = std::chrono::seconds(1);
+    options.childMemoryBudget = 0; // a fresh reader after every item
+    options.childOpened = [&] {
+        // Every reader after the first takes longer to open than an item may take.
+        QFile marker(opened);
+        if (marker.exists())
+            ::usleep(1500 * 1000);
+        else
+            marker.open(QIODevice::WriteOnly);
+    };
+    NativeApplicationFactory factory(options);
+    Attached a = attach(factory, path);
+    auto items = a.root->folder(2)->items();
+    ASSERT_EQ(items->count(), 3);
+    for (int j = 1; j <= 3; ++j)
+        EXPECT_EQ(items->item(j)->subject(), QString::fromStdU16String(j == 1   ? u"one"
+                                                                       : j == 2 ? u"two"
+                                                                                : u"three"));
+    a.ns->removeStore(*a.root);
+}
+
 TEST(GeneratedDamage, TruncatedStoresFailClearly) {
     QTemporaryDir dir;
     for (auto format : {pstwriter::Format::Unicode, pstwriter::Format::Ansi}) {
