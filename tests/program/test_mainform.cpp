@@ -7,6 +7,7 @@
 #include "layout.h"
 #include "mainform.h"
 #include "qtprint.h"
+#include "recordingshell.h"
 #include "runfakes.h"
 #include "samples.h"
 
@@ -18,12 +19,6 @@ using namespace talvenor;
 using namespace talvenor::testing;
 
 namespace {
-
-struct RecordingShell : IDesktopShell {
-    void openFolder(const QString& f) override { folders << f; }
-    void openUrl(const QString& u) override { urls << u; }
-    QStringList folders, urls;
-};
 
 struct FixedDraw : IRandomDraw {
     int draw() override { return value; }

@@ -1,6 +1,7 @@
 #include "failure.h"
 #include "qtprint.h"
 #include "recorders.h"
+#include "recordingshell.h"
 #include "samples.h"
 #include "settings.h"
 #include "stringlist.h"
@@ -15,12 +16,6 @@ using namespace talvenor;
 using namespace talvenor::testing;
 
 namespace {
-
-struct RecordingShell : IDesktopShell {
-    void openFolder(const QString& f) override { folders << f; }
-    void openUrl(const QString& u) override { urls << u; }
-    QStringList folders, urls;
-};
 
 TEST(ScrambleTest, Figures) {
     CountingEventLoop events;
