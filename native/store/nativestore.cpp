@@ -597,15 +597,26 @@ long peakKb() {
     return usage.ru_maxrss;
 }
 
+// How long a child may take to open the store and read its folder tree.
+std::chrono::seconds openingLimit(const QString& path, const StoreOptions& options) {
+    const qint64 size = QFileInfo(path).size();
+    return options.childTimeLimit + std::chrono::seconds(size / (1024 * 1024));
+}
+
+// Opens the store in a child process and finds its top folder; the probe seam, when set,
+// replaces the child's whole work.
+std::unique_ptr<NativeFolder> openInChild(const QString& path, const StoreOptions& options) {
+    if (options.childProbe) {
+        options.childProbe(path);
+        ::_exit(ChildReadAll);
+    }
+    return rootFolder(openStore(path), nullptr);
+}
+
 [[noreturn]] void childProbe(const QString& path, const StoreOptions& options) {
     int code = ChildReadAll;
     try {
-        if (options.childProbe) {
-            options.childProbe(path);
-            ::_exit(code);
-        }
-        auto store = openStore(path);
-        auto root = rootFolder(store, nullptr);
+        auto root = openInChild(path, options);
         if (options.containment == Containment::WalkInChild) {
             readEverything(*root);
         } else {
@@ -613,8 +624,6 @@ long peakKb() {
             for (int i = 1; i <= n; ++i)
                 root->folder(i)->items()->count();
         }
-    } catch (const Failure&) {
-        code = ChildRefused;
     } catch (...) {
         code = ChildRefused;
     }
@@ -624,8 +633,7 @@ long peakKb() {
 
 // Runs childProbe in a child process; throws the "damaged" failure when the child dies.
 void probeInChild(const QString& path, const StoreOptions& options) {
-    const qint64 size = QFileInfo(path).size();
-    const auto limit = options.childTimeLimit + std::chrono::seconds(size / (1024 * 1024));
+    const auto limit = openingLimit(path, options);
     const pid_t child = ::fork();
     if (child < 0)
         return; // No child to spare: read in this process as the last resort.
@@ -799,14 +807,9 @@ void readItemsBelow(Folder& folder, ChildRun& run) {
     const ChildPipe pipe(fd);
     int code = ChildReadAll;
     try {
-        if (options.childProbe) {
-            options.childProbe(path);
-            ::_exit(code);
-        }
-        auto store = openStore(path);
+        auto root = openInChild(path, options);
         if (options.childOpened)
             options.childOpened();
-        auto root = rootFolder(store, nullptr);
         wire::Bytes tree;
         try {
             tree = wire::encodeTree(describeTree(*root));
@@ -843,7 +846,7 @@ public:
     void open() {
         start({});
         while (!opened_ && !finished_) {
-            if (!next(openingLimit(), true)) {
+            if (!next(openingLimit(path_, options_), true)) {
                 if (crash_)
                     throw Failure(storefailures::DamagedStore,
                                   QStringLiteral("The file %1 is damaged: %2.")
@@ -873,17 +876,11 @@ public:
                               QStringLiteral("The file %1 is damaged: %2.")
                                   .arg(quotedName(path_), *givenUp_));
             // A child started after another one first opens the store again.
-            next(reopening_ ? openingLimit() : options_.childTimeLimit);
+            next(reopening_ ? openingLimit(path_, options_) : options_.childTimeLimit);
         }
     }
 
 private:
-    // How long a child may take to open the store and read its folder tree.
-    std::chrono::seconds openingLimit() const {
-        const qint64 size = QFileInfo(path_).size();
-        return options_.childTimeLimit + std::chrono::seconds(size / (1024 * 1024));
-    }
-
     // Children started after a crash count, those that made room do not.
     static constexpr int MaxChildren = 32;
     // Items handed over but not yet asked for are kept up to this much; beyond it the oldest
