@@ -1,6 +1,7 @@
 #include "ltp.h"
 
 #include <algorithm>
+#include <set>
 
 namespace talvenor::pst {
 
@@ -64,9 +65,13 @@ Bytes Heap::value(std::uint32_t hnid) const {
 namespace {
 
 void visitLevel(const Heap& heap, std::uint32_t hid, std::size_t level, std::uint8_t keySize,
-                std::uint8_t dataSize, const std::function<void(View, View)>& visit) {
+                std::uint8_t dataSize, const std::function<void(View, View)>& visit,
+                std::set<std::uint32_t>& seen) {
     if (hid == 0)
         return;
+    // Each item is read once: an index that names an item twice would multiply the walk.
+    if (!seen.insert(hid).second)
+        fail("a B-tree on a heap is damaged (an item is named twice)");
     const View items = heap.item(hid);
     const std::size_t entry = level == 0 ? keySize + dataSize : keySize + 4u;
     if (items.size() % entry != 0)
@@ -76,7 +81,7 @@ void visitLevel(const Heap& heap, std::uint32_t hid, std::size_t level, std::uin
         if (level == 0)
             visit(e.sub(0, keySize), e.sub(keySize, dataSize));
         else
-            visitLevel(heap, e.u32(keySize), level - 1, keySize, dataSize, visit);
+            visitLevel(heap, e.u32(keySize), level - 1, keySize, dataSize, visit, seen);
     }
 }
 
@@ -97,7 +102,8 @@ void forEachRecord(const Heap& heap, std::uint32_t hid,
         *keySize = cbKey;
     if (dataSize)
         *dataSize = cbEnt;
-    visitLevel(heap, h.u32(4), levels, cbKey, cbEnt, visit);
+    std::set<std::uint32_t> seen{hid};
+    visitLevel(heap, h.u32(4), levels, cbKey, cbEnt, visit, seen);
 }
 
 void decodeValue(mapi::Property& p, Bytes raw) {

@@ -106,7 +106,8 @@ Header parseHeader(View h) {
     return out;
 }
 
-Ndb::Ndb(std::shared_ptr<const ByteSource> source) : source_(std::move(source)) {
+Ndb::Ndb(std::shared_ptr<const ByteSource> source, ReadOptions options)
+    : source_(std::move(source)), options_(options) {
     Bytes head;
     source_->read(0, std::size_t(std::min<std::uint64_t>(source_->size(), 564)), head);
     header_ = parseHeader(View(head));
@@ -130,7 +131,7 @@ std::shared_ptr<const Ndb::Page> Ndb::page(std::uint64_t ib, std::uint64_t bid,
         fail("a B-tree page is damaged (wrong page type)");
     const bool ansi = header_.layout == Layout::Ansi;
     const std::uint32_t crc = ansi ? v.u32(g.trailer + 8) : v.u32(g.trailer + 4);
-    if (crc32(v.data(), g.trailer) != crc)
+    if (options_.verifyChecksums && crc32(v.data(), g.trailer) != crc)
         fail("a B-tree page is damaged (checksum mismatch)");
     const std::uint64_t pageBid = ansi ? v.u32(g.trailer + 4) : v.u64(g.trailer + 8);
     if (pageBid != bid)
@@ -238,14 +239,17 @@ std::optional<BlockEntry> Ndb::block(std::uint64_t bid) const {
 }
 
 void Ndb::forEachNode(const std::function<void(const NodeEntry&)>& visit) const {
-    walk(header_.nbtBid, header_.nbtIb, 0, visit);
+    walk(header_.nbtBid, header_.nbtIb, 0, visit, -1);
 }
 
 void Ndb::walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
-               const std::function<void(const NodeEntry&)>& visit) const {
+               const std::function<void(const NodeEntry&)>& visit, int parentLevel) const {
     if (depth >= kMaxDepth)
         fail("a B-tree is deeper than any store has");
     auto p = page(ib, bid, kPtypeNbt);
+    // Levels must fall by one on the way down, or a page naming itself would never end.
+    if (parentLevel >= 0 && int(p->level) + 1 != parentLevel)
+        fail("a B-tree page is damaged (wrong level)");
     const View v(p->bytes);
     const bool ansi = header_.layout == Layout::Ansi;
     for (std::size_t i = 0; i < p->count; ++i) {
@@ -254,7 +258,7 @@ void Ndb::walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
             visit(parseNode(*this, e));
         } else {
             const Branch b = branchAt(e, ansi);
-            walk(b.bid, b.ib, depth + 1, visit);
+            walk(b.bid, b.ib, depth + 1, visit, int(p->level));
         }
     }
 }
@@ -276,7 +280,7 @@ Bytes Ndb::readBlock(std::uint64_t bid) const {
     if ((storedBid & ~std::uint64_t(1)) != (entry->bid & ~std::uint64_t(1)))
         fail("a block is not the one the index names");
     const std::uint32_t crc = ansi ? t.u32(8) : t.u32(4);
-    if (crc32(raw.data(), entry->cb) != crc)
+    if (options_.verifyChecksums && crc32(raw.data(), entry->cb) != crc)
         fail("a block is damaged (checksum mismatch)");
     raw.resize(entry->cb);
     if (header_.layout == Layout::Unicode4k) {
@@ -317,6 +321,7 @@ void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>
     const std::size_t count = v.u16(2);
     const std::size_t idSize = unicode() ? 8 : 4;
     const View ids = v.sub(8, count * idSize);
+    const std::uint64_t before = total;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t child = unicode() ? ids.u64(i * 8) : ids.u32(i * 4);
         if (level == 1 && (child & 2) != 0)
@@ -325,6 +330,8 @@ void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>
             fail("a data tree block is damaged (a branch is a leaf)");
         collectLeaves(child, depth + 1, out, total);
     }
+    if (total - before != v.u32(4))
+        fail("a data tree is damaged (its blocks do not add up to its size)");
 }
 
 std::vector<Bytes> Ndb::readLeaves(std::uint64_t bid) const {

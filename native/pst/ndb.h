@@ -45,9 +45,14 @@ struct BlockEntry {
 // The sub-nodes of one node: nid -> (data, sub-nodes).
 using SubnodeMap = std::map<std::uint32_t, NodeEntry>;
 
+struct ReadOptions {
+    // Off only where damaged bytes should reach the parsers anyway (fuzzing, salvage).
+    bool verifyChecksums = true;
+};
+
 class Ndb {
 public:
-    explicit Ndb(std::shared_ptr<const ByteSource> source);
+    explicit Ndb(std::shared_ptr<const ByteSource> source, ReadOptions options = {});
 
     const Header& header() const { return header_; }
     bool unicode() const { return header_.layout != Layout::Ansi; }
@@ -82,13 +87,14 @@ private:
     std::optional<Leaf> lookup(std::uint64_t rootBid, std::uint64_t rootIb, std::uint8_t ptype,
                                Key key, Leaf (*parse)(const Ndb&, View)) const;
     void walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
-              const std::function<void(const NodeEntry&)>& visit) const;
+              const std::function<void(const NodeEntry&)>& visit, int parentLevel) const;
     void collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>& out,
                        std::uint64_t& total) const;
     void collectSubnodes(std::uint64_t bid, std::size_t depth, SubnodeMap& out) const;
     std::size_t pageSize() const { return header_.layout == Layout::Unicode4k ? 4096 : 512; }
 
     std::shared_ptr<const ByteSource> source_;
+    ReadOptions options_;
     Header header_;
     // A small cache of B-tree pages, most recent first.
     mutable std::vector<std::pair<std::uint64_t, std::shared_ptr<const Page>>> cache_;

@@ -10,6 +10,9 @@ constexpr std::uint32_t kNidRecipientTable = 0x692;
 constexpr std::uint32_t kNidAttachmentTable = 0x671;
 constexpr std::uint16_t kIpmSubtreeEntryId = 0x35E0;
 constexpr std::size_t kMaxEmbedding = 16;
+// Heaps one message may take to read with all it contains: a hostile file whose attached
+// messages name their parents' attachments again would otherwise multiply without end.
+constexpr std::size_t kMessageBudget = 20000;
 
 // windows-1252's characters in 0x80..0x9F; the rest of the code page matches Latin-1.
 constexpr char16_t k1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
@@ -32,15 +35,15 @@ std::u16string propertyText(const mapi::Property& p) {
     return out;
 }
 
-Store::Store(std::shared_ptr<const ByteSource> source)
-    : ndb_(std::make_shared<Ndb>(std::move(source))) {}
+Store::Store(std::shared_ptr<const ByteSource> source, ReadOptions options)
+    : ndb_(std::make_shared<Ndb>(std::move(source), options)) {}
 
-Store Store::openFile(const std::string& path) {
-    return Store(std::make_shared<FileSource>(path));
+Store Store::openFile(const std::string& path, ReadOptions options) {
+    return Store(std::make_shared<FileSource>(path), options);
 }
 
-Store Store::openMemory(Bytes bytes) {
-    return Store(std::make_shared<MemorySource>(std::move(bytes)));
+Store Store::openMemory(Bytes bytes, ReadOptions options) {
+    return Store(std::make_shared<MemorySource>(std::move(bytes)), options);
 }
 
 NodeEntry Store::requireNode(std::uint32_t nid) const {
@@ -125,9 +128,21 @@ mapi::Message Store::message(std::uint32_t nid) const {
     return messageAt(requireNode(nid));
 }
 
-mapi::Message Store::messageAt(const NodeEntry& node, std::size_t depth) const {
+mapi::Message Store::messageAt(const NodeEntry& node) const {
+    std::size_t budget = kMessageBudget;
+    return readMessage(node, 0, budget);
+}
+
+mapi::Message Store::readMessage(const NodeEntry& node, std::size_t depth,
+                                 std::size_t& budget) const {
     if (depth > kMaxEmbedding)
         fail("attached messages are nested deeper than a store allows");
+    auto spend = [&budget] {
+        if (budget == 0)
+            fail("a message holds more parts than any store writes");
+        --budget;
+    };
+    spend();
     const Heap heap(*ndb_, node);
     mapi::Message m;
     m.props = readPropertyContext(heap);
@@ -151,6 +166,7 @@ mapi::Message Store::messageAt(const NodeEntry& node, std::size_t depth) const {
             const auto at = subs.find(table.rowId(i));
             if (at == subs.end())
                 fail("an attachment the message lists is missing");
+            spend();
             const Heap ah(*ndb_, at->second);
             mapi::Attachment a;
             a.props = readPropertyContext(ah);
@@ -166,7 +182,8 @@ mapi::Message Store::messageAt(const NodeEntry& node, std::size_t depth) const {
                 if (obj == ah.subnodes().end())
                     fail("an attached object is missing");
                 if (method == std::int32_t(mapi::AttachEmbeddedMsg)) {
-                    a.embedded = std::make_shared<mapi::Message>(messageAt(obj->second, depth + 1));
+                    a.embedded = std::make_shared<mapi::Message>(
+                        readMessage(obj->second, depth + 1, budget));
                     a.remove(mapi::tags::AttachDataBinary);
                 } else {
                     data->value = ndb_->readStream(obj->second.bidData);

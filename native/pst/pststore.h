@@ -26,9 +26,9 @@ struct FolderInfo {
 
 class Store {
 public:
-    explicit Store(std::shared_ptr<const ByteSource> source);
-    static Store openFile(const std::string& path);
-    static Store openMemory(Bytes bytes);
+    explicit Store(std::shared_ptr<const ByteSource> source, ReadOptions options = {});
+    static Store openFile(const std::string& path, ReadOptions options = {});
+    static Store openMemory(Bytes bytes, ReadOptions options = {});
 
     const Ndb& ndb() const { return *ndb_; }
     const Header& header() const { return ndb_->header(); }
@@ -46,7 +46,7 @@ public:
     mapi::Message message(std::uint32_t nid) const;
     // A message whose property context and sub-nodes are given directly (an attached message,
     // or a node taken out of a store).
-    mapi::Message messageAt(const NodeEntry& node, std::size_t depth = 0) const;
+    mapi::Message messageAt(const NodeEntry& node) const;
 
     const NameMap& names() const;
 
@@ -54,6 +54,7 @@ private:
     NodeEntry requireNode(std::uint32_t nid) const;
     std::vector<std::uint32_t> tableRowIds(std::uint32_t tableNid) const;
     void nameProperties(std::vector<mapi::Property>& props) const;
+    mapi::Message readMessage(const NodeEntry& node, std::size_t depth, std::size_t& budget) const;
 
     std::shared_ptr<const Ndb> ndb_;
     mutable std::unique_ptr<NameMap> names_;

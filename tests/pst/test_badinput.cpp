@@ -2,7 +2,7 @@
 // reader reports (pst::Error), never a crash or another kind of exception; damage to a named
 // structure gives the message that names it.
 #include "fixtures.h"
-#include "walk.h"
+#include <walk.h>
 
 #include <crypt.h>
 #include <pststore.h>
@@ -34,10 +34,10 @@ Bytes smallStore(Format format, Encoding encoding = Encoding::Compressible) {
 
 // Opens and walks the bytes; returns false when opening failed with pst::Error. Any other
 // exception escapes and fails the test.
-bool openAndWalk(Bytes bytes, test::WalkCounts* counts = nullptr) {
+bool openAndWalk(Bytes bytes, WalkCounts* counts = nullptr) {
     try {
         const Store store = Store::openMemory(std::move(bytes));
-        const auto c = test::walkStore(store);
+        const auto c = walkStore(store);
         if (counts)
             *counts = c;
         return true;
@@ -58,7 +58,7 @@ std::size_t usedEnd(const Bytes& b) {
 class Damaged : public ::testing::TestWithParam<Format> {};
 
 TEST_P(Damaged, TheIntactStoreReadsWhole) {
-    test::WalkCounts c;
+    WalkCounts c;
     ASSERT_TRUE(openAndWalk(smallStore(GetParam()), &c));
     EXPECT_EQ(c.messages, 2u);
     EXPECT_EQ(c.failures, 0u);
@@ -70,7 +70,7 @@ TEST_P(Damaged, EveryTruncationFailsCleanly) {
     std::size_t opened = 0;
     for (std::size_t len = 0; len < end; len += len < 1024 ? 1 : 7) {
         Bytes cut(whole.begin(), whole.begin() + std::ptrdiff_t(len));
-        test::WalkCounts c;
+        WalkCounts c;
         if (openAndWalk(std::move(cut), &c)) {
             ++opened;
             // A cut store never reads whole: something it names is gone.
@@ -87,7 +87,7 @@ TEST_P(Damaged, FlippedBytesFailCleanly) {
     for (std::size_t at = 0; at < end; at += at < 600 ? 1 : 13) {
         Bytes b = whole;
         b[at] ^= 0xFF;
-        test::WalkCounts c;
+        WalkCounts c;
         if (!openAndWalk(std::move(b), &c) || c.failures > 0 || c.messages < 2)
             ++damaged;
     }

@@ -3,9 +3,9 @@
 // hostile file that claims endless folders still ends.
 #pragma once
 
-#include <pststore.h>
+#include "pststore.h"
 
-namespace talvenor::pst::test {
+namespace talvenor::pst {
 
 struct WalkCounts {
     std::size_t folders = 0;
@@ -52,4 +52,4 @@ inline WalkCounts walkStore(const Store& store, std::size_t budget = 5000) {
     return c;
 }
 
-} // namespace talvenor::pst::test
+} // namespace talvenor::pst
