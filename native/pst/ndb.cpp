@@ -305,8 +305,12 @@ void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>
     Bytes b = readBlock(bid);
     if ((bid & 2) == 0) {
         total += b.size();
-        if (total > kMaxStream)
-            fail("a value is larger than a store can hold");
+        // A value's blocks are the file's own bytes (inflated at most sixteenfold): a tree that
+        // names one block over and over cannot make it larger than that.
+        const std::uint64_t limit =
+            std::min<std::uint64_t>(kMaxStream, 16 * source_->size() + (1u << 20));
+        if (total > limit)
+            fail("a value is larger than the store can hold");
         out.push_back(std::move(b));
         return;
     }

@@ -68,7 +68,9 @@ TEST_P(Damaged, EveryTruncationFailsCleanly) {
     const Bytes whole = smallStore(GetParam());
     const std::size_t end = usedEnd(whole);
     std::size_t opened = 0;
-    for (std::size_t len = 0; len < end; len += len < 1024 ? 1 : 7) {
+    // Every length through the header, then a prime stride so that cuts land at every offset
+    // within pages and blocks.
+    for (std::size_t len = 0; len < end; len += len < 600 ? 1 : 61) {
         Bytes cut(whole.begin(), whole.begin() + std::ptrdiff_t(len));
         WalkCounts c;
         if (openAndWalk(std::move(cut), &c)) {
@@ -84,7 +86,7 @@ TEST_P(Damaged, FlippedBytesFailCleanly) {
     const Bytes whole = smallStore(GetParam());
     const std::size_t end = usedEnd(whole);
     std::size_t damaged = 0;
-    for (std::size_t at = 0; at < end; at += at < 600 ? 1 : 13) {
+    for (std::size_t at = 0; at < end; at += at < 600 ? 1 : 31) {
         Bytes b = whole;
         b[at] ^= 0xFF;
         WalkCounts c;
