@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
     g++ clang cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
-    libpff-dev libbfio-dev libgsf-1-dev
+    libpff-dev libbfio-dev libgsf-1-dev zlib1g-dev
     libgtest-dev libgmock-dev
     pff-tools pst-utils libemail-outlook-message-perl python3-olefile
     xvfb xauth fonts-liberation libx11-dev libclang-rt-14-dev
