@@ -31,6 +31,7 @@ struct Measured {
 };
 
 Measured inChild(const std::function<std::size_t()>& work, const char* who) {
+    std::fflush(nullptr); // the child must not print the parent's buffered lines again
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
