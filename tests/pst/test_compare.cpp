@@ -153,13 +153,16 @@ void compareMessages(const mapi::Message& ours, const ReadMessage& pff, const st
 
 struct OurFolder {
     std::string name;
+    std::vector<mapi::Property> props;
     std::vector<mapi::Message> messages;
     std::vector<OurFolder> folders;
 };
 
 OurFolder readOurs(const Store& store, std::uint32_t nid, int depth = 0) {
     OurFolder f;
-    f.name = mapi::toUtf8(store.folder(nid).name);
+    FolderInfo info = store.folder(nid);
+    f.name = mapi::toUtf8(info.name);
+    f.props = std::move(info.props);
     for (std::uint32_t m : store.messages(nid))
         f.messages.push_back(store.message(m));
     if (depth < 32)
@@ -170,6 +173,7 @@ OurFolder readOurs(const Store& store, std::uint32_t nid, int depth = 0) {
 
 std::size_t compareFolders(const OurFolder& ours, const ReadFolder& pff, const std::string& where,
                            Comparison& c) {
+    compareBags(ours.props, pff.props.props, where + " (folder)", c);
     std::size_t messages = ours.messages.size();
     if (ours.messages.size() != pff.messages.size()) {
         c.differ(where, "message counts differ: ours " + std::to_string(ours.messages.size()) +

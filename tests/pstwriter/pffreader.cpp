@@ -160,6 +160,7 @@ ReadMessage readMessage(libpff_item_t* msg) {
 ReadFolder readFolder(libpff_item_t* folder) {
     ReadFolder f;
     ErrorHolder err;
+    f.props = readItemBag(folder);
     std::size_t size = 0;
     if (libpff_folder_get_utf8_name_size(folder, &size, nullptr) == 1 && size > 0) {
         std::string name(size, '\0');

@@ -27,6 +27,7 @@ struct ReadMessage {
 
 struct ReadFolder {
     std::string name;
+    mapi::PropertyBag props;
     std::vector<ReadMessage> messages;
     std::vector<ReadFolder> folders;
     const ReadFolder* child(const std::string& n) const;
