@@ -8,6 +8,7 @@
 //    marks as not set (their bytes are zeros); our reader leaves unset cells out;
 //  - an attached message's object reference (PR_ATTACH_DATA_OBJ): libpff hands over the stored
 //    reference, our reader turns it into the attached message itself.
+#include "../nativestore/generatedstore.h"
 #include "fixtures.h"
 #include "pffreader.h"
 
@@ -287,4 +288,37 @@ TEST(OurReader, ReturnsWhatTheWriterWasGivenWhereLibpffCannotTell) {
     expectSame(*given.attachments.back().embedded, *last.embedded, "embedded");
     const mapi::PropertyName publicNumbered{mapi::PS_PUBLIC_STRINGS, 0x1234, {}};
     EXPECT_NE(read->findNamed(publicNumbered), nullptr);
+}
+
+// A folder's contents table summarises each message: across the table's blocks, each row must
+// carry the class and subject of the message its row id names.
+TEST(OurReader, ContentsRowsAgreeWithTheirMessages) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("large.pst").toStdString();
+    talvenor::testing::writeLargeFolderStore(path, 700);
+    const Store store = Store::openFile(path);
+    std::size_t rows = 0;
+    std::vector<std::uint32_t> pending{kNidRootFolder};
+    while (!pending.empty()) {
+        const std::uint32_t nid = pending.back();
+        pending.pop_back();
+        const auto ids = store.messages(nid);
+        const auto table = store.contentsRows(nid);
+        ASSERT_EQ(ids.size(), table.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const mapi::Message m = store.message(ids[i]);
+            for (std::uint16_t id : {mapi::tags::MessageClass, mapi::tags::Subject}) {
+                const mapi::Property* want = m.find(id);
+                const auto got = std::find_if(table[i].begin(), table[i].end(),
+                                              [id](const auto& p) { return p.id == id; });
+                ASSERT_NE(want, nullptr);
+                ASSERT_NE(got, table[i].end()) << "row " << i;
+                EXPECT_EQ(got->value, want->value) << "row " << i;
+            }
+            ++rows;
+        }
+        for (std::uint32_t sub : store.subfolders(nid))
+            pending.push_back(sub);
+    }
+    EXPECT_EQ(rows, 700u);
 }
