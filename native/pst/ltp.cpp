@@ -248,6 +248,8 @@ Table::Table(const Heap& heap) : heap_(heap) {
 
 std::vector<mapi::Property> Table::row(std::size_t r) const {
     const std::size_t index = rows_.at(r).second;
+    if (rowsPerBlock_ == 0 || index / rowsPerBlock_ >= rowBlocks_.size())
+        fail("a table's row index names a row that does not exist");
     const std::size_t block = index / rowsPerBlock_;
     const View data = View(rowBlocks_.at(block)).sub((index % rowsPerBlock_) * rowSize_, rowSize_);
     std::vector<mapi::Property> out;

@@ -118,12 +118,15 @@ std::shared_ptr<const Ndb::Page> Ndb::page(std::uint64_t ib, std::uint64_t bid,
     for (std::size_t i = 0; i < cache_.size(); ++i) {
         if (cache_[i].first == ib) {
             auto hit = cache_[i];
+            if (hit.second->ptype != ptype)
+                fail("a B-tree page is damaged (wrong page type)");
             cache_.erase(cache_.begin() + std::ptrdiff_t(i));
             cache_.insert(cache_.begin(), hit);
             return hit.second;
         }
     }
     auto p = std::make_shared<Page>();
+    p->ptype = ptype;
     source_->read(ib, pageSize(), p->bytes);
     const View v(p->bytes);
     const PageGeometry g = geometry(header_.layout);
@@ -239,13 +242,18 @@ std::optional<BlockEntry> Ndb::block(std::uint64_t bid) const {
 }
 
 void Ndb::forEachNode(const std::function<void(const NodeEntry&)>& visit) const {
-    walk(header_.nbtBid, header_.nbtIb, 0, visit, -1);
+    std::set<std::uint64_t> seen;
+    walk(header_.nbtBid, header_.nbtIb, 0, visit, -1, seen);
 }
 
 void Ndb::walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
-               const std::function<void(const NodeEntry&)>& visit, int parentLevel) const {
+               const std::function<void(const NodeEntry&)>& visit, int parentLevel,
+               std::set<std::uint64_t>& seen) const {
     if (depth >= kMaxDepth)
         fail("a B-tree is deeper than any store has");
+    // Each page once: branches that all name the same pages would multiply the walk.
+    if (!seen.insert(ib).second)
+        fail("a B-tree page is named twice");
     auto p = page(ib, bid, kPtypeNbt);
     // Levels must fall by one on the way down, or a page naming itself would never end.
     if (parentLevel >= 0 && int(p->level) + 1 != parentLevel)
@@ -258,7 +266,7 @@ void Ndb::walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
             visit(parseNode(*this, e));
         } else {
             const Branch b = branchAt(e, ansi);
-            walk(b.bid, b.ib, depth + 1, visit, int(p->level));
+            walk(b.bid, b.ib, depth + 1, visit, int(p->level), seen);
         }
     }
 }
@@ -309,7 +317,7 @@ void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>
         // names one block over and over cannot make it larger than that.
         const std::uint64_t limit =
             std::min<std::uint64_t>(kMaxStream, 16 * source_->size() + (1u << 20));
-        if (total > limit)
+        if (total > limit || out.size() >= kMaxLeaves)
             fail("a value is larger than the store can hold");
         out.push_back(std::move(b));
         return;

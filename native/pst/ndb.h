@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace talvenor::pst {
 
@@ -74,9 +75,11 @@ public:
     // Limits that keep hostile files from making a reader loop or allocate without end.
     static constexpr std::size_t kMaxDepth = 16;
     static constexpr std::uint64_t kMaxStream = 1ull << 31;
+    static constexpr std::size_t kMaxLeaves = kMaxStream / 8176 + 1;
 
 private:
     struct Page {
+        std::uint8_t ptype = 0;
         Bytes bytes;
         std::size_t count = 0;
         std::size_t entrySize = 0;
@@ -87,7 +90,8 @@ private:
     std::optional<Leaf> lookup(std::uint64_t rootBid, std::uint64_t rootIb, std::uint8_t ptype,
                                Key key, Leaf (*parse)(const Ndb&, View)) const;
     void walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
-              const std::function<void(const NodeEntry&)>& visit, int parentLevel) const;
+              const std::function<void(const NodeEntry&)>& visit, int parentLevel,
+              std::set<std::uint64_t>& seen) const;
     void collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>& out,
                        std::uint64_t& total) const;
     void collectSubnodes(std::uint64_t bid, std::size_t depth, SubnodeMap& out) const;

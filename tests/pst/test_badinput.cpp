@@ -1,6 +1,7 @@
 // Damaged stores: every truncation and many flipped bytes of a small store give failures our
 // reader reports (pst::Error), never a crash or another kind of exception; damage to a named
 // structure gives the message that names it.
+#include "../nativestore/generatedstore.h"
 #include "fixtures.h"
 #include <walk.h>
 
@@ -173,6 +174,34 @@ TEST_P(NamedDamageTest, NamesWhatIsDamaged) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, NamedDamageTest, ::testing::ValuesIn(kNamedDamage),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A node B-tree whose root names one child page twice: a walk that followed it would visit
+// that subtree again and again; it must stop with a failure.
+TEST(HostileTrees, ABranchNamingAPageTwiceFails) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("large.pst");
+    talvenor::testing::writeLargeFolderStore(path.toStdString(), 400);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray all = f.readAll();
+    Bytes b(all.begin(), all.end());
+    const std::size_t root = std::size_t(le64At(b, 224));
+    ASSERT_GT(b[root + 491], 0) << "the node tree should have branches";
+    ASSERT_GE(b[root + 488], 2);
+    // Entry 1 (24 bytes: key, bid, offset) now names entry 0's child; the checksum is mended.
+    std::copy(b.begin() + std::ptrdiff_t(root + 8), b.begin() + std::ptrdiff_t(root + 24),
+              b.begin() + std::ptrdiff_t(root + 24 + 8));
+    const std::uint32_t crc = crc32(b.data() + root, 496);
+    for (int i = 0; i < 4; ++i)
+        b[root + 500 + std::size_t(i)] = std::uint8_t(crc >> (8 * i));
+    const Store store = Store::openMemory(std::move(b));
+    try {
+        store.ndb().forEachNode([](const NodeEntry&) {});
+        FAIL() << "walked a tree that names a page twice";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("named twice"), std::string::npos) << e.what();
+    }
+}
 
 TEST(Crypt, CyclicIsItsOwnInverseAndDependsOnTheKey) {
     Bytes plain(300);
