@@ -26,7 +26,7 @@ void mailOf(automation::Folder& folder, std::multiset<std::string>& out) {
     for (int j = 1; j <= items->count(); ++j) {
         auto item = items->item(j);
         if (item->itemClass() == 43)
-            out.insert(canonical(nativestore::readMessage(*item), AddedByWriter));
+            out.insert(canonical(asWritten(nativestore::readMessage(*item)), AddedByWriter));
     }
     for (int i = 1; i <= folder.folderCount(); ++i)
         mailOf(*folder.folder(i), out);
