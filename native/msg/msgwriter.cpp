@@ -417,6 +417,7 @@ int cookieClose(void*) {
 }
 
 constexpr std::uint64_t FiletimeUnixEpoch = 116444736000000000ULL;
+constexpr std::uint64_t FiletimeSecond = 10000000ULL;
 
 std::uint64_t nowAsFiletime() {
     return FiletimeUnixEpoch + std::uint64_t(g_get_real_time()) * 10;
@@ -454,7 +455,9 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
     };
     // Storages carry the message's time (some readers expect a time on every storage).
     const std::optional<std::uint64_t> when = fileTime(message);
-    const std::uint64_t stamp = when && *when >= FiletimeUnixEpoch ? *when : nowAsFiletime();
+    std::uint64_t stamp = when && *when >= FiletimeUnixEpoch ? *when : nowAsFiletime();
+    stamp -= stamp % FiletimeSecond; // libgsf keeps whole seconds; all times of a file agree
+
     try {
         const QByteArray encoded = QFile::encodeName(path);
         OutRef out(gsf_output_stdio_new_FILE(encoded.constData(), fp.get(), TRUE));
@@ -465,7 +468,7 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
             throw GsfWriteError{"cannot start the compound file"};
         gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(root.get()), layout::MessageClassId);
         DateTimeRef stampTime(g_date_time_new_from_unix_utc(
-            gint64((stamp - FiletimeUnixEpoch) / 10000000ULL)));
+            gint64((stamp - FiletimeUnixEpoch) / FiletimeSecond)));
         gsf_output_set_modtime(root.get(), stampTime.get());
 
         NameTable names;

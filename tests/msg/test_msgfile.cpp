@@ -1,6 +1,7 @@
 #include "failure.h"
 #include "gsfhandles.h"
 #include "msgfile.h"
+#include "rawfile.h"
 #include "samples.h"
 
 #include <QDir>
@@ -23,72 +24,6 @@ constexpr std::uint32_t StoreSupportMaskTag = 0x340D0003;
 
 QStringList entriesOf(const QString& dir) {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-}
-
-// Raw access to the streams of a written file, independent of readMsg.
-class RawFile {
-public:
-    explicit RawFile(const QString& path) {
-        GErrorHolder e1, e2;
-        input_ = GRef<GsfInput>(gsf_input_stdio_new(QFile::encodeName(path).constData(), e1.out()));
-        if (input_)
-            root_ = GRef<GsfInfile>(gsf_infile_msole_new(input_.get(), e2.out()));
-    }
-    bool ok() const { return bool(root_); }
-    GsfInfile* root() const { return root_.get(); }
-
-    // path like "__attach_version1.0_#00000000/__properties_version1.0"; nullopt when missing.
-    std::optional<Bytes> stream(const std::string& path) const {
-        GRef<GsfInput> in = open(path);
-        if (!in || (GSF_IS_INFILE(in.get()) && gsf_infile_num_children(GSF_INFILE(in.get())) >= 0))
-            return std::nullopt;
-        Bytes b(static_cast<std::size_t>(gsf_input_size(in.get())));
-        if (!b.empty())
-            gsf_input_read(in.get(), b.size(), b.data());
-        return b;
-    }
-    bool isStorage(const std::string& path) const {
-        GRef<GsfInput> in = open(path);
-        return in && GSF_IS_INFILE(in.get()) && gsf_infile_num_children(GSF_INFILE(in.get())) >= 0;
-    }
-
-private:
-    GRef<GsfInput> open(const std::string& path) const {
-        GRef<GsfInput> cur;
-        GsfInfile* dir = root_.get();
-        std::size_t start = 0;
-        while (true) {
-            const std::size_t slash = path.find('/', start);
-            const std::string part = path.substr(start, slash - start);
-            if (!dir)
-                return {};
-            cur = GRef<GsfInput>(gsf_infile_child_by_name(dir, part.c_str()));
-            if (!cur || slash == std::string::npos)
-                return cur;
-            dir = GSF_IS_INFILE(cur.get()) ? GSF_INFILE(cur.get()) : nullptr;
-            parents_.push_back(std::move(cur));
-            start = slash + 1;
-        }
-    }
-    GRef<GsfInput> input_;
-    GRef<GsfInfile> root_;
-    mutable std::vector<GRef<GsfInput>> parents_;
-};
-
-struct Entry {
-    std::uint32_t flags;
-    Bytes value; // 8 bytes
-    std::uint32_t size() const { return readLe32(value.data()); }
-};
-
-// The entries of a property stream after a header of headerSize bytes.
-std::map<std::uint32_t, Entry> entries(const Bytes& props, std::size_t headerSize) {
-    std::map<std::uint32_t, Entry> out;
-    for (std::size_t off = headerSize; off + 16 <= props.size(); off += 16)
-        out[readLe32(&props[off])] = {
-            readLe32(&props[off + 4]),
-            Bytes(props.begin() + long(off) + 8, props.begin() + long(off) + 16)};
-    return out;
 }
 
 TEST(MsgFile, EverySampleSurvivesWriteAndRead) {
@@ -201,6 +136,110 @@ TEST(MsgFile, HeadersSizesAndFlagsAreThoseOfTheFormat) {
     char name[40];
     std::snprintf(name, sizeof name, "__substg1.0_%04X0102", numericStream);
     EXPECT_EQ(*raw.stream(ni + name), (Bytes{0x80, 0x85, 0, 0, 0x06, 0, 0, 0}));
+}
+
+// A message as an ANSI store holds it: every string 8-bit, below it too.
+Message ansiMessage() {
+    Message m;
+    m.setString8(tags::MessageClass, "IPM.Note");
+    m.setString8(tags::Subject, "Caf\xe9 accounts");
+    m.setString8(tags::NormalizedSubject, "Caf\xe9 accounts");
+    m.setString8(tags::Body, "Plain 8-bit body");
+    m.setString8(tags::DisplayTo, "Bob");
+    m.setTime(tags::CreationTime, 133000000000000000ULL);
+    m.setInt32(tags::StoreSupportMask, 0x00040E79); // a store claiming Unicode: not this file
+    m.props.push_back({0x6701, PtString8 | PtMultiFlag, std::nullopt, {}, {Bytes{'a'}, {}}});
+    Recipient r;
+    r.setString8(tags::DisplayName, "Bob");
+    r.setString8(tags::EmailAddress, "bob@example.org");
+    r.setInt32(tags::RecipientType, 1);
+    m.recipients.push_back(r);
+    Attachment a;
+    a.setInt32(tags::AttachMethod, AttachByValue);
+    a.setString8(tags::AttachLongFilename, "a.txt");
+    a.setBinary(tags::AttachDataBinary, Bytes{'x'});
+    m.attachments.push_back(a);
+    Attachment e;
+    e.setInt32(tags::AttachMethod, AttachEmbeddedMsg);
+    e.embedded = std::make_shared<Message>();
+    e.embedded->setString8(tags::Subject, "inner");
+    m.attachments.push_back(e);
+    return m;
+}
+
+TEST(MsgFile, FilesAreStructuredAsTheMailProgramWritesThem) {
+    std::vector<Sample> cases = samples();
+    cases.push_back({"8-bit strings only", ansiMessage()});
+    QTemporaryDir dir;
+    int n = 0;
+    for (const Sample& s : cases) {
+        SCOPED_TRACE(s.name);
+        const bool unicode = std::string(s.name) != "8-bit strings only";
+        const QString path = dir.filePath(QStringLiteral("s%1.msg").arg(n++));
+        writeMsg(s.message, path);
+        const auto faults = structureFaults(path, unicode);
+        EXPECT_TRUE(faults.empty()) << faults.size() << " faults, first: " << faults.front();
+    }
+}
+
+TEST(MsgFile, AnsiStringsStayEightBit) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ansi.msg");
+    const Message m = ansiMessage();
+    writeMsg(m, path);
+    const Message back = readMsg(path);
+    ASSERT_TRUE(back.find(tags::Subject));
+    EXPECT_EQ(back.find(tags::Subject)->type, PtString8);
+    EXPECT_EQ(back.find(tags::Subject)->value, m.find(tags::Subject)->value);
+    // The store's other capabilities stay; only the claim of Unicode strings goes.
+    EXPECT_EQ(readLe32(back.find(tags::StoreSupportMask)->value.data()), 0x00000E79u);
+    ASSERT_EQ(back.attachments.size(), 2u);
+    ASSERT_TRUE(back.attachments[1].embedded);
+    EXPECT_EQ(back.attachments[1].embedded->find(tags::Subject)->type, PtString8);
+}
+
+TEST(MsgFile, RecipientsAndAttachmentsAreNumberedAsTheirStorages) {
+    Message m = plainMessage(u"Numbers");
+    for (int i = 0; i < 3; ++i) {
+        Recipient r = recipient(u"R", u"r@example.org", 1);
+        r.remove(tags::RowId);
+        r.setInt32(0x67F2, 100 + i); // the store's own row id and version
+        r.setInt32(0x67F3, 7);
+        m.recipients.push_back(r);
+    }
+    m.recipients[2].setInt32(tags::RowId, 42); // the store's own number stays
+    for (int i = 0; i < 3; ++i) {
+        Attachment a = fileAttachment(u"f.txt", Bytes{'f'});
+        a.remove(tags::RenderingPosition);
+        m.attachments.push_back(a);
+    }
+    m.attachments[2].setInt32(tags::AttachNumber, 9);
+    m.attachments[2].setInt32(tags::RenderingPosition, 12);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("n.msg");
+    writeMsg(m, path);
+
+    const Message back = readMsg(path);
+    ASSERT_EQ(back.recipients.size(), 3u);
+    struct Row {
+        std::size_t index;
+        std::int32_t rowId;
+    };
+    for (const Row& r : {Row{0, 0}, Row{1, 1}, Row{2, 42}}) {
+        const Recipient& got = back.recipients[r.index];
+        EXPECT_EQ(got.int32(tags::RowId), r.rowId) << r.index;
+        EXPECT_FALSE(got.find(0x67F2)) << r.index;
+        EXPECT_FALSE(got.find(0x67F3)) << r.index;
+    }
+    ASSERT_EQ(back.attachments.size(), 3u);
+    struct AttachRow {
+        std::size_t index;
+        std::int32_t number, position;
+    };
+    for (const AttachRow& r : {AttachRow{0, 0, -1}, AttachRow{1, 1, -1}, AttachRow{2, 9, 12}}) {
+        EXPECT_EQ(back.attachments[r.index].int32(tags::AttachNumber), r.number) << r.index;
+        EXPECT_EQ(back.attachments[r.index].int32(tags::RenderingPosition), r.position) << r.index;
+    }
 }
 
 // path -> bytes of every stream, with "!clsid" entries for storages' class ids.

@@ -110,8 +110,9 @@ TEST(MsgPeers, BothReadersOpenEverySample) {
             EXPECT_TRUE(lines.contains(QRegularExpression(
                 "^" + QRegularExpression::escape(storage) + "__properties_version1.0 \\d+")));
         }
-        // This reader re-saves an OLE object's storage and stumbles over the zero creation
-        // times that libgsf writes (and that compound files allow): it sees only the others.
+        // This reader re-saves an OLE object's storage and stumbles over the times of the
+        // streams in its sub-storages, which compound files require to be zero: it sees only
+        // the others.
         if (hasOleObject(s.message))
             continue;
         const ToolRun mime = run(msgconvert, {"--outfile", "-", path});
@@ -122,6 +123,47 @@ TEST(MsgPeers, BothReadersOpenEverySample) {
         }
         EXPECT_EQ(mime.out.count("Content-Disposition: attachment"),
                   qsizetype(attachmentsBelow(s.message)));
+    }
+}
+
+// Files of the mail program carry a creation and a modification time on every storage and a
+// modification time on the root; olefile reads the raw directory entries.
+TEST(MsgPeers, EveryStorageCarriesItsTimes) {
+    const QString py = python();
+    ASSERT_FALSE(py.isEmpty()) << "python3 is missing";
+    const QString script = QStringLiteral(
+        "import sys, olefile\n"
+        "o = olefile.OleFileIO(sys.argv[1], raise_defects=olefile.DEFECT_INCORRECT)\n"
+        "for e in o.direntries:\n"
+        "    if e is not None and e.entry_type in (olefile.STGTY_STORAGE, olefile.STGTY_ROOT):\n"
+        "        print(e.entry_type, e.createTime, e.modifyTime, e.name)\n");
+    QTemporaryDir dir;
+    int n = 0;
+    for (const Sample& s : samples()) {
+        SCOPED_TRACE(s.name);
+        const QString path = dir.filePath(QStringLiteral("t%1.msg").arg(n++));
+        writeMsg(s.message, path);
+        const ToolRun r = run(py, {"-c", script, path});
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+        ASSERT_FALSE(lines.isEmpty());
+        // The storages carry the message's time (those without a delivery time, the time of
+        // the save).
+        const std::uint64_t expected = s.message.time(tags::MessageDeliveryTime).value_or(0);
+        for (const QString& line : lines) {
+            SCOPED_TRACE(line.toStdString());
+            const QStringList f = line.split(' ');
+            ASSERT_GE(f.size(), 4);
+            const bool root = f[0].toInt() == 5;
+            const std::uint64_t created = f[1].toULongLong(), modified = f[2].toULongLong();
+            // The root's creation time is the file's own and stays zero.
+            EXPECT_EQ(created == 0, root);
+            EXPECT_NE(modified, 0u);
+            if (expected != 0) {
+                EXPECT_EQ(modified, expected);
+                EXPECT_TRUE(root || created == expected);
+            }
+        }
     }
 }
 
