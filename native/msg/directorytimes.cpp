@@ -78,9 +78,7 @@ public:
     }
 
 private:
-    std::int64_t offset(std::uint32_t sector) const {
-        return (std::int64_t(sector) + 1) << shift_;
-    }
+    std::int64_t offset(std::uint32_t sector) const { return (std::int64_t(sector) + 1) << shift_; }
 
     OutputSink& file_;
     std::uint16_t shift_ = 9;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 
 namespace talvenor::msg::layout {
 
@@ -63,8 +63,8 @@ std::uint32_t mappingStreamTag(std::uint32_t idOrCrc, std::uint16_t guidIndex, b
 }
 
 std::uint32_t propertyFlags(Object object, std::uint16_t id) {
-    static constexpr std::uint16_t ComputedOnMessage[] = {
-        0x3007, 0x3008, 0x0FF7, 0x0FF4, 0x340D, 0x0E02, 0x0E03, 0x0E04, 0x0E1B, 0x0E1D};
+    static constexpr std::uint16_t ComputedOnMessage[] = {0x3007, 0x3008, 0x0FF7, 0x0FF4, 0x340D,
+                                                          0x0E02, 0x0E03, 0x0E04, 0x0E1B, 0x0E1D};
     static constexpr std::uint16_t ComputedOnAttachment[] = {0x0E21, 0x0FFE, 0x0FF4,
                                                              0x0FF7, 0x340D, 0x0FF9};
     const auto among = [id](const auto& ids) {

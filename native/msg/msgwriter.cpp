@@ -1,9 +1,9 @@
+#include "directorytimes.h"
 #include "failure.h"
 #include "gsfhandles.h"
 #include "msgfile.h"
 #include "msglayout.h"
 #include "safefile.h"
-#include "directorytimes.h"
 #include "storagecopy.h"
 
 #include <QFile>
@@ -133,9 +133,8 @@ enum class Level { Top, Embedded };
 // True when a string of the message or of anything below it is Unicode: only then may the
 // file claim Unicode strings (a message of an ANSI store keeps its 8-bit strings).
 bool holdsUnicode(const PropertyBag& bag) {
-    return std::any_of(bag.props.begin(), bag.props.end(), [](const Property& p) {
-        return mapi::baseType(p.type) == mapi::PtUnicode;
-    });
+    return std::any_of(bag.props.begin(), bag.props.end(),
+                       [](const Property& p) { return mapi::baseType(p.type) == mapi::PtUnicode; });
 }
 bool holdsUnicode(const Message& m) {
     if (holdsUnicode(static_cast<const PropertyBag&>(m)))
@@ -200,7 +199,8 @@ public:
             Entries re{rp, layout::Object::Recipient};
             properties(r.dir(), m.recipients[i], re);
             // The row id numbers the recipients as their storages do.
-            const std::uint32_t rowId = (std::uint32_t(mapi::tags::RowId) << 16) | mapi::PtInteger32;
+            const std::uint32_t rowId =
+                (std::uint32_t(mapi::tags::RowId) << 16) | mapi::PtInteger32;
             if (!m.recipients[i].find(mapi::tags::RowId))
                 re.fixed(rowId, mapi::le32(i));
             stream(r.dir(), layout::PropertiesStream, rp);
@@ -244,9 +244,8 @@ private:
 
     // The store's mask (when it has one) with the Unicode bit as the file's strings are.
     Bytes supportMask(const Property* stored) const {
-        std::uint32_t mask = stored && stored->value.size() >= 4
-                                 ? mapi::readLe32(stored->value.data())
-                                 : 0;
+        std::uint32_t mask =
+            stored && stored->value.size() >= 4 ? mapi::readLe32(stored->value.data()) : 0;
         mask &= ~layout::StoreUnicodeOk;
         if (unicode_)
             mask |= layout::StoreUnicodeOk;
@@ -467,8 +466,8 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
         if (!root)
             throw GsfWriteError{"cannot start the compound file"};
         gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(root.get()), layout::MessageClassId);
-        DateTimeRef stampTime(g_date_time_new_from_unix_utc(
-            gint64((stamp - FiletimeUnixEpoch) / FiletimeSecond)));
+        DateTimeRef stampTime(
+            g_date_time_new_from_unix_utc(gint64((stamp - FiletimeUnixEpoch) / FiletimeSecond)));
         gsf_output_set_modtime(root.get(), stampTime.get());
 
         NameTable names;

@@ -219,8 +219,7 @@ void removeLeftovers(int folderFd) {
     }
 }
 
-PendingFile::PendingFile(OutputFolder::Impl& folder, const QString& name,
-                         const QString& shownPath)
+PendingFile::PendingFile(OutputFolder::Impl& folder, const QString& name, const QString& shownPath)
     : folder_(folder), shownPath_(shownPath), name_(QFile::encodeName(name)) {
     if (name_.isEmpty() || name_ == "." || name_ == ".." || name_.contains('/'))
         throw fileFailure(EINVAL, shownPath_);
@@ -342,15 +341,18 @@ OutputFolder::OutputFolder(const QString& path, FolderCalls calls, const QString
                            bool leftovers)
     : path_(path), impl_(std::make_unique<Impl>()) {
     impl_->calls = std::move(calls);
-    impl_->fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const QByteArray encoded = QFile::encodeName(path);
+    impl_->fd = ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (impl_->fd < 0) {
-        if (errno == ELOOP)
+        const int error = errno;
+        struct stat st;
+        if ((error == ELOOP || error == ENOTDIR) && ::lstat(encoded.constData(), &st) == 0 &&
+            S_ISLNK(st.st_mode))
             throw Failure(failures::PathNotFound,
                           QStringLiteral("Cannot save \"%1\": \"%2\" is a symbolic link, not a "
                                          "folder; choose the folder it points to.")
                               .arg(shownPath, path));
-        throw fileFailure(errno, shownPath);
+        throw fileFailure(error, shownPath);
     }
     if (leftovers)
         removeLeftovers(impl_->fd);

@@ -98,8 +98,7 @@ private:
             if (!unicode_ && (tag & 0xEFFF) == 0x001F)
                 fault(where + hex8(tag) + ": a Unicode string in a file without Unicode");
             if (tag == 0x340D0003 && bool(readLe32(entry.value.data()) & 0x00040000) != unicode_)
-                fault(where + "340D0003: STORE_UNICODE_OK is " +
-                      (unicode_ ? "missing" : "set"));
+                fault(where + "340D0003: STORE_UNICODE_OK is " + (unicode_ ? "missing" : "set"));
         }
         return e;
     }

@@ -119,7 +119,8 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
 mapi::Message eightBitMail() {
     mapi::Message m;
     m.setString8(mapi::tags::MessageClass, "IPM.Note");
-    m.setString8(mapi::tags::Subject, "Gr\xfc\xdf" "e aus dem Archiv");
+    m.setString8(mapi::tags::Subject, "Gr\xfc\xdf"
+                                      "e aus dem Archiv");
     m.setString8(mapi::tags::Body, "8-bit body");
     m.setTime(mapi::tags::MessageDeliveryTime, 133000000000000000ULL);
     mapi::Recipient r;

@@ -7,12 +7,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace talvenor;
 using namespace talvenor::msg;
@@ -457,6 +462,221 @@ TEST(MsgFile, DamagedFilesGiveAClearFailure) {
             EXPECT_TRUE(f.description().contains(p));
         }
     }
+}
+
+// A folder whose file system refuses files without a name, as some do.
+FolderCalls refusingUnnamed(int error, int* calls = nullptr) {
+    FolderCalls c;
+    c.openUnnamed = [error, calls](int) {
+        if (calls)
+            ++*calls;
+        errno = error;
+        return -1;
+    };
+    return c;
+}
+
+TEST(MsgFile, FoldersThatRefuseUnnamedFilesGetNamedTemporaries) {
+    struct Row {
+        int error;
+        bool fallsBack;
+        std::int32_t failure; // when it does not
+    };
+    const Row rows[] = {{EOPNOTSUPP, true, 0},
+                        {EISDIR, true, 0},
+                        {EACCES, false, failures::PermissionDenied},
+                        {ENOSPC, false, failures::DiskFull}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.error);
+        QTemporaryDir dir;
+        int calls = 0;
+        OutputFolder folder(dir.path(), refusingUnnamed(r.error, &calls));
+        if (!r.fallsBack) {
+            try {
+                folder.save(plainMessage(u"x"), "x.msg");
+                ADD_FAILURE() << "no failure";
+            } catch (const Failure& f) {
+                EXPECT_EQ(f.number(), r.failure);
+                EXPECT_TRUE(f.description().contains(dir.filePath("x.msg")));
+            }
+            EXPECT_TRUE(entriesOf(dir.path()).isEmpty());
+            continue;
+        }
+        folder.save(plainMessage(u"first"), "a.msg");
+        folder.save(plainMessage(u"second"), "b.msg");
+        // The refusal is learnt once; a taken name still fails and leaves nothing behind.
+        EXPECT_EQ(calls, 1);
+        try {
+            folder.save(plainMessage(u"third"), "a.msg");
+            ADD_FAILURE() << "no failure";
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.number(), failures::FileExists);
+        }
+        EXPECT_EQ(entriesOf(dir.path()), (QStringList{"a.msg", "b.msg"}));
+        EXPECT_EQ(readMsg(dir.filePath("a.msg")).unicode(tags::Subject), u"first");
+    }
+}
+
+TEST(MsgFile, AFolderGivenAsASymbolicLinkIsRefusedClearly) {
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("real"));
+    ASSERT_TRUE(QFile::link(dir.filePath("real"), dir.filePath("link")));
+    try {
+        OutputFolder folder(dir.filePath("link"));
+        FAIL() << "no failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.number(), failures::PathNotFound);
+        EXPECT_TRUE(f.description().contains("symbolic link")) << f.description().toStdString();
+    }
+    EXPECT_TRUE(entriesOf(dir.filePath("real")).isEmpty());
+}
+
+TEST(MsgFile, MessageFilesKeepEachFolderOpenAndSyncWhatTheyWrote) {
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("one"));
+    QDir().mkpath(dir.filePath("two"));
+    MessageFiles files;
+    files.sync(); // nothing written: nothing to do
+    files.save(plainMessage(u"a"), dir.filePath("one/a.msg"));
+    files.save(plainMessage(u"b"), dir.filePath("two/b.msg"));
+    // The folder is held open: renamed, it still receives the files of the run.
+    ASSERT_TRUE(QDir().rename(dir.filePath("one"), dir.filePath("moved")));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("one")));
+    files.save(plainMessage(u"c"), dir.filePath("one/c.msg"));
+    files.sync();
+    EXPECT_EQ(entriesOf(dir.filePath("moved")), (QStringList{"a.msg", "c.msg"}));
+    EXPECT_TRUE(entriesOf(dir.filePath("one")).isEmpty());
+    try {
+        files.save(plainMessage(u"d"), dir.filePath("missing/d.msg"));
+        FAIL() << "no failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.number(), failures::PathNotFound);
+        EXPECT_TRUE(f.description().contains(dir.filePath("missing/d.msg")));
+    }
+}
+
+// Passes bytes on until a number of them is written, then tells the parent and waits for a
+// signal that kills the process.
+class StallingSink : public OutputSink {
+public:
+    StallingSink(std::unique_ptr<OutputSink> file, int ready, int never)
+        : file_(std::move(file)), ready_(ready), never_(never) {}
+    bool write(const std::uint8_t* data, std::size_t size) override {
+        if (file_->position() > 100000) {
+            char c = 'w';
+            (void)!::write(ready_, &c, 1);
+            (void)!::read(never_, &c, 1);
+            ::_exit(3);
+        }
+        return file_->write(data, size);
+    }
+    bool seek(std::int64_t offset) override { return file_->seek(offset); }
+    std::int64_t position() const override { return file_->position(); }
+    bool flush() override { return file_->flush(); }
+    bool read(std::int64_t offset, std::uint8_t* data, std::size_t size) override {
+        return file_->read(offset, data, size);
+    }
+
+private:
+    std::unique_ptr<OutputSink> file_;
+    int ready_, never_;
+};
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(::pipe2(fd, O_CLOEXEC), 0); }
+    ~Pipe() {
+        for (int f : fd)
+            if (f >= 0)
+                ::close(f);
+    }
+};
+
+TEST(MsgFile, AKilledWriterLeavesOnlyCompleteFiles) {
+    const Message big = samples()[3].message; // several megabytes
+    for (bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "file without a name" : "named temporary");
+        QTemporaryDir dir;
+        const FolderCalls calls = unnamed ? FolderCalls{} : refusingUnnamed(EOPNOTSUPP);
+        Pipe ready, never;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            try {
+                OutputFolder folder(dir.path(), calls);
+                folder.save(plainMessage(u"done"), "done.msg");
+                WriteOptions stall;
+                stall.interpose = [&](std::unique_ptr<OutputSink> file) {
+                    return std::make_unique<StallingSink>(std::move(file), ready.fd[1],
+                                                          never.fd[0]);
+                };
+                folder.save(big, "big.msg", stall);
+            } catch (...) {
+            }
+            ::_exit(2);
+        }
+        char c = 0;
+        ASSERT_EQ(::read(ready.fd[0], &c, 1), 1) << "the writer ended before it stalled";
+        const QStringList during = entriesOf(dir.path());
+        // A folder opened meanwhile leaves a temporary that is still being written alone.
+        { OutputFolder meanwhile(dir.path(), calls); }
+        EXPECT_EQ(entriesOf(dir.path()), during);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status));
+
+        const QStringList after = entriesOf(dir.path());
+        EXPECT_EQ(after, during);
+        EXPECT_TRUE(after.contains("done.msg"));
+        EXPECT_FALSE(after.contains("big.msg"));
+        if (unnamed) {
+            EXPECT_EQ(after, QStringList{"done.msg"});
+        } else {
+            // A named temporary outlives the kill; the next run's folder removes it.
+            ASSERT_EQ(after.size(), 2) << after.join(",").toStdString();
+            EXPECT_TRUE(after.filter(QRegularExpression("^\\.talvenor-.*\\.tmp$")).size() == 1);
+            { OutputFolder next(dir.path(), calls); }
+            EXPECT_EQ(entriesOf(dir.path()), QStringList{"done.msg"});
+        }
+        EXPECT_EQ(readMsg(dir.filePath("done.msg")).unicode(tags::Subject), u"done");
+    }
+}
+
+// Linking a file without a name by its descriptor needs a privilege on kernels before 6.10
+// (Debian 12 runs 6.1); an ordinary user's save takes another way to the same link there.
+TEST(MsgFile, AnOrdinaryUserSavesFilesWithoutAName) {
+    QTemporaryDir dir;
+    constexpr uid_t Nobody = 65534;
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(QFile::encodeName(dir.path()).constData(), Nobody, Nobody), 0);
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (::setgid(Nobody) != 0 || ::setuid(Nobody) != 0))
+            ::_exit(4);
+        int calls = 0;
+        FolderCalls counting;
+        counting.openUnnamed = [&calls](int fd) {
+            ++calls;
+            return ::openat(fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        };
+        try {
+            OutputFolder folder(dir.path(), counting);
+            folder.save(plainMessage(u"by nobody"), "nobody.msg");
+        } catch (...) {
+            ::_exit(5);
+        }
+        ::_exit(calls == 1 ? 0 : 6);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{"nobody.msg"});
+    EXPECT_EQ(readMsg(dir.filePath("nobody.msg")).unicode(tags::Subject), u"by nobody");
 }
 
 } // namespace
