@@ -52,12 +52,7 @@ public:
         const std::uint32_t attachments = readLe32(&(*props)[20]);
         for (std::uint32_t i = 0; i < recipients; ++i) {
             const std::string r = prefix + "__recip_version1.0_#" + hex8(i) + "/";
-            const auto rp = raw_.stream(r + "__properties_version1.0");
-            if (!rp) {
-                fault(r + ": missing");
-                continue;
-            }
-            const auto re = bag(r, *rp, 8, Kind::Recipient);
+            const auto re = child(r, Kind::Recipient);
             if (!re.contains(0x30000003))
                 fault(r + ": no PR_ROWID");
             if (re.contains(0x67F20003) || re.contains(0x67F30003))
@@ -65,12 +60,7 @@ public:
         }
         for (std::uint32_t i = 0; i < attachments; ++i) {
             const std::string a = prefix + "__attach_version1.0_#" + hex8(i) + "/";
-            const auto ap = raw_.stream(a + "__properties_version1.0");
-            if (!ap) {
-                fault(a + ": missing");
-                continue;
-            }
-            const auto ae = bag(a, *ap, 8, Kind::Attachment);
+            const auto ae = child(a, Kind::Attachment);
             if (!ae.contains(0x0E210003))
                 fault(a + ": no PR_ATTACH_NUM");
             if (!ae.contains(0x370B0003))
@@ -87,6 +77,16 @@ public:
     std::vector<std::string> faults;
 
 private:
+    // The entries of a recipient or an attachment; none (and a fault) when it is missing.
+    std::map<std::uint32_t, Entry> child(const std::string& storage, Kind kind) {
+        const auto props = raw_.stream(storage + "__properties_version1.0");
+        if (!props) {
+            fault(storage + ": missing");
+            return {};
+        }
+        return bag(storage, *props, 8, kind);
+    }
+
     std::map<std::uint32_t, Entry> bag(const std::string& where, const Bytes& props,
                                        std::size_t header, Kind kind) {
         auto e = entries(props, header);

@@ -33,6 +33,17 @@ void mailOf(automation::Folder& folder, std::multiset<std::string>& out) {
         mailOf(*folder.folder(i), out);
 }
 
+// Converts the PST file into the folder out through the session; the messages it showed.
+QStringList convert(const QString& pst, const QString& out,
+                    const nativestore::StoreOptions& options) {
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingPointer pointer;
+    nativestore::NativeApplicationFactory factory(options);
+    ConversionSession(factory, messages, events, pointer).PST2MSG(pst, out + "/x.msg");
+    return messages.texts();
+}
+
 std::size_t mailCount(const talvenor::testing::ExpectedFolder& f) {
     std::size_t n = 0;
     for (const auto& item : f.items)
@@ -66,14 +77,8 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
         };
         int openedHere = 0;
         options.openedHere = [&] { ++openedHere; };
-        talvenor::testing::RecordingMessageBox messages;
-        talvenor::testing::CountingEventLoop events;
-        talvenor::testing::RecordingPointer pointer;
-        {
-            nativestore::NativeApplicationFactory factory(options);
-            ConversionSession(factory, messages, events, pointer).PST2MSG(store, out + "/x.msg");
-        }
-        EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join("|").toStdString();
+        const QStringList shown = convert(store, out, options);
+        EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
         // The reading child handed over every message; the program did not read the file.
         EXPECT_EQ(openedHere, 0);
 
@@ -181,14 +186,8 @@ TEST(MsgConversion, ConvertedFilesAreStructuredAsTheMailProgramWritesThem) {
             ++detached;
             files->sync();
         };
-        talvenor::testing::RecordingMessageBox messages;
-        talvenor::testing::CountingEventLoop events;
-        talvenor::testing::RecordingPointer pointer;
-        {
-            nativestore::NativeApplicationFactory factory(options);
-            ConversionSession(factory, messages, events, pointer).PST2MSG(pst, out + "/x.msg");
-        }
-        EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join("|").toStdString();
+        const QStringList shown = convert(pst, out, options);
+        EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
         EXPECT_EQ(detached, 1);
         const QStringList converted = QDir(out).entryList(QDir::Files | QDir::Hidden);
         ASSERT_EQ(converted.size(), 1) << converted.join(",").toStdString();

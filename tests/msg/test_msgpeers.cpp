@@ -28,6 +28,24 @@ QString python() {
     return p.isEmpty() ? QStandardPaths::findExecutable("python3") : p;
 }
 
+// What the olefile script (after the lines that open the file as argv[1] strictly: any defect
+// of the compound structure, not only fatal ones, raises) printed for the file at path.
+QStringList olefileLines(const QString& script, const QString& path) {
+    const QString py = python();
+    if (py.isEmpty()) {
+        ADD_FAILURE() << "python3 (with python3-olefile) is missing";
+        return {};
+    }
+    const ToolRun r = run(py, {"-c",
+                               "import sys, olefile\n"
+                               "o = olefile.OleFileIO(sys.argv[1], "
+                               "raise_defects=olefile.DEFECT_INCORRECT)\n" +
+                                   script,
+                               path});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    return r.out.split('\n', Qt::SkipEmptyParts);
+}
+
 // Embedded messages come out as message parts with their own attachments; this reader
 // leaves OLE objects (attach method 6) out.
 std::size_t attachmentsBelow(const Message& m) {
@@ -78,26 +96,19 @@ TEST(MsgPeers, MsgconvertMakesMimeWithSubjectRecipientsAndAttachments) {
 }
 
 TEST(MsgPeers, BothReadersOpenEverySample) {
-    const QString py = python();
-    ASSERT_FALSE(py.isEmpty()) << "python3 is missing";
     const QString msgconvert = QStandardPaths::findExecutable("msgconvert");
     ASSERT_FALSE(msgconvert.isEmpty()) << "msgconvert (libemail-outlook-message-perl) is missing";
-    // Any defect of the compound structure (not only fatal ones) raises.
-    const QString script = QStringLiteral(
-        "import sys, olefile\n"
-        "o = olefile.OleFileIO(sys.argv[1], raise_defects=olefile.DEFECT_INCORRECT)\n"
-        "print(o.root.clsid)\n"
-        "for e in sorted(o.listdir(streams=True, storages=False)):\n"
-        "    print('/'.join(e), o.get_size('/'.join(e)))\n");
+    const QString script =
+        QStringLiteral("print(o.root.clsid)\n"
+                       "for e in sorted(o.listdir(streams=True, storages=False)):\n"
+                       "    print('/'.join(e), o.get_size('/'.join(e)))\n");
     QTemporaryDir dir;
     int n = 0;
     for (const Sample& s : samples()) {
         SCOPED_TRACE(s.name);
         const QString path = dir.filePath(QStringLiteral("s%1.msg").arg(n++));
         writeMsg(s.message, path);
-        const ToolRun r = run(py, {"-c", script, path});
-        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-        const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+        const QStringList lines = olefileLines(script, path);
         ASSERT_FALSE(lines.isEmpty());
         EXPECT_EQ(lines[0], "00020D0B-0000-0000-C000-000000000046");
         EXPECT_TRUE(lines.contains(QRegularExpression("^__properties_version1.0 \\d+$")));
@@ -129,11 +140,7 @@ TEST(MsgPeers, BothReadersOpenEverySample) {
 // Files of the mail program carry a creation and a modification time on every storage and a
 // modification time on the root; olefile reads the raw directory entries.
 TEST(MsgPeers, EveryStorageCarriesItsTimes) {
-    const QString py = python();
-    ASSERT_FALSE(py.isEmpty()) << "python3 is missing";
     const QString script = QStringLiteral(
-        "import sys, olefile\n"
-        "o = olefile.OleFileIO(sys.argv[1], raise_defects=olefile.DEFECT_INCORRECT)\n"
         "for e in o.direntries:\n"
         "    if e is not None and e.entry_type in (olefile.STGTY_STORAGE, olefile.STGTY_ROOT):\n"
         "        print(e.entry_type, e.createTime, e.modifyTime, e.name)\n");
@@ -143,9 +150,7 @@ TEST(MsgPeers, EveryStorageCarriesItsTimes) {
         SCOPED_TRACE(s.name);
         const QString path = dir.filePath(QStringLiteral("t%1.msg").arg(n++));
         writeMsg(s.message, path);
-        const ToolRun r = run(py, {"-c", script, path});
-        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-        const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+        const QStringList lines = olefileLines(script, path);
         ASSERT_FALSE(lines.isEmpty());
         // The storages carry the message's time (those without a delivery time, the time of
         // the save).
