@@ -5,6 +5,7 @@
 #include "rawfile.h"
 #include "samples.h"
 
+#include <failure.h>
 #include <nativestore.h>
 #include <recorders.h>
 #include <session.h>
@@ -198,6 +199,30 @@ TEST(MsgConversion, ConvertedFilesAreStructuredAsTheMailProgramWritesThem) {
         EXPECT_EQ(back.find(mapi::tags::Subject)->type,
                   row.unicode ? mapi::PtUnicode : mapi::PtString8);
     }
+}
+
+// The disk reporting a failed write when a store's files are synced is the user's to know;
+// the files stay and the run goes on.
+TEST(MsgConversion, AFailedSyncAtTheEndOfAStoreIsReported) {
+    QTemporaryDir dir;
+    const QString pst = dir.filePath("one.pst");
+    {
+        pstwriter::Writer writer(pst.toStdString());
+        writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"),
+                          talvenor::testing::richMessage());
+        writer.finish();
+    }
+    nativestore::StoreOptions options;
+    options.writer = [](const mapi::Message& m, const QString& path) { msg::writeMsg(m, path); };
+    options.storeDetached = [] {
+        throw Failure(failures::FileAccess,
+                      QStringLiteral("The messages saved in \"out\" may "
+                                     "not have reached the disk: I/O error."));
+    };
+    const QStringList shown = convert(pst, dir.path(), options);
+    ASSERT_EQ(shown.size(), 1) << shown.join("|").toStdString();
+    EXPECT_TRUE(shown[0].contains("may not have reached the disk")) << shown[0].toStdString();
+    EXPECT_EQ(QDir(dir.path()).entryList({"*.msg"}, QDir::Files).size(), 1);
 }
 
 } // namespace
