@@ -4,7 +4,7 @@
 
 #include "conversionrun.h"
 #include "itemobserver.h"
-#include "sourcelist.h"
+#include "isourcelist.h"
 #include "ui.h"
 
 #include <QString>
