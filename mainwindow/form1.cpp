@@ -7,7 +7,6 @@
 #include "layout.h"
 #include "paths.h"
 
-#include <QCoreApplication>
 #include <QPalette>
 
 namespace talvenor {
@@ -59,10 +58,6 @@ Form1::Form1(const Form1Services& services, QWidget* parent)
     connect(Option1, &QRadioButton::clicked, this, &Form1::Option1_Click);
     connect(Option2, &QRadioButton::clicked, this, &Form1::Option2_Click);
     connect(Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
-}
-
-QString Form1::programFolder() {
-    return QCoreApplication::applicationDirPath();
 }
 
 void Form1::placeControl(QWidget* control, const char* name) {

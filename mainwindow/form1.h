@@ -52,9 +52,6 @@ public:
     WindowPointer& windowPointer() { return pointer_; }
     const Form1Services& services() const { return services_; }
 
-    // The folder the program was started from (drag.ico and its kin sit there).
-    static QString programFolder();
-
     // Selects or clears an output option as the window's state, without writing settings;
     // selecting one clears the other. Frame4 is left as it is.
     void setOption1(bool selected);
