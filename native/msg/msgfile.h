@@ -36,8 +36,4 @@ struct WriteOptions {
 // and its cause, and no file (not even a temporary one) remains.
 void writeMsg(const mapi::Message& message, const QString& path, const WriteOptions& options = {});
 
-// Reads a .msg file back. Named properties carry their names; their ids are those of the
-// file's own mapping. Throws talvenor::Failure when the file cannot be read or is damaged.
-mapi::Message readMsg(const QString& path);
-
 } // namespace talvenor::msg

@@ -5,6 +5,7 @@
 #include "conversionrun.h"
 #include "mainform.h"
 #include "msgfile.h"
+#include "msgreader.h"
 #include "nativestore.h"
 #include "pstwriter.h"
 #include "qteventloop.h"
