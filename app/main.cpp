@@ -1,5 +1,5 @@
 #include "conversionrun.h"
-#include "mainform.h"
+#include "form1.h"
 #include "paths.h"
 #include "qtdesktopshell.h"
 #include "qteventloop.h"
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     QtDesktopShell shell;
     SystemRandomDraw random;
     SystemFolderAccess folderAccess;
-    MainForm window(
+    Form1 window(
         {messages, events, settings, folderPicker, fileDialog},
         {*store, process, shell, random, folderAccess, paths::programFolder()});
     window.Form_Load(); // ends the process when the mail store cannot be driven

@@ -3,7 +3,7 @@
 #include "../window/windowfixture.h"
 
 #include "conversionrun.h"
-#include "mainform.h"
+#include "form1.h"
 #include "msgfile.h"
 #include "msgreader.h"
 #include "nativestore.h"
@@ -75,7 +75,7 @@ TEST(EndToEnd, SamplesLoadedAndConvertedIntoTheDesktopFolder) {
     NoShell shell;
     NeverSeven draw;
     SystemFolderAccess access;
-    MainForm form(
+    Form1 form(
         {messages, events, settings, picker, files},
         {store, process, shell, draw, access, program.path(), [&] { return desktop + "/"; }});
     ASSERT_TRUE(form.Form_Load());
