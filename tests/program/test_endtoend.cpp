@@ -22,15 +22,6 @@ using namespace talvenor::testing;
 
 namespace {
 
-struct NoShell : IDesktopShell {
-    void openFolder(const QString& f) override { opened << f; }
-    void openUrl(const QString& u) override { opened << u; }
-    QStringList opened;
-};
-struct NeverSeven : IRandomDraw {
-    int draw() override { return 1; }
-};
-
 mapi::Message letter(const std::u16string& subject) {
     mapi::Message m;
     m.setUnicode(mapi::tags::MessageClass, u"IPM.Note");
@@ -72,8 +63,8 @@ TEST(EndToEnd, SamplesLoadedAndConvertedIntoTheDesktopFolder) {
     options.writer = [](const mapi::Message& m, const QString& path) { msg::writeMsg(m, path); };
     nativestore::NativeApplicationFactory store(options);
     RecordingProcess process;
-    NoShell shell;
-    NeverSeven draw;
+    QuietProgram::Shell shell;
+    QuietProgram::NeverSeven draw;
     SystemFolderAccess access;
     Form1 form(
         {messages, events, settings, picker, files},
