@@ -26,9 +26,8 @@ int main(int argc, char** argv) {
     QtDesktopShell shell;
     SystemRandomDraw random;
     SystemFolderAccess folderAccess;
-    Form1 window(
-        {messages, events, settings, folderPicker, fileDialog},
-        {*store, process, shell, random, folderAccess, paths::programFolder()});
+    Form1 window({messages, events, settings, folderPicker, fileDialog},
+                 {*store, process, shell, random, folderAccess, paths::programFolder()});
     window.Form_Load(); // ends the process when the mail store cannot be driven
     window.show();
     return app.exec();

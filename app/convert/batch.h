@@ -3,8 +3,8 @@
 #pragma once
 
 #include "conversionrun.h"
-#include "itemobserver.h"
 #include "isourcelist.h"
+#include "itemobserver.h"
 #include "ui.h"
 
 #include <QString>

@@ -48,7 +48,7 @@ protected:
         form = std::make_unique<Form1>(
             Form1Services{messages, events, *settings, picker, fileDialog},
             ProgramServices{outlook, process, shell, draw, access, program.path(),
-                             [this] { return desktop.path() + "/"; }});
+                            [this] { return desktop.path() + "/"; }});
         return *form;
     }
     Form1& start() {

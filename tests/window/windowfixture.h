@@ -79,8 +79,9 @@ protected:
         ASSERT_TRUE(dir.isValid());
         form.reset();
         settings = std::make_unique<RecordingSettings>(dir.path());
-        form = std::make_unique<Form1>(Form1Services{messages, events, *settings, picker, fileDialog},
-                                       program.services(dir.path() + "/program"));
+        form =
+            std::make_unique<Form1>(Form1Services{messages, events, *settings, picker, fileDialog},
+                                    program.services(dir.path() + "/program"));
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     }
