@@ -9,7 +9,6 @@ set(TALVENOR_LAYERS
 function(talvenor_check_layers)
     set(level 0)
     foreach(layer ${TALVENOR_LAYERS})
-        string(REPLACE ";" " " names "${layer}")
         foreach(name ${layer})
             set(level_${name} ${level})
         endforeach()
