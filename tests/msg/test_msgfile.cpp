@@ -1,6 +1,7 @@
 #include "failure.h"
 #include "gsfhandles.h"
 #include "msgfile.h"
+#include "msgreader.h"
 #include "rawfile.h"
 #include "samples.h"
 
