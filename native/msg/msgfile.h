@@ -95,8 +95,4 @@ private:
 // Writes the message as a .msg file at path (a folder opened for this one file).
 void writeMsg(const mapi::Message& message, const QString& path, const WriteOptions& options = {});
 
-// Reads a .msg file back. Named properties carry their names; their ids are those of the
-// file's own mapping. Throws talvenor::Failure when the file cannot be read or is damaged.
-mapi::Message readMsg(const QString& path);
-
 } // namespace talvenor::msg

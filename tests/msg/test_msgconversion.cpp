@@ -2,6 +2,7 @@
 // message-file writer; every file read back holds exactly the message of the store.
 #include "generatedstore.h"
 #include "msgfile.h"
+#include "msgreader.h"
 #include "rawfile.h"
 #include "samples.h"
 

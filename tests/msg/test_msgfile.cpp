@@ -1,6 +1,7 @@
 #include "failure.h"
 #include "gsfhandles.h"
 #include "msgfile.h"
+#include "msgreader.h"
 #include "rawfile.h"
 #include "samples.h"
 
@@ -517,18 +518,19 @@ TEST(MsgFile, FoldersThatRefuseUnnamedFilesGetNamedTemporaries) {
     }
 }
 
-TEST(MsgFile, AFolderGivenAsASymbolicLinkIsRefusedClearly) {
+TEST(MsgFile, AFolderGivenAsASymbolicLinkIsFollowedOnceWhenOpened) {
     QTemporaryDir dir;
     QDir().mkpath(dir.filePath("real"));
+    QDir().mkpath(dir.filePath("other"));
     ASSERT_TRUE(QFile::link(dir.filePath("real"), dir.filePath("link")));
-    try {
-        OutputFolder folder(dir.filePath("link"));
-        FAIL() << "no failure";
-    } catch (const Failure& f) {
-        EXPECT_EQ(f.number(), failures::PathNotFound);
-        EXPECT_TRUE(f.description().contains("symbolic link")) << f.description().toStdString();
-    }
-    EXPECT_TRUE(entriesOf(dir.filePath("real")).isEmpty());
+    OutputFolder folder(dir.filePath("link"));
+    folder.save(plainMessage(u"first"), "a.msg");
+    // The link now points elsewhere: the folder opened stays the one written to.
+    ASSERT_TRUE(QFile::remove(dir.filePath("link")));
+    ASSERT_TRUE(QFile::link(dir.filePath("other"), dir.filePath("link")));
+    folder.save(plainMessage(u"second"), "b.msg");
+    EXPECT_EQ(entriesOf(dir.filePath("real")), (QStringList{"a.msg", "b.msg"}));
+    EXPECT_TRUE(entriesOf(dir.filePath("other")).isEmpty());
 }
 
 TEST(MsgFile, MessageFilesKeepEachFolderOpenAndSyncWhatTheyWrote) {
