@@ -3,6 +3,7 @@
 set(TALVENOR_LAYERS
     "talvenor_common"
     "talvenor_automation;talvenor_mapi;talvenor_settings;talvenor_fileservices"
+    "talvenor_pst"
     "talvenor_engine;talvenor_msg;talvenor_nativestore;talvenor_sourcelist;talvenor_pstwriter"
     "talvenor_storefactory;talvenor_batch;talvenor_mainwindow")
 
