@@ -1,6 +1,7 @@
 #include "nativestore.h"
 
 #include "filechecks.h"
+#include "ipmsubtree.h"
 #include "itemclass.h"
 #include "pff.h"
 #include "reader.h"
@@ -38,9 +39,6 @@ constexpr std::uint32_t NidTypeMask = 0x1F;
 constexpr std::uint32_t NidTypeNormalFolder = 0x02;
 // Messages of a folder's contents; associated (hidden) messages have a type of their own.
 constexpr std::uint32_t NidTypeNormalMessage = 0x04;
-// Where the IPM subtree lives when the store names no other place.
-constexpr std::uint32_t DefaultIpmSubtreeNid = 0x8022;
-constexpr std::uint16_t IpmSubtreeEntryId = 0x35E0;
 constexpr int DefaultCodepage = 1252;
 
 class ReadAlong;
@@ -531,14 +529,6 @@ std::shared_ptr<Store> openStore(const QString& path) {
     return std::make_shared<Store>(path, openFile(path));
 }
 
-std::uint32_t ipmSubtreeNid(libpff_file_t* file) {
-    PffItem store = messageStore(file);
-    if (const auto entryId = readItemProperty(store.get(), IpmSubtreeEntryId);
-        entryId && entryId->type == mapi::PtBinary && entryId->value.size() >= 24)
-        return mapi::readLe32(entryId->value.data() + 20);
-    return DefaultIpmSubtreeNid;
-}
-
 std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, SharedWriter writer) {
     auto root = std::make_shared<FolderEntry>();
     if (const auto& tree = store->tree()) {
@@ -547,9 +537,7 @@ std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, Sh
         root->info = tree.get();
     } else {
         store->guarded([&] {
-            root->item = itemByNid(store->file(), ipmSubtreeNid(store->file()));
-            if (!root->item)
-                root->item = itemByNid(store->file(), DefaultIpmSubtreeNid);
+            root->item = itemByNid(store->file(), findIpmSubtree(store->file()));
             if (!root->item) {
                 PffError none;
                 throw PffFailure(QStringLiteral("its top folder is missing"), none);

@@ -331,8 +331,10 @@ StoreDescription parseDescription(const QByteArray& json) {
     const QString format = o.value("format").toString("unicode");
     if (format == "ansi")
         s.options.format = Format::Ansi;
+    else if (format == "ost")
+        s.options.format = Format::Ost4k;
     else if (format != "unicode")
-        p.fail("\"format\" must be \"unicode\" or \"ansi\"");
+        p.fail("\"format\" must be \"unicode\", \"ansi\" or \"ost\"");
     const QString enc = o.value("encoding").toString("compressible");
     if (enc == "none")
         s.options.encoding = Encoding::None;

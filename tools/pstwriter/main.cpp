@@ -17,7 +17,7 @@ namespace {
 int usage() {
     std::fprintf(stderr, "usage: pstwriter DESCRIPTION.json OUT.pst\n"
                          "       pstwriter --generate N OUT.pst [--encoding none|compressible] "
-                         "[--format unicode|ansi] [--seed S]\n");
+                         "[--format unicode|ansi|ost] [--seed S]\n");
     return 2;
 }
 
@@ -38,8 +38,11 @@ int main(int argc, char** argv) {
                 const std::string value = argv[i + 1];
                 if (key == "--encoding" && (value == "none" || value == "compressible"))
                     options.encoding = value == "none" ? Encoding::None : Encoding::Compressible;
-                else if (key == "--format" && (value == "unicode" || value == "ansi"))
-                    options.format = value == "ansi" ? Format::Ansi : Format::Unicode;
+                else if (key == "--format" &&
+                         (value == "unicode" || value == "ansi" || value == "ost"))
+                    options.format = value == "ansi"  ? Format::Ansi
+                                     : value == "ost" ? Format::Ost4k
+                                                      : Format::Unicode;
                 else if (key == "--seed")
                     seed = std::uint32_t(std::stoul(value));
                 else
