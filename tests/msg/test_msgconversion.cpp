@@ -9,7 +9,10 @@
 #include <session.h>
 
 #include <QDir>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <toolrun.h>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +35,29 @@ void mailOf(automation::Folder& folder, std::multiset<std::string>& out) {
         mailOf(*folder.folder(i), out);
 }
 
+// Both independent readers open a converted file: olefile without any defect, msgconvert
+// into MIME with the subject.
+void expectPeersOpen(const QString& path) {
+    QString python = QStandardPaths::findExecutable("python3", {"/usr/bin", "/bin"});
+    if (python.isEmpty())
+        python = QStandardPaths::findExecutable("python3");
+    ASSERT_FALSE(python.isEmpty()) << "python3 (python3-olefile) is missing";
+    const QString msgconvert = QStandardPaths::findExecutable("msgconvert");
+    ASSERT_FALSE(msgconvert.isEmpty()) << "msgconvert (libemail-outlook-message-perl) is missing";
+    const auto ole = talvenor::testing::runTool(
+        python,
+        {"-c",
+         "import sys, olefile\n"
+         "o = olefile.OleFileIO(sys.argv[1], raise_defects=olefile.DEFECT_INCORRECT)\n"
+         "assert o.exists('__properties_version1.0')\n",
+         path},
+        120000);
+    EXPECT_EQ(ole.exitCode, 0) << path.toStdString() << ": " << ole.err.toStdString();
+    const auto mime = talvenor::testing::runTool(msgconvert, {"--outfile", "-", path}, 120000);
+    EXPECT_EQ(mime.exitCode, 0) << path.toStdString() << ": " << mime.err.toStdString();
+    EXPECT_TRUE(mime.out.contains("Subject:")) << path.toStdString();
+}
+
 std::size_t mailCount(const talvenor::testing::ExpectedFolder& f) {
     std::size_t n = 0;
     for (const auto& item : f.items)
@@ -52,10 +78,12 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
                           talvenor::testing::richMessage());
         writer.finish();
     }
+    const QString ost = dir.filePath("mailbox.ost");
+    const auto expectedOst = talvenor::testing::writeOfflineStore(ost.toStdString());
     const QString out = dir.filePath("out");
     QDir().mkpath(out);
 
-    for (const QString& store : {pst, dir.filePath("rich.pst")}) {
+    for (const QString& store : {pst, dir.filePath("rich.pst"), ost}) {
         SCOPED_TRACE(store.toStdString());
         QDir(out).removeRecursively();
         QDir().mkpath(out);
@@ -98,6 +126,12 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
         ASSERT_FALSE(inStore.empty());
         if (store == pst) {
             EXPECT_EQ(std::size_t(files.size()), mailCount(expected));
+        }
+        if (store == ost) {
+            // Exactly its mail: not the appointments and meeting requests of its calendar.
+            EXPECT_EQ(std::size_t(files.size()), mailCount(expectedOst));
+            for (const QString& f : files)
+                expectPeersOpen(QDir(out).filePath(f));
         }
         EXPECT_EQ(inFiles.size(), inStore.size());
         // Compared as sets of whole messages: every file is one of the store's mails, complete.

@@ -102,8 +102,79 @@ TEST_P(GeneratedTree, SurfaceShowsTheWrittenFoldersItemsClassesAndSubjectsInOrde
 INSTANTIATE_TEST_SUITE_P(Formats, GeneratedTree,
                          ::testing::Values(FormatCase{pstwriter::Format::Unicode, 1252, "unicode"},
                                            FormatCase{pstwriter::Format::Ansi, 1252, "ansi1252"},
-                                           FormatCase{pstwriter::Format::Ansi, 1251, "ansi1251"}),
+                                           FormatCase{pstwriter::Format::Ansi, 1251, "ansi1251"},
+                                           FormatCase{pstwriter::Format::Ost4k, 1252, "ost4k"}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+TEST(GeneratedOffline, TheMailServersTreeShowsBelowItsIpmSubtree) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mailbox.ost"));
+    const ExpectedFolder expected = talvenor::testing::writeOfflineStore(path.toStdString());
+    NativeApplicationFactory factory;
+    Attached a = attach(factory, path);
+    // Neither "Root - Mailbox" nor the empty folder at the usual node of a personal store's
+    // subtree: the walk starts at IPM_SUBTREE.
+    expectSameTree(readTree(*a.root), expected);
+    a.ns->removeStore(*a.root);
+}
+
+// Points every folder entry id (flags, store uid, node id) of a file written without
+// encoding, except the search root's, at no folder; the search root's shows the store uid.
+void breakEntryIds(QByteArray& bytes) {
+    const std::uint32_t searchRoot = 0x8042;
+    const QByteArray target(reinterpret_cast<const char*>(&searchRoot), 4);
+    const QByteArray zero(4, '\0');
+    QByteArray prefix;
+    for (qsizetype at = bytes.indexOf(target); at >= 0; at = bytes.indexOf(target, at + 1)) {
+        const QByteArray p = bytes.mid(at - 20, 20);
+        if (at >= 20 && p.startsWith(zero) && p.mid(4) != QByteArray(16, '\0') &&
+            bytes.count(p) > 1) {
+            prefix = p;
+            break;
+        }
+    }
+    ASSERT_FALSE(prefix.isEmpty());
+    int patched = 0;
+    for (qsizetype at = bytes.indexOf(prefix); at >= 0; at = bytes.indexOf(prefix, at + 1))
+        if (bytes.mid(at + 20, 4) != target) {
+            bytes.replace(at + 20, 4, zero);
+            ++patched;
+        }
+    ASSERT_GT(patched, 0);
+}
+
+TEST(GeneratedOffline, AStoreWithoutAnIpmSubtreeIsReportedDamagedNotEmpty) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("broken.ost"));
+    talvenor::testing::writeOfflineStore(path.toStdString(), pstwriter::Encoding::None);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    // Nothing names the subtree any more: not its name, not the folders the store points to.
+    const QByteArray name =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(u"IPM_SUBTREE"), 22);
+    const QByteArray renamed =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(u"MAIL_FOLDER"), 22);
+    ASSERT_TRUE(bytes.contains(name));
+    bytes.replace(name, renamed);
+    breakEntryIds(bytes);
+    ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+
+    NativeApplicationFactory factory;
+    auto application = factory.create(automation::ApplicationClass);
+    auto ns = application->getNamespace(automation::MapiNamespace);
+    try {
+        ns->addStore(QLatin1Char('"') + path + QLatin1Char('"'));
+        auto root = ns->lastFolder();
+        root->folderCount();
+        FAIL() << "a store without mail folders was opened as if it were empty";
+    } catch (const Failure& f) {
+        EXPECT_TRUE(f.description().contains(QStringLiteral("IPM subtree")))
+            << f.description().toStdString();
+    }
+}
 
 // Every property written must come back with its type and value; the reader may add more.
 void expectContains(const mapi::PropertyBag& read, const mapi::PropertyBag& written,
