@@ -64,6 +64,10 @@ std::uint32_t pstCrc(const std::uint8_t* data, std::size_t size, std::uint32_t c
     return crc;
 }
 
+std::uint8_t decodeCompressible(std::uint8_t stored) {
+    return kDecode[stored];
+}
+
 FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
     if (this != &o) {
         close();

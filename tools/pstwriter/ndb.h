@@ -19,6 +19,8 @@ enum class Encoding { None, Compressible };
 using Bytes = std::vector<std::uint8_t>;
 
 std::uint32_t pstCrc(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
+// One byte of an external block stored with the "compressible" encoding, as it was written.
+std::uint8_t decodeCompressible(std::uint8_t stored);
 
 // Owns a file descriptor; closes it on destruction.
 class FileHandle {
