@@ -3,6 +3,7 @@
 #include "filechecks.h"
 #include "ipmsubtree.h"
 #include "itemclass.h"
+#include "namemap.h"
 #include "pff.h"
 #include "reader.h"
 #include "wire.h"
@@ -81,6 +82,12 @@ public:
             throw Failure(storefailures::StoreNotAttached,
                           QStringLiteral("The store %1 has been removed.").arg(quotedName(path_)));
     }
+    // The store's own map of named properties, read once.
+    const NameToIdMap& names() {
+        if (!names_)
+            names_ = readNameToIdMap(file());
+        return *names_;
+    }
     libpff_file_t* file() {
         check();
         if (!file_) {
@@ -130,6 +137,7 @@ private:
     PffFileHandle file_;
     QString displayName_;
     int codepage_ = DefaultCodepage;
+    std::optional<NameToIdMap> names_;
     std::shared_ptr<const wire::FolderInfo> tree_;
     std::function<void()> openedHere_;
     std::unordered_map<std::uint32_t, std::shared_ptr<FolderEntry>> folders_;
@@ -317,7 +325,7 @@ public:
             store_->check();
             return *entry_->message;
         }
-        return store_->guarded([&] { return nativestore::readMessage(item()); });
+        return store_->guarded([&] { return nativestore::readMessage(item(), &store_->names()); });
     }
 
 private:

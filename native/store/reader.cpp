@@ -1,5 +1,7 @@
 #include "reader.h"
 
+#include "namemap.h"
+
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -135,7 +137,7 @@ std::vector<Bytes> fixedValues(libpff_record_entry_t* entry) {
     return values;
 }
 
-mapi::Property readEntry(libpff_record_entry_t* entry) {
+mapi::Property readEntry(libpff_record_entry_t* entry, const NameToIdMap* names) {
     PffError error;
     std::uint32_t entryType = 0;
     std::uint32_t valueType = 0;
@@ -146,8 +148,13 @@ mapi::Property readEntry(libpff_record_entry_t* entry) {
     mapi::Property property;
     property.id = std::uint16_t(entryType);
     property.type = std::uint16_t(valueType);
-    if (property.id >= 0x8000)
-        property.name = propertyName(entry);
+    if (property.id >= 0x8000) {
+        // The store's own map first: libpff mistakes some property sets.
+        if (names)
+            property.name = names->name(property.id);
+        if (!property.name)
+            property.name = propertyName(entry);
+    }
 
     if (mapi::isMultiValued(property.type)) {
         if (mapi::fixedSize(mapi::baseType(property.type)) == 0)
@@ -171,12 +178,13 @@ void unmarkSubject(mapi::Property& subject) {
         v.erase(v.begin(), v.begin() + 2);
 }
 
-void readRecordSet(libpff_item_t* item, int index, mapi::PropertyBag& bag) {
+void readRecordSet(libpff_item_t* item, int index, mapi::PropertyBag& bag,
+                   const NameToIdMap* names) {
     PffRecordSet recordSet;
     PffError error;
     if (libpff_item_get_record_set_by_index(item, index, recordSet.out(), error.out()) != 1)
         throw PffFailure(QStringLiteral("cannot read a property set"), error);
-    readPropertyBag(recordSet.get(), bag);
+    readPropertyBag(recordSet.get(), bag, names);
 }
 
 int numberOfRecordSets(libpff_item_t* item) {
@@ -187,7 +195,7 @@ int numberOfRecordSets(libpff_item_t* item) {
     return count;
 }
 
-void readRecipients(libpff_item_t* message, mapi::Message& out) {
+void readRecipients(libpff_item_t* message, mapi::Message& out, const NameToIdMap* names) {
     PffItem recipients;
     PffError error;
     const int found = libpff_message_get_recipients(message, recipients.out(), error.out());
@@ -199,14 +207,15 @@ void readRecipients(libpff_item_t* message, mapi::Message& out) {
     out.recipients.reserve(std::size_t(std::max(rows, 0)));
     for (int i = 0; i < rows; ++i) {
         mapi::Recipient recipient;
-        readRecordSet(recipients.get(), i, recipient);
+        readRecordSet(recipients.get(), i, recipient, names);
         out.recipients.push_back(std::move(recipient));
     }
 }
 
-mapi::Message readMessageAt(libpff_item_t* message, int depth);
+mapi::Message readMessageAt(libpff_item_t* message, int depth, const NameToIdMap* names);
 
-void readAttachments(libpff_item_t* message, mapi::Message& out, int depth) {
+void readAttachments(libpff_item_t* message, mapi::Message& out, int depth,
+                     const NameToIdMap* names) {
     int count = 0;
     PffError error;
     if (libpff_message_get_number_of_attachments(message, &count, error.out()) != 1)
@@ -217,7 +226,7 @@ void readAttachments(libpff_item_t* message, mapi::Message& out, int depth) {
         if (libpff_message_get_attachment(message, i, attachment.out(), error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read an attachment"), error);
         mapi::Attachment result;
-        readRecordSet(attachment.get(), 0, result);
+        readRecordSet(attachment.get(), 0, result, names);
         int type = 0;
         if (libpff_attachment_get_type(attachment.get(), &type, error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read the kind of an attachment"), error);
@@ -226,7 +235,7 @@ void readAttachments(libpff_item_t* message, mapi::Message& out, int depth) {
             if (libpff_attachment_get_item(attachment.get(), attached.out(), error.out()) != 1)
                 throw PffFailure(QStringLiteral("cannot read an attached message"), error);
             result.embedded =
-                std::make_shared<mapi::Message>(readMessageAt(attached.get(), depth + 1));
+                std::make_shared<mapi::Message>(readMessageAt(attached.get(), depth + 1, names));
             // The attached message is the object itself, not bytes of the bag.
             if (const auto* data = result.find(mapi::tags::AttachDataBinary);
                 data && data->type == mapi::PtObject)
@@ -236,24 +245,25 @@ void readAttachments(libpff_item_t* message, mapi::Message& out, int depth) {
     }
 }
 
-mapi::Message readMessageAt(libpff_item_t* message, int depth) {
+mapi::Message readMessageAt(libpff_item_t* message, int depth, const NameToIdMap* names) {
     if (depth > MaxEmbeddingDepth) {
         PffError none;
         throw PffFailure(QStringLiteral("attached messages are nested too deeply"), none);
     }
     mapi::Message out;
     if (numberOfRecordSets(message) > 0)
-        readRecordSet(message, 0, out);
+        readRecordSet(message, 0, out, names);
     if (auto* subject = out.find(mapi::tags::Subject))
         unmarkSubject(*subject);
-    readRecipients(message, out);
-    readAttachments(message, out, depth);
+    readRecipients(message, out, names);
+    readAttachments(message, out, depth, names);
     return out;
 }
 
 } // namespace
 
-void readPropertyBag(libpff_record_set_t* recordSet, mapi::PropertyBag& bag) {
+void readPropertyBag(libpff_record_set_t* recordSet, mapi::PropertyBag& bag,
+                     const NameToIdMap* names) {
     const int count = numberOfEntries(recordSet);
     bag.props.reserve(bag.props.size() + std::size_t(std::max(count, 0)));
     for (int i = 0; i < count; ++i) {
@@ -261,12 +271,12 @@ void readPropertyBag(libpff_record_set_t* recordSet, mapi::PropertyBag& bag) {
         PffError error;
         if (libpff_record_set_get_entry_by_index(recordSet, i, entry.out(), error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read a property"), error);
-        bag.props.push_back(readEntry(entry.get()));
+        bag.props.push_back(readEntry(entry.get(), names));
     }
 }
 
-mapi::Message readMessage(libpff_item_t* message) {
-    return readMessageAt(message, 0);
+mapi::Message readMessage(libpff_item_t* message, const NameToIdMap* names) {
+    return readMessageAt(message, 0, names);
 }
 
 std::optional<mapi::Property> readItemProperty(libpff_item_t* item, std::uint16_t id) {
@@ -286,7 +296,7 @@ std::optional<mapi::Property> readItemProperty(libpff_item_t* item, std::uint16_
         throw PffFailure(QStringLiteral("cannot read a property"), error);
     if (found == 0 || !entry)
         return std::nullopt;
-    return readEntry(entry.get());
+    return readEntry(entry.get(), nullptr);
 }
 
 QString decodeCodepage(const QByteArray& bytes, int codepage) {

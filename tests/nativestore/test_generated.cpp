@@ -176,6 +176,62 @@ TEST(GeneratedOffline, AStoreWithoutAnIpmSubtreeIsReportedDamagedNotEmpty) {
     }
 }
 
+// Numbered and string names in each kind of property set the map distinguishes: PS_MAPI
+// (index 1), PS_PUBLIC_STRINGS (index 2) and one of the GUID stream (3 and up).
+class GeneratedNames : public ::testing::TestWithParam<pstwriter::Format> {};
+
+TEST_P(GeneratedNames, EveryNameComesBackWithItsOwnPropertySet) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("names.pst"));
+    const std::vector<mapi::PropertyName> names = {
+        {mapi::PS_MAPI, 0x8101, u""},
+        {mapi::PS_MAPI, std::nullopt, u"mapi-string"},
+        {mapi::PS_PUBLIC_STRINGS, 0x8102, u""},
+        {mapi::PS_PUBLIC_STRINGS, std::nullopt, u"X-Public"},
+        {mapi::PSETID_Common, 0x8103, u""},
+        {mapi::PSETID_Common, std::nullopt, u"common-string"},
+    };
+    mapi::Message written = talvenor::testing::simpleMessage("IPM.Note", u"Named");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        pstwriter::build::setNamedString(written, names[i],
+                                         u"value " + mapi::fromUtf8(std::to_string(i)));
+    {
+        pstwriter::Options options;
+        options.format = GetParam();
+        pstwriter::Writer writer(path.toStdString(), options);
+        writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"), written);
+        writer.finish();
+    }
+    StoreOptions here;
+    here.containment = Containment::None;
+    NativeApplicationFactory factory(here);
+    Attached a = attach(factory, path);
+    auto items = a.root->folder(2)->items();
+    ASSERT_EQ(items->count(), 1);
+    const mapi::Message read = readMessage(*items->item(1));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(i);
+        const mapi::Property* p = read.findNamed(names[i]);
+        ASSERT_NE(p, nullptr) << "name missing or under another property set";
+        // ANSI stores keep 8-bit strings.
+        const std::u16string text =
+            p->type == mapi::PtString8
+                ? mapi::fromUtf8(std::string(p->value.begin(), p->value.end()))
+                : mapi::fromUtf16le(p->value);
+        EXPECT_EQ(text, u"value " + mapi::fromUtf8(std::to_string(i)));
+    }
+    a.ns->removeStore(*a.root);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, GeneratedNames,
+                         ::testing::Values(pstwriter::Format::Unicode, pstwriter::Format::Ansi,
+                                           pstwriter::Format::Ost4k),
+                         [](const auto& info) {
+                             return info.param == pstwriter::Format::Unicode ? "Unicode"
+                                    : info.param == pstwriter::Format::Ansi  ? "Ansi"
+                                                                             : "Ost4k";
+                         });
+
 // Every property written must come back with its type and value; the reader may add more.
 void expectContains(const mapi::PropertyBag& read, const mapi::PropertyBag& written,
                     const std::string& where, bool hasAttachments = false) {
