@@ -5,6 +5,8 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cstdio>
+#include <limits>
 
 namespace talvenor::nativestore {
 
@@ -214,6 +216,43 @@ void readRecipients(libpff_item_t* message, mapi::Message& out, const NameToIdMa
 
 mapi::Message readMessageAt(libpff_item_t* message, int depth, const NameToIdMap* names);
 
+constexpr std::uint32_t AttachOle = 6; // PR_ATTACH_METHOD of an OLE object
+
+bool isOleObject(const mapi::Attachment& a) {
+    const auto* data = a.find(mapi::tags::AttachDataBinary);
+    return a.int32(mapi::tags::AttachMethod) == std::int32_t(AttachOle) && data &&
+           data->type == mapi::PtObject;
+}
+
+// Replaces the object reference of an OLE attachment with the compound file it names.
+void readOleObject(libpff_item_t* attachment, mapi::Attachment& out) {
+    // Stores written by earlier versions of the project's writer hold the image in place.
+    static constexpr std::uint8_t CompoundFileMagic[] = {0xD0, 0xCF, 0x11, 0xE0,
+                                                         0xA1, 0xB1, 0x1A, 0xE1};
+    const Bytes& held = out.find(mapi::tags::AttachDataBinary)->value;
+    if (held.size() >= sizeof CompoundFileMagic &&
+        std::equal(std::begin(CompoundFileMagic), std::end(CompoundFileMagic), held.begin()))
+        return;
+    PffError error;
+    size64_t size = 0;
+    if (libpff_attachment_get_data_size(attachment, &size, error.out()) != 1)
+        throw PffFailure(QStringLiteral("cannot find the data of an OLE object"), error);
+    if (size > std::numeric_limits<std::uint32_t>::max())
+        throw PffFailure(QStringLiteral("an OLE object claims an impossible size"), error);
+    Bytes image(static_cast<std::size_t>(size));
+    if (libpff_attachment_data_seek_offset(attachment, 0, SEEK_SET, error.out()) != 0)
+        throw PffFailure(QStringLiteral("cannot read an OLE object"), error);
+    std::size_t done = 0;
+    while (done < image.size()) {
+        const ssize_t n = libpff_attachment_data_read_buffer(attachment, image.data() + done,
+                                                             image.size() - done, error.out());
+        if (n <= 0)
+            throw PffFailure(QStringLiteral("cannot read an OLE object"), error);
+        done += std::size_t(n);
+    }
+    out.find(mapi::tags::AttachDataBinary)->value = std::move(image);
+}
+
 void readAttachments(libpff_item_t* message, mapi::Message& out, int depth,
                      const NameToIdMap* names) {
     int count = 0;
@@ -230,7 +269,11 @@ void readAttachments(libpff_item_t* message, mapi::Message& out, int depth,
         int type = 0;
         if (libpff_attachment_get_type(attachment.get(), &type, error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read the kind of an attachment"), error);
-        if (type == LIBPFF_ATTACHMENT_TYPE_ITEM) {
+        if (isOleObject(result)) {
+            // The property holds only a reference (sub-node, size); the compound file is the
+            // sub-node's data.
+            readOleObject(attachment.get(), result);
+        } else if (type == LIBPFF_ATTACHMENT_TYPE_ITEM) {
             PffItem attached;
             if (libpff_attachment_get_item(attachment.get(), attached.out(), error.out()) != 1)
                 throw PffFailure(QStringLiteral("cannot read an attached message"), error);

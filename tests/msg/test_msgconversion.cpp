@@ -9,6 +9,7 @@
 #include <session.h>
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -146,5 +147,83 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
             << (extra.empty() ? "" : extra[0]);
     }
 }
+
+// Each stream of a compound file, by path, with its bytes in hex, as olefile reads it.
+QString oleStreams(const QString& file, const QString& storage) {
+    QString python = QStandardPaths::findExecutable("python3", {"/usr/bin", "/bin"});
+    if (python.isEmpty())
+        python = QStandardPaths::findExecutable("python3");
+    const auto r = talvenor::testing::runTool(
+        python,
+        {"-c",
+         "import sys, olefile\n"
+         "o = olefile.OleFileIO(sys.argv[1])\n"
+         "base = [p for p in sys.argv[2].split('/') if p]\n"
+         "for e in sorted(o.listdir(streams=True, storages=False)):\n"
+         "    if e[:len(base)] == base:\n"
+         "        print('/'.join(e[len(base):]), o.openstream(e).read().hex())\n"
+         "print('clsid', o.getclsid(base) if base else o.root.clsid)\n",
+         file, storage},
+        120000);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    return r.out;
+}
+
+class OleObjects : public ::testing::TestWithParam<pstwriter::Format> {};
+
+// An OLE object stored as the mail program stores it (attach method 6, the compound file in a
+// sub-node the attachment refers to) becomes the attachment's __substg1.0_3701000D storage,
+// every stream byte for byte.
+TEST_P(OleObjects, AnOleObjectBecomesItsOwnStorageByteForByte) {
+    QTemporaryDir dir;
+    const QString store = dir.filePath("ole.pst");
+    mapi::Message m = plainMessage(u"Picture inside");
+    m.attachments.push_back(oleAttachment());
+    {
+        pstwriter::Options options;
+        options.format = GetParam();
+        pstwriter::Writer writer(store.toStdString(), options);
+        writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"), m);
+        writer.finish();
+    }
+    const QString out = dir.filePath("out");
+    QDir().mkpath(out);
+    nativestore::StoreOptions options;
+    options.writer = [](const mapi::Message& message, const QString& path) {
+        msg::writeMsg(message, path);
+    };
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingPointer pointer;
+    {
+        nativestore::NativeApplicationFactory factory(options);
+        ConversionSession(factory, messages, events, pointer).PST2MSG(store, out + "/x.msg");
+    }
+    EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join("|").toStdString();
+    const QStringList files = QDir(out).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    const QString file = QDir(out).filePath(files[0]);
+
+    const QString image = dir.filePath("object.bin");
+    {
+        QFile f(image);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        const Bytes bytes = oleObjectImage();
+        f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+    }
+    const QString expected = oleStreams(image, "");
+    ASSERT_TRUE(expected.contains("CONTENTS ")) << expected.toStdString();
+    EXPECT_EQ(oleStreams(file, "__attach_version1.0_#00000000/__substg1.0_3701000D"), expected);
+
+    const mapi::Message read = msg::readMsg(file);
+    ASSERT_EQ(read.attachments.size(), 1u);
+    EXPECT_EQ(read.attachments[0].int32(mapi::tags::AttachMethod), 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, OleObjects,
+                         ::testing::Values(pstwriter::Format::Unicode, pstwriter::Format::Ost4k),
+                         [](const auto& info) {
+                             return info.param == pstwriter::Format::Unicode ? "Unicode" : "Ost4k";
+                         });
 
 } // namespace

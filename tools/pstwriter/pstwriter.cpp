@@ -32,6 +32,7 @@ constexpr std::uint32_t kNidMailboxRoot = 0x2122;
 constexpr std::uint32_t kNidOfflineIpm = 0x2142;
 constexpr std::uint32_t kFirstUserFolderIndex = 0x405;
 constexpr std::uint32_t kFirstMessageIndex = 0x10000;
+constexpr std::uint32_t kAttachOle = 6; // PR_ATTACH_METHOD of an OLE object
 
 // Columns of the template tables, as Outlook lays them out.
 const std::vector<std::uint32_t> kHierarchyCols = {0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003,
@@ -347,6 +348,22 @@ struct Writer::Impl {
                     av[mapi::tags::AttachDataBinary] = Value{mapi::PtObject, obj, {}};
                     av[mapi::tags::AttachMethod] = int32Value(mapi::AttachEmbeddedMsg);
                     size = inner.size;
+                } else if (auto it = av.find(mapi::tags::AttachDataBinary);
+                           it != av.end() && it->second.type == mapi::PtObject) {
+                    // An OLE object: its compound file lives in a sub-node of the attachment,
+                    // which the property refers to by node id and size.
+                    const Bytes image = std::move(it->second.data);
+                    DataStreamWriter stream(*ndb);
+                    stream.append(image.data(), image.size());
+                    const std::uint32_t nid = apc.subnodes().newNid(0x1F);
+                    apc.subnodes().add(nid, stream.finish(), 0);
+                    Bytes obj = le32(nid);
+                    auto sz = le32(std::uint32_t(image.size()));
+                    obj.insert(obj.end(), sz.begin(), sz.end());
+                    it->second = Value{mapi::PtObject, obj, {}};
+                    if (!av.count(mapi::tags::AttachMethod))
+                        av[mapi::tags::AttachMethod] = int32Value(kAttachOle);
+                    size = std::uint32_t(image.size());
                 } else {
                     if (auto it = av.find(mapi::tags::AttachDataBinary); it != av.end())
                         size = std::uint32_t(it->second.data.size());
