@@ -227,11 +227,7 @@ bool isOleObject(const mapi::Attachment& a) {
 // Replaces the object reference of an OLE attachment with the compound file it names.
 void readOleObject(libpff_item_t* attachment, mapi::Attachment& out) {
     // Stores written by earlier versions of the project's writer hold the image in place.
-    static constexpr std::uint8_t CompoundFileMagic[] = {0xD0, 0xCF, 0x11, 0xE0,
-                                                         0xA1, 0xB1, 0x1A, 0xE1};
-    const Bytes& held = out.find(mapi::tags::AttachDataBinary)->value;
-    if (held.size() >= sizeof CompoundFileMagic &&
-        std::equal(std::begin(CompoundFileMagic), std::end(CompoundFileMagic), held.begin()))
+    if (mapi::startsAsCompoundFile(out.find(mapi::tags::AttachDataBinary)->value))
         return;
     PffError error;
     size64_t size = 0;

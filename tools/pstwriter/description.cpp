@@ -266,6 +266,9 @@ struct Parser {
             if (a.contains("message")) {
                 build::addEmbedded(m, a.value("name").toString("Attached message").toStdU16String(),
                                    message(a.value("message").toObject()));
+            } else if (a.contains("ole")) {
+                build::addOleObject(m, a.value("name").toString("Object").toStdU16String(),
+                                    bytes(a.value("ole").toObject()));
             } else {
                 build::addAttachment(m, str(a.value("fileName"), "fileName"),
                                      a.value("mimeType").toString().toStdString(), bytes(a),

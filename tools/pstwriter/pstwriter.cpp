@@ -131,6 +131,10 @@ void validateMessage(const mapi::Message& m, const std::string& where, int depth
     for (std::size_t i = 0; i < m.attachments.size(); ++i) {
         const std::string w = where + ", attachment " + std::to_string(i + 1);
         validateBag(m.attachments[i], w);
+        if (const Property* data = m.attachments[i].find(mapi::tags::AttachDataBinary);
+            data && data->type == mapi::PtObject && !m.attachments[i].embedded &&
+            !mapi::startsAsCompoundFile(data->value))
+            throw Error(w + ": an OLE object must hold a compound file");
         if (m.attachments[i].embedded)
             validateMessage(*m.attachments[i].embedded, w, depth + 1);
     }
