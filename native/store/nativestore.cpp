@@ -1158,6 +1158,8 @@ public:
                               .arg(quotedName(native->store()->path())));
         (*it)->close();
         stores_.erase(it);
+        if (options_->storeDetached)
+            options_->storeDetached();
     }
 
     ~NativeNamespace() override {
