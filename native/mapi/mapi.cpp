@@ -77,18 +77,17 @@ const Guid PS_INTERNET_HEADERS = makeGuid(0x00020386, 0, 0, {0xC0, 0, 0, 0, 0, 0
 
 std::string Guid::toString() const {
     char buf[40];
-    std::snprintf(buf, sizeof buf,
-                  "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", readLe32(&bytes[0]),
-                  readLe16(&bytes[4]), readLe16(&bytes[6]), bytes[8], bytes[9], bytes[10],
-                  bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  readLe32(&bytes[0]), readLe16(&bytes[4]), readLe16(&bytes[6]), bytes[8], bytes[9],
+                  bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return buf;
 }
 
 std::optional<Guid> Guid::parse(const std::string& text) {
     unsigned d1, d2, d3, b[8];
     if (text.size() != 38 ||
-        std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d1, &d2, &d3,
-                    &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]) != 11)
+        std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d1, &d2, &d3, &b[0],
+                    &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]) != 11)
         return std::nullopt;
     std::array<std::uint8_t, 8> d4{};
     for (int i = 0; i < 8; ++i)
@@ -128,9 +127,9 @@ void PropertyBag::set(Property p) {
 }
 
 void PropertyBag::remove(std::uint16_t id) {
-    props.erase(std::remove_if(props.begin(), props.end(),
-                               [id](const Property& p) { return p.id == id; }),
-                props.end());
+    props.erase(
+        std::remove_if(props.begin(), props.end(), [id](const Property& p) { return p.id == id; }),
+        props.end());
 }
 
 void PropertyBag::setUnicode(std::uint16_t id, const std::u16string& text) {
@@ -176,7 +175,9 @@ std::optional<std::uint64_t> PropertyBag::time(std::uint16_t id) const {
     return readLe64(p->value.data());
 }
 
-Bytes le16(std::uint16_t v) { return {std::uint8_t(v), std::uint8_t(v >> 8)}; }
+Bytes le16(std::uint16_t v) {
+    return {std::uint8_t(v), std::uint8_t(v >> 8)};
+}
 Bytes le32(std::uint32_t v) {
     return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
 }
@@ -186,7 +187,9 @@ Bytes le64(std::uint64_t v) {
         b[i] = std::uint8_t(v >> (8 * i));
     return b;
 }
-std::uint16_t readLe16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
+std::uint16_t readLe16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] | (p[1] << 8));
+}
 std::uint32_t readLe32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
            (std::uint32_t(p[3]) << 24);
@@ -203,6 +206,12 @@ Bytes utf16le(const std::u16string& s) {
         b.push_back(std::uint8_t(c >> 8));
     }
     return b;
+}
+
+bool startsAsCompoundFile(const Bytes& b) {
+    static constexpr std::uint8_t signature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    return b.size() >= sizeof signature &&
+           std::equal(std::begin(signature), std::end(signature), b.begin());
 }
 
 std::u16string fromUtf16le(const Bytes& b) {

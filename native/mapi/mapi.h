@@ -39,8 +39,12 @@ enum PropType : std::uint16_t {
     PtMultiFlag = 0x1000,
 };
 
-constexpr bool isMultiValued(std::uint16_t type) { return (type & PtMultiFlag) != 0; }
-constexpr std::uint16_t baseType(std::uint16_t type) { return type & ~PtMultiFlag; }
+constexpr bool isMultiValued(std::uint16_t type) {
+    return (type & PtMultiFlag) != 0;
+}
+constexpr std::uint16_t baseType(std::uint16_t type) {
+    return type & ~PtMultiFlag;
+}
 
 // Size in bytes of a fixed-size value of this (single-valued) type; 0 for variable-size types.
 std::size_t fixedSize(std::uint16_t type);
@@ -147,6 +151,8 @@ std::uint32_t readLe32(const std::uint8_t* p);
 std::uint64_t readLe64(const std::uint8_t* p);
 Bytes utf16le(const std::u16string& s);
 std::u16string fromUtf16le(const Bytes& b);
+// True when the bytes start with a compound file's signature (an OLE object's storage).
+bool startsAsCompoundFile(const Bytes& b);
 std::u16string fromUtf8(const std::string& s);
 std::string toUtf8(const std::u16string& s);
 

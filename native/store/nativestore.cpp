@@ -1,7 +1,9 @@
 #include "nativestore.h"
 
 #include "filechecks.h"
+#include "ipmsubtree.h"
 #include "itemclass.h"
+#include "namemap.h"
 #include "pff.h"
 #include "reader.h"
 #include "wire.h"
@@ -38,9 +40,6 @@ constexpr std::uint32_t NidTypeMask = 0x1F;
 constexpr std::uint32_t NidTypeNormalFolder = 0x02;
 // Messages of a folder's contents; associated (hidden) messages have a type of their own.
 constexpr std::uint32_t NidTypeNormalMessage = 0x04;
-// Where the IPM subtree lives when the store names no other place.
-constexpr std::uint32_t DefaultIpmSubtreeNid = 0x8022;
-constexpr std::uint16_t IpmSubtreeEntryId = 0x35E0;
 constexpr int DefaultCodepage = 1252;
 
 class ReadAlong;
@@ -82,6 +81,12 @@ public:
         if (closed_)
             throw Failure(storefailures::StoreNotAttached,
                           QStringLiteral("The store %1 has been removed.").arg(quotedName(path_)));
+    }
+    // The store's own map of named properties, read once.
+    const NameToIdMap& names() {
+        if (!names_)
+            names_ = readNameToIdMap(file());
+        return *names_;
     }
     libpff_file_t* file() {
         check();
@@ -132,6 +137,7 @@ private:
     PffFileHandle file_;
     QString displayName_;
     int codepage_ = DefaultCodepage;
+    std::optional<NameToIdMap> names_;
     std::shared_ptr<const wire::FolderInfo> tree_;
     std::function<void()> openedHere_;
     std::unordered_map<std::uint32_t, std::shared_ptr<FolderEntry>> folders_;
@@ -319,7 +325,7 @@ public:
             store_->check();
             return *entry_->message;
         }
-        return store_->guarded([&] { return nativestore::readMessage(item()); });
+        return store_->guarded([&] { return nativestore::readMessage(item(), &store_->names()); });
     }
 
 private:
@@ -531,14 +537,6 @@ std::shared_ptr<Store> openStore(const QString& path) {
     return std::make_shared<Store>(path, openFile(path));
 }
 
-std::uint32_t ipmSubtreeNid(libpff_file_t* file) {
-    PffItem store = messageStore(file);
-    if (const auto entryId = readItemProperty(store.get(), IpmSubtreeEntryId);
-        entryId && entryId->type == mapi::PtBinary && entryId->value.size() >= 24)
-        return mapi::readLe32(entryId->value.data() + 20);
-    return DefaultIpmSubtreeNid;
-}
-
 std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, SharedWriter writer) {
     auto root = std::make_shared<FolderEntry>();
     if (const auto& tree = store->tree()) {
@@ -547,9 +545,7 @@ std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, Sh
         root->info = tree.get();
     } else {
         store->guarded([&] {
-            root->item = itemByNid(store->file(), ipmSubtreeNid(store->file()));
-            if (!root->item)
-                root->item = itemByNid(store->file(), DefaultIpmSubtreeNid);
+            root->item = itemByNid(store->file(), findIpmSubtree(store->file()));
             if (!root->item) {
                 PffError none;
                 throw PffFailure(QStringLiteral("its top folder is missing"), none);

@@ -1,8 +1,12 @@
 #include "reader.h"
 
+#include "namemap.h"
+
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cstdio>
+#include <limits>
 
 namespace talvenor::nativestore {
 
@@ -135,7 +139,7 @@ std::vector<Bytes> fixedValues(libpff_record_entry_t* entry) {
     return values;
 }
 
-mapi::Property readEntry(libpff_record_entry_t* entry) {
+mapi::Property readEntry(libpff_record_entry_t* entry, const NameToIdMap* names) {
     PffError error;
     std::uint32_t entryType = 0;
     std::uint32_t valueType = 0;
@@ -146,8 +150,13 @@ mapi::Property readEntry(libpff_record_entry_t* entry) {
     mapi::Property property;
     property.id = std::uint16_t(entryType);
     property.type = std::uint16_t(valueType);
-    if (property.id >= 0x8000)
-        property.name = propertyName(entry);
+    if (property.id >= 0x8000) {
+        // The store's own map first: libpff mistakes some property sets.
+        if (names)
+            property.name = names->name(property.id);
+        if (!property.name)
+            property.name = propertyName(entry);
+    }
 
     if (mapi::isMultiValued(property.type)) {
         if (mapi::fixedSize(mapi::baseType(property.type)) == 0)
@@ -171,12 +180,13 @@ void unmarkSubject(mapi::Property& subject) {
         v.erase(v.begin(), v.begin() + 2);
 }
 
-void readRecordSet(libpff_item_t* item, int index, mapi::PropertyBag& bag) {
+void readRecordSet(libpff_item_t* item, int index, mapi::PropertyBag& bag,
+                   const NameToIdMap* names) {
     PffRecordSet recordSet;
     PffError error;
     if (libpff_item_get_record_set_by_index(item, index, recordSet.out(), error.out()) != 1)
         throw PffFailure(QStringLiteral("cannot read a property set"), error);
-    readPropertyBag(recordSet.get(), bag);
+    readPropertyBag(recordSet.get(), bag, names);
 }
 
 int numberOfRecordSets(libpff_item_t* item) {
@@ -187,7 +197,7 @@ int numberOfRecordSets(libpff_item_t* item) {
     return count;
 }
 
-void readRecipients(libpff_item_t* message, mapi::Message& out) {
+void readRecipients(libpff_item_t* message, mapi::Message& out, const NameToIdMap* names) {
     PffItem recipients;
     PffError error;
     const int found = libpff_message_get_recipients(message, recipients.out(), error.out());
@@ -199,14 +209,48 @@ void readRecipients(libpff_item_t* message, mapi::Message& out) {
     out.recipients.reserve(std::size_t(std::max(rows, 0)));
     for (int i = 0; i < rows; ++i) {
         mapi::Recipient recipient;
-        readRecordSet(recipients.get(), i, recipient);
+        readRecordSet(recipients.get(), i, recipient, names);
         out.recipients.push_back(std::move(recipient));
     }
 }
 
-mapi::Message readMessageAt(libpff_item_t* message, int depth);
+mapi::Message readMessageAt(libpff_item_t* message, int depth, const NameToIdMap* names);
 
-void readAttachments(libpff_item_t* message, mapi::Message& out, int depth) {
+constexpr std::uint32_t AttachOle = 6; // PR_ATTACH_METHOD of an OLE object
+
+bool isOleObject(const mapi::Attachment& a) {
+    const auto* data = a.find(mapi::tags::AttachDataBinary);
+    return a.int32(mapi::tags::AttachMethod) == std::int32_t(AttachOle) && data &&
+           data->type == mapi::PtObject;
+}
+
+// Replaces the object reference of an OLE attachment with the compound file it names.
+void readOleObject(libpff_item_t* attachment, mapi::Attachment& out) {
+    // Stores written by earlier versions of the project's writer hold the image in place.
+    if (mapi::startsAsCompoundFile(out.find(mapi::tags::AttachDataBinary)->value))
+        return;
+    PffError error;
+    size64_t size = 0;
+    if (libpff_attachment_get_data_size(attachment, &size, error.out()) != 1)
+        throw PffFailure(QStringLiteral("cannot find the data of an OLE object"), error);
+    if (size > std::numeric_limits<std::uint32_t>::max())
+        throw PffFailure(QStringLiteral("an OLE object claims an impossible size"), error);
+    Bytes image(static_cast<std::size_t>(size));
+    if (libpff_attachment_data_seek_offset(attachment, 0, SEEK_SET, error.out()) != 0)
+        throw PffFailure(QStringLiteral("cannot read an OLE object"), error);
+    std::size_t done = 0;
+    while (done < image.size()) {
+        const ssize_t n = libpff_attachment_data_read_buffer(attachment, image.data() + done,
+                                                             image.size() - done, error.out());
+        if (n <= 0)
+            throw PffFailure(QStringLiteral("cannot read an OLE object"), error);
+        done += std::size_t(n);
+    }
+    out.find(mapi::tags::AttachDataBinary)->value = std::move(image);
+}
+
+void readAttachments(libpff_item_t* message, mapi::Message& out, int depth,
+                     const NameToIdMap* names) {
     int count = 0;
     PffError error;
     if (libpff_message_get_number_of_attachments(message, &count, error.out()) != 1)
@@ -217,16 +261,20 @@ void readAttachments(libpff_item_t* message, mapi::Message& out, int depth) {
         if (libpff_message_get_attachment(message, i, attachment.out(), error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read an attachment"), error);
         mapi::Attachment result;
-        readRecordSet(attachment.get(), 0, result);
+        readRecordSet(attachment.get(), 0, result, names);
         int type = 0;
         if (libpff_attachment_get_type(attachment.get(), &type, error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read the kind of an attachment"), error);
-        if (type == LIBPFF_ATTACHMENT_TYPE_ITEM) {
+        if (isOleObject(result)) {
+            // The property holds only a reference (sub-node, size); the compound file is the
+            // sub-node's data.
+            readOleObject(attachment.get(), result);
+        } else if (type == LIBPFF_ATTACHMENT_TYPE_ITEM) {
             PffItem attached;
             if (libpff_attachment_get_item(attachment.get(), attached.out(), error.out()) != 1)
                 throw PffFailure(QStringLiteral("cannot read an attached message"), error);
             result.embedded =
-                std::make_shared<mapi::Message>(readMessageAt(attached.get(), depth + 1));
+                std::make_shared<mapi::Message>(readMessageAt(attached.get(), depth + 1, names));
             // The attached message is the object itself, not bytes of the bag.
             if (const auto* data = result.find(mapi::tags::AttachDataBinary);
                 data && data->type == mapi::PtObject)
@@ -236,24 +284,25 @@ void readAttachments(libpff_item_t* message, mapi::Message& out, int depth) {
     }
 }
 
-mapi::Message readMessageAt(libpff_item_t* message, int depth) {
+mapi::Message readMessageAt(libpff_item_t* message, int depth, const NameToIdMap* names) {
     if (depth > MaxEmbeddingDepth) {
         PffError none;
         throw PffFailure(QStringLiteral("attached messages are nested too deeply"), none);
     }
     mapi::Message out;
     if (numberOfRecordSets(message) > 0)
-        readRecordSet(message, 0, out);
+        readRecordSet(message, 0, out, names);
     if (auto* subject = out.find(mapi::tags::Subject))
         unmarkSubject(*subject);
-    readRecipients(message, out);
-    readAttachments(message, out, depth);
+    readRecipients(message, out, names);
+    readAttachments(message, out, depth, names);
     return out;
 }
 
 } // namespace
 
-void readPropertyBag(libpff_record_set_t* recordSet, mapi::PropertyBag& bag) {
+void readPropertyBag(libpff_record_set_t* recordSet, mapi::PropertyBag& bag,
+                     const NameToIdMap* names) {
     const int count = numberOfEntries(recordSet);
     bag.props.reserve(bag.props.size() + std::size_t(std::max(count, 0)));
     for (int i = 0; i < count; ++i) {
@@ -261,12 +310,12 @@ void readPropertyBag(libpff_record_set_t* recordSet, mapi::PropertyBag& bag) {
         PffError error;
         if (libpff_record_set_get_entry_by_index(recordSet, i, entry.out(), error.out()) != 1)
             throw PffFailure(QStringLiteral("cannot read a property"), error);
-        bag.props.push_back(readEntry(entry.get()));
+        bag.props.push_back(readEntry(entry.get(), names));
     }
 }
 
-mapi::Message readMessage(libpff_item_t* message) {
-    return readMessageAt(message, 0);
+mapi::Message readMessage(libpff_item_t* message, const NameToIdMap* names) {
+    return readMessageAt(message, 0, names);
 }
 
 std::optional<mapi::Property> readItemProperty(libpff_item_t* item, std::uint16_t id) {
@@ -286,7 +335,7 @@ std::optional<mapi::Property> readItemProperty(libpff_item_t* item, std::uint16_
         throw PffFailure(QStringLiteral("cannot read a property"), error);
     if (found == 0 || !entry)
         return std::nullopt;
-    return readEntry(entry.get());
+    return readEntry(entry.get(), nullptr);
 }
 
 QString decodeCodepage(const QByteArray& bytes, int codepage) {

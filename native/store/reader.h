@@ -13,12 +13,16 @@
 
 namespace talvenor::nativestore {
 
-// Reads every entry of one record set (one property context or one table row) into bag.
-void readPropertyBag(libpff_record_set_t* recordSet, mapi::PropertyBag& bag);
+class NameToIdMap;
+
+// Reads every entry of one record set (one property context or one table row) into bag;
+// named properties take their names from `names` when given, else from libpff.
+void readPropertyBag(libpff_record_set_t* recordSet, mapi::PropertyBag& bag,
+                     const NameToIdMap* names = nullptr);
 
 // Reads the whole message: properties, recipients, attachments and attached messages.
 // The subject loses its prefix marker, as a message file keeps it.
-mapi::Message readMessage(libpff_item_t* message);
+mapi::Message readMessage(libpff_item_t* message, const NameToIdMap* names = nullptr);
 
 // The raw value of one property of an item's first record set, or nullopt when it is absent.
 std::optional<mapi::Property> readItemProperty(libpff_item_t* item, std::uint16_t id);

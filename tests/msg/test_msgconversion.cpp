@@ -12,7 +12,11 @@
 #include <session.h>
 
 #include <QDir>
+#include <QFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <toolrun.h>
 
 #include <gtest/gtest.h>
 
@@ -33,6 +37,29 @@ void mailOf(automation::Folder& folder, std::multiset<std::string>& out) {
     }
     for (int i = 1; i <= folder.folderCount(); ++i)
         mailOf(*folder.folder(i), out);
+}
+
+// Both independent readers open a converted file: olefile without any defect, msgconvert
+// into MIME with the subject.
+void expectPeersOpen(const QString& path) {
+    QString python = QStandardPaths::findExecutable("python3", {"/usr/bin", "/bin"});
+    if (python.isEmpty())
+        python = QStandardPaths::findExecutable("python3");
+    ASSERT_FALSE(python.isEmpty()) << "python3 (python3-olefile) is missing";
+    const QString msgconvert = QStandardPaths::findExecutable("msgconvert");
+    ASSERT_FALSE(msgconvert.isEmpty()) << "msgconvert (libemail-outlook-message-perl) is missing";
+    const auto ole = talvenor::testing::runTool(
+        python,
+        {"-c",
+         "import sys, olefile\n"
+         "o = olefile.OleFileIO(sys.argv[1], raise_defects=olefile.DEFECT_INCORRECT)\n"
+         "assert o.exists('__properties_version1.0')\n",
+         path},
+        120000);
+    EXPECT_EQ(ole.exitCode, 0) << path.toStdString() << ": " << ole.err.toStdString();
+    const auto mime = talvenor::testing::runTool(msgconvert, {"--outfile", "-", path}, 120000);
+    EXPECT_EQ(mime.exitCode, 0) << path.toStdString() << ": " << mime.err.toStdString();
+    EXPECT_TRUE(mime.out.contains("Subject:")) << path.toStdString();
 }
 
 // Converts the PST file into the folder out through the session; the messages it showed.
@@ -66,10 +93,12 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
                           talvenor::testing::richMessage());
         writer.finish();
     }
+    const QString ost = dir.filePath("mailbox.ost");
+    const auto expectedOst = talvenor::testing::writeOfflineStore(ost.toStdString());
     const QString out = dir.filePath("out");
     QDir().mkpath(out);
 
-    for (const QString& store : {pst, dir.filePath("rich.pst")}) {
+    for (const QString& store : {pst, dir.filePath("rich.pst"), ost}) {
         SCOPED_TRACE(store.toStdString());
         QDir(out).removeRecursively();
         QDir().mkpath(out);
@@ -107,6 +136,12 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
         if (store == pst) {
             EXPECT_EQ(std::size_t(files.size()), mailCount(expected));
         }
+        if (store == ost) {
+            // Exactly its mail: not the appointments and meeting requests of its calendar.
+            EXPECT_EQ(std::size_t(files.size()), mailCount(expectedOst));
+            for (const QString& f : files)
+                expectPeersOpen(QDir(out).filePath(f));
+        }
         EXPECT_EQ(inFiles.size(), inStore.size());
         // Compared as sets of whole messages: every file is one of the store's mails, complete.
         std::vector<std::string> missing, extra;
@@ -120,6 +155,78 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
             << (extra.empty() ? "" : extra[0]);
     }
 }
+
+// Each stream of a compound file, by path, with its bytes in hex, as olefile reads it.
+QString oleStreams(const QString& file, const QString& storage) {
+    QString python = QStandardPaths::findExecutable("python3", {"/usr/bin", "/bin"});
+    if (python.isEmpty())
+        python = QStandardPaths::findExecutable("python3");
+    const auto r = talvenor::testing::runTool(
+        python,
+        {"-c",
+         "import sys, olefile\n"
+         "o = olefile.OleFileIO(sys.argv[1])\n"
+         "base = [p for p in sys.argv[2].split('/') if p]\n"
+         "for e in sorted(o.listdir(streams=True, storages=False)):\n"
+         "    if e[:len(base)] == base:\n"
+         "        print('/'.join(e[len(base):]), o.openstream(e).read().hex())\n"
+         "print('clsid', o.getclsid(base) if base else o.root.clsid)\n",
+         file, storage},
+        120000);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    return r.out;
+}
+
+class OleObjects : public ::testing::TestWithParam<pstwriter::Format> {};
+
+// An OLE object stored as the mail program stores it (attach method 6, the compound file in a
+// sub-node the attachment refers to) becomes the attachment's __substg1.0_3701000D storage,
+// every stream byte for byte.
+TEST_P(OleObjects, AnOleObjectBecomesItsOwnStorageByteForByte) {
+    QTemporaryDir dir;
+    const QString store = dir.filePath("ole.pst");
+    mapi::Message m = plainMessage(u"Picture inside");
+    m.attachments.push_back(oleAttachment());
+    {
+        pstwriter::Options options;
+        options.format = GetParam();
+        pstwriter::Writer writer(store.toStdString(), options);
+        writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"), m);
+        writer.finish();
+    }
+    const QString out = dir.filePath("out");
+    QDir().mkpath(out);
+    nativestore::StoreOptions options;
+    options.writer = [](const mapi::Message& message, const QString& path) {
+        msg::writeMsg(message, path);
+    };
+    const QStringList shown = convert(store, out, options);
+    EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
+    const QStringList files = QDir(out).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    const QString file = QDir(out).filePath(files[0]);
+
+    const QString image = dir.filePath("object.bin");
+    {
+        QFile f(image);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        const Bytes bytes = oleObjectImage();
+        f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+    }
+    const QString expected = oleStreams(image, "");
+    ASSERT_TRUE(expected.contains("CONTENTS ")) << expected.toStdString();
+    EXPECT_EQ(oleStreams(file, "__attach_version1.0_#00000000/__substg1.0_3701000D"), expected);
+
+    const mapi::Message read = msg::readMsg(file);
+    ASSERT_EQ(read.attachments.size(), 1u);
+    EXPECT_EQ(read.attachments[0].int32(mapi::tags::AttachMethod), 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, OleObjects,
+                         ::testing::Values(pstwriter::Format::Unicode, pstwriter::Format::Ost4k),
+                         [](const auto& info) {
+                             return info.param == pstwriter::Format::Unicode ? "Unicode" : "Ost4k";
+                         });
 
 // A mail as an ANSI store holds it: 8-bit strings only, a recipient, an attachment and an
 // attached message.

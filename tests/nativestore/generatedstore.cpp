@@ -89,7 +89,7 @@ ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
         writer.addMessage(inbox, simpleMessage(e.cls, e.subject));
         inboxExpected.items.push_back({e.number, e.shown});
     }
-    if (format == pstwriter::Format::Unicode) {
+    if (format != pstwriter::Format::Ansi) {
         const std::u16string unicode = u"\u65e5\u672c\u8a9e \u00c5ngstr\u00f6m \U0001F600";
         writer.addMessage(inbox, simpleMessage("IPM.Note", unicode));
         inboxExpected.items.push_back({43, QString::fromStdU16String(unicode)});
@@ -102,7 +102,7 @@ ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
         writer.addMessage(inbox, simpleMessage("IPM.Note", western));
         inboxExpected.items.push_back({43, QString::fromStdU16String(western)});
     }
-    if (format == pstwriter::Format::Unicode) { // its subject holds more than one code page
+    if (format != pstwriter::Format::Ansi) { // its subject holds more than one code page
         writer.addMessage(inbox, richMessage());
         inboxExpected.items.push_back({43, QStringLiteral("RE: Everything at once \u00e9\u65e5")});
     }
@@ -137,6 +137,53 @@ ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
         calendarExpected.items.push_back({number, QString::fromStdU16String(subject)});
     }
     expected.folders.push_back(calendarExpected);
+    writer.finish();
+    return expected;
+}
+
+ExpectedFolder writeOfflineStore(const std::string& path, pstwriter::Encoding encoding) {
+    pstwriter::Options options;
+    options.format = pstwriter::Format::Ost4k;
+    options.encoding = encoding;
+    options.displayName = u"Offline Mailbox";
+    pstwriter::Writer writer(path, options);
+    const auto top = writer.topFolder();
+    ExpectedFolder expected{QStringLiteral("Offline Mailbox"), {}, {}};
+    expected.folders.push_back({QStringLiteral("Deleted Items"), {}, {}});
+
+    const auto inbox =
+        writer.addFolder(top, u"Inbox", u"IPF.Note", pstwriter::SpecialFolder::Inbox);
+    ExpectedFolder inboxExpected{QStringLiteral("Inbox"), {}, {}};
+    writer.addMessage(inbox, simpleMessage("IPM.Note", u"RE: status of the offline store"));
+    inboxExpected.items.push_back({43, QStringLiteral("RE: status of the offline store")});
+    writer.addMessage(inbox, richMessage());
+    inboxExpected.items.push_back({43, QStringLiteral("RE: Everything at once \u00e9\u65e5")});
+    const auto sub = writer.addFolder(inbox, u"Suppliers");
+    writer.addMessage(sub, simpleMessage("IPM.Note", u"Offer for March"));
+    inboxExpected.folders.push_back(
+        {QStringLiteral("Suppliers"), {{43, QStringLiteral("Offer for March")}}, {}});
+    expected.folders.push_back(inboxExpected);
+
+    const auto sent =
+        writer.addFolder(top, u"Sent Items", u"IPF.Note", pstwriter::SpecialFolder::SentItems);
+    writer.addMessage(sent, simpleMessage("IPM.Note", u"FW: minutes"));
+    expected.folders.push_back(
+        {QStringLiteral("Sent Items"), {{43, QStringLiteral("FW: minutes")}}, {}});
+
+    const auto calendar = writer.addFolder(top, u"Calendar", u"IPF.Appointment");
+    ExpectedFolder calendarExpected{QStringLiteral("Calendar"), {}, {}};
+    for (const auto& [cls, subject, number] :
+         std::vector<std::tuple<std::string, std::u16string, int>>{
+             {"IPM.Appointment", u"Dentist", 26},
+             {"IPM.Schedule.Meeting.Request", u"Planning", 53},
+             {"IPM.Appointment", u"Team lunch", 26},
+             {"IPM.Schedule.Meeting.Request", u"Review", 53}}) {
+        writer.addMessage(calendar, simpleMessage(cls, subject));
+        calendarExpected.items.push_back({number, QString::fromStdU16String(subject)});
+    }
+    expected.folders.push_back(calendarExpected);
+    writer.addFolder(top, u"Sync Issues");
+    expected.folders.push_back({QStringLiteral("Sync Issues"), {}, {}});
     writer.finish();
     return expected;
 }

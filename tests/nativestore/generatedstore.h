@@ -35,6 +35,12 @@ mapi::Message richMessage();
 ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
                               std::uint32_t codePage = 1252);
 
+// Writes an offline store (4 KiB pages) laid out as a mail server's: "Root - Mailbox" /
+// "IPM_SUBTREE" holding Inbox with a sub-folder, Sent Items, a Calendar of appointments and
+// meeting requests, and Sync Issues; the message store does not name its IPM subtree.
+ExpectedFolder writeOfflineStore(const std::string& path,
+                                 pstwriter::Encoding encoding = pstwriter::Encoding::Compressible);
+
 // Writes one folder of `count` small mails.
 void writeLargeFolderStore(const std::string& path, int count);
 

@@ -102,8 +102,135 @@ TEST_P(GeneratedTree, SurfaceShowsTheWrittenFoldersItemsClassesAndSubjectsInOrde
 INSTANTIATE_TEST_SUITE_P(Formats, GeneratedTree,
                          ::testing::Values(FormatCase{pstwriter::Format::Unicode, 1252, "unicode"},
                                            FormatCase{pstwriter::Format::Ansi, 1252, "ansi1252"},
-                                           FormatCase{pstwriter::Format::Ansi, 1251, "ansi1251"}),
+                                           FormatCase{pstwriter::Format::Ansi, 1251, "ansi1251"},
+                                           FormatCase{pstwriter::Format::Ost4k, 1252, "ost4k"}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+TEST(GeneratedOffline, TheMailServersTreeShowsBelowItsIpmSubtree) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mailbox.ost"));
+    const ExpectedFolder expected = talvenor::testing::writeOfflineStore(path.toStdString());
+    NativeApplicationFactory factory;
+    Attached a = attach(factory, path);
+    // Neither "Root - Mailbox" nor the empty folder at the usual node of a personal store's
+    // subtree: the walk starts at IPM_SUBTREE.
+    expectSameTree(readTree(*a.root), expected);
+    a.ns->removeStore(*a.root);
+}
+
+// Points every folder entry id (flags, store uid, node id) of a file written without
+// encoding, except the search root's, at no folder; the search root's shows the store uid.
+void breakEntryIds(QByteArray& bytes) {
+    const std::uint32_t searchRoot = 0x8042;
+    const QByteArray target(reinterpret_cast<const char*>(&searchRoot), 4);
+    const QByteArray zero(4, '\0');
+    QByteArray prefix;
+    for (qsizetype at = bytes.indexOf(target); at >= 0; at = bytes.indexOf(target, at + 1)) {
+        const QByteArray p = bytes.mid(at - 20, 20);
+        if (at >= 20 && p.startsWith(zero) && p.mid(4) != QByteArray(16, '\0') &&
+            bytes.count(p) > 1) {
+            prefix = p;
+            break;
+        }
+    }
+    ASSERT_FALSE(prefix.isEmpty());
+    int patched = 0;
+    for (qsizetype at = bytes.indexOf(prefix); at >= 0; at = bytes.indexOf(prefix, at + 1))
+        if (bytes.mid(at + 20, 4) != target) {
+            bytes.replace(at + 20, 4, zero);
+            ++patched;
+        }
+    ASSERT_GT(patched, 0);
+}
+
+TEST(GeneratedOffline, AStoreWithoutAnIpmSubtreeIsReportedDamagedNotEmpty) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("broken.ost"));
+    talvenor::testing::writeOfflineStore(path.toStdString(), pstwriter::Encoding::None);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    // Nothing names the subtree any more: not its name, not the folders the store points to.
+    const QByteArray name =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(u"IPM_SUBTREE"), 22);
+    const QByteArray renamed =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(u"MAIL_FOLDER"), 22);
+    ASSERT_TRUE(bytes.contains(name));
+    bytes.replace(name, renamed);
+    breakEntryIds(bytes);
+    ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+
+    NativeApplicationFactory factory;
+    auto application = factory.create(automation::ApplicationClass);
+    auto ns = application->getNamespace(automation::MapiNamespace);
+    try {
+        ns->addStore(QLatin1Char('"') + path + QLatin1Char('"'));
+        auto root = ns->lastFolder();
+        root->folderCount();
+        FAIL() << "a store without mail folders was opened as if it were empty";
+    } catch (const Failure& f) {
+        EXPECT_TRUE(f.description().contains(QStringLiteral("IPM subtree")))
+            << f.description().toStdString();
+    }
+}
+
+// Numbered and string names in each kind of property set the map distinguishes: PS_MAPI
+// (index 1), PS_PUBLIC_STRINGS (index 2) and one of the GUID stream (3 and up).
+class GeneratedNames : public ::testing::TestWithParam<pstwriter::Format> {};
+
+TEST_P(GeneratedNames, EveryNameComesBackWithItsOwnPropertySet) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("names.pst"));
+    const std::vector<mapi::PropertyName> names = {
+        {mapi::PS_MAPI, 0x8101, u""},
+        {mapi::PS_MAPI, std::nullopt, u"mapi-string"},
+        {mapi::PS_PUBLIC_STRINGS, 0x8102, u""},
+        {mapi::PS_PUBLIC_STRINGS, std::nullopt, u"X-Public"},
+        {mapi::PSETID_Common, 0x8103, u""},
+        {mapi::PSETID_Common, std::nullopt, u"common-string"},
+    };
+    mapi::Message written = talvenor::testing::simpleMessage("IPM.Note", u"Named");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        pstwriter::build::setNamedString(written, names[i],
+                                         u"value " + mapi::fromUtf8(std::to_string(i)));
+    {
+        pstwriter::Options options;
+        options.format = GetParam();
+        pstwriter::Writer writer(path.toStdString(), options);
+        writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"), written);
+        writer.finish();
+    }
+    StoreOptions here;
+    here.containment = Containment::None;
+    NativeApplicationFactory factory(here);
+    Attached a = attach(factory, path);
+    auto items = a.root->folder(2)->items();
+    ASSERT_EQ(items->count(), 1);
+    const mapi::Message read = readMessage(*items->item(1));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(i);
+        const mapi::Property* p = read.findNamed(names[i]);
+        ASSERT_NE(p, nullptr) << "name missing or under another property set";
+        // ANSI stores keep 8-bit strings.
+        const std::u16string text =
+            p->type == mapi::PtString8
+                ? mapi::fromUtf8(std::string(p->value.begin(), p->value.end()))
+                : mapi::fromUtf16le(p->value);
+        EXPECT_EQ(text, u"value " + mapi::fromUtf8(std::to_string(i)));
+    }
+    a.ns->removeStore(*a.root);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, GeneratedNames,
+                         ::testing::Values(pstwriter::Format::Unicode, pstwriter::Format::Ansi,
+                                           pstwriter::Format::Ost4k),
+                         [](const auto& info) {
+                             return info.param == pstwriter::Format::Unicode ? "Unicode"
+                                    : info.param == pstwriter::Format::Ansi  ? "Ansi"
+                                                                             : "Ost4k";
+                         });
 
 // Every property written must come back with its type and value; the reader may add more.
 void expectContains(const mapi::PropertyBag& read, const mapi::PropertyBag& written,

@@ -56,6 +56,11 @@ const BadMessage kBadMessages[] = {
          build::addEmbedded(m, u"inner", inner);
      },
      "attachment 1"},
+    {"OleObjectWithoutCompoundFile",
+     [](Message& m) {
+         build::addOleObject(m, u"Picture", {'n', 'o', 't', ' ', 'o', 'l', 'e', '!'});
+     },
+     "compound file"},
 };
 
 class RefusedMessage : public ::testing::TestWithParam<BadMessage> {};

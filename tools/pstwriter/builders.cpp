@@ -68,6 +68,15 @@ void addEmbedded(Message& m, const std::u16string& displayName, Message inner) {
     m.attachments.push_back(std::move(a));
 }
 
+void addOleObject(Message& m, const std::u16string& displayName, Bytes compoundFile) {
+    Attachment a;
+    a.setInt32(tags::AttachMethod, 6);
+    a.setUnicode(tags::DisplayName, displayName);
+    a.setInt32(tags::RenderingPosition, 0);
+    a.set({tags::AttachDataBinary, PtObject, std::nullopt, std::move(compoundFile), {}});
+    m.attachments.push_back(std::move(a));
+}
+
 void setNamedStrings(Message& m, const PropertyName& name,
                      const std::vector<std::u16string>& values) {
     Property p;

@@ -266,6 +266,9 @@ struct Parser {
             if (a.contains("message")) {
                 build::addEmbedded(m, a.value("name").toString("Attached message").toStdU16String(),
                                    message(a.value("message").toObject()));
+            } else if (a.contains("ole")) {
+                build::addOleObject(m, a.value("name").toString("Object").toStdU16String(),
+                                    bytes(a.value("ole").toObject()));
             } else {
                 build::addAttachment(m, str(a.value("fileName"), "fileName"),
                                      a.value("mimeType").toString().toStdString(), bytes(a),
@@ -331,8 +334,10 @@ StoreDescription parseDescription(const QByteArray& json) {
     const QString format = o.value("format").toString("unicode");
     if (format == "ansi")
         s.options.format = Format::Ansi;
+    else if (format == "ost")
+        s.options.format = Format::Ost4k;
     else if (format != "unicode")
-        p.fail("\"format\" must be \"unicode\" or \"ansi\"");
+        p.fail("\"format\" must be \"unicode\", \"ansi\" or \"ost\"");
     const QString enc = o.value("encoding").toString("compressible");
     if (enc == "none")
         s.options.encoding = Encoding::None;

@@ -562,7 +562,8 @@ void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>&
         const Value v = ndb_.unicode() ? it->second : narrowed(it->second);
         const std::uint16_t type = c.tag & 0xFFFF;
         if (type & 0x1000) {
-            putLe32(&row[c.ib], storeVariable(heap_, subs_, ndb_, encodeMultiValue(type, v.values)));
+            putLe32(&row[c.ib],
+                    storeVariable(heap_, subs_, ndb_, encodeMultiValue(type, v.values)));
         } else if (fixedValueSize(type) != 0 && fixedValueSize(type) <= 8) {
             std::memcpy(&row[c.ib], v.data.data(), std::min<std::size_t>(c.cb, v.data.size()));
         } else {

@@ -18,7 +18,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: pstwriter DESCRIPTION.json OUT.pst\n"
                  "       pstwriter --generate N OUT.pst [--encoding none|compressible|cyclic] "
-                 "[--format unicode|ansi] [--seed S]\n");
+                 "[--format unicode|ansi|ost] [--seed S]\n");
     return 2;
 }
 
@@ -42,8 +42,11 @@ int main(int argc, char** argv) {
                     options.encoding = value == "none"     ? Encoding::None
                                        : value == "cyclic" ? Encoding::Cyclic
                                                            : Encoding::Compressible;
-                else if (key == "--format" && (value == "unicode" || value == "ansi"))
-                    options.format = value == "ansi" ? Format::Ansi : Format::Unicode;
+                else if (key == "--format" &&
+                         (value == "unicode" || value == "ansi" || value == "ost"))
+                    options.format = value == "ansi"  ? Format::Ansi
+                                     : value == "ost" ? Format::Ost4k
+                                                      : Format::Unicode;
                 else if (key == "--seed")
                     seed = std::uint32_t(std::stoul(value));
                 else

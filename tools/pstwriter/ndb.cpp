@@ -53,10 +53,6 @@ constexpr std::array<std::uint8_t, 256> makeEncode() {
 }
 constexpr auto kEncode = makeEncode();
 
-constexpr std::uint64_t kFirstAMap = 0x4400;
-constexpr std::uint64_t kAMapCoverage = 496 * 8 * 64;
-constexpr std::uint64_t kPageSize = 512;
-
 using mapi::putLe16;
 using mapi::putLe32;
 using mapi::putLe64;
@@ -67,6 +63,10 @@ std::uint32_t pstCrc(const std::uint8_t* data, std::size_t size, std::uint32_t c
     for (std::size_t i = 0; i < size; ++i)
         crc = crcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     return crc;
+}
+
+std::uint8_t decodeCompressible(std::uint8_t stored) {
+    return kDecode[stored];
 }
 
 FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
@@ -89,7 +89,7 @@ void FileHandle::close() {
 }
 
 NdbWriter::NdbWriter(Format format, Encoding encoding, FileHandle file)
-    : format_(format), encoding_(encoding), file_(std::move(file)) {
+    : format_(format), encoding_(encoding), file_(std::move(file)), amap_(amapBytes(), 0) {
     enterInterval(0);
 }
 
@@ -109,13 +109,16 @@ void NdbWriter::pwriteAll(const void* data, std::size_t size, std::uint64_t offs
 }
 
 std::uint64_t NdbWriter::intervalStart(std::uint64_t index) const {
-    return kFirstAMap + index * kAMapCoverage;
+    return firstAMap() + index * amapCoverage();
 }
 
 // The map pages that sit at the start of an interval: the AMap itself, a PMap every eighth
 // interval, an FMap every 496 intervals after the first 128 (whose free space the header
 // tracks) and an FPMap every 496 * 8 intervals after the first 1024.
 std::uint64_t NdbWriter::reservedBytes(std::uint64_t index) const {
+    // The 4 KiB layout keeps only the AMaps.
+    if (fourK())
+        return pageSize();
     std::uint64_t pages = 1;
     if (index % 8 == 0)
         ++pages;
@@ -123,24 +126,26 @@ std::uint64_t NdbWriter::reservedBytes(std::uint64_t index) const {
         ++pages;
     if (index >= 1024 && (index - 1024) % (496 * 8) == 0)
         ++pages;
-    return pages * kPageSize;
+    return pages * pageSize();
 }
 
 void NdbWriter::enterInterval(std::uint64_t index) {
     interval_ = index;
-    amap_.fill(0);
+    std::fill(amap_.begin(), amap_.end(), 0);
     const std::uint64_t start = intervalStart(index);
     const std::uint64_t reserved = reservedBytes(index);
     markAllocated(start, reserved);
     cursor_ = start + reserved;
     // The deprecated maps that follow the AMap are written once, filled as their readers expect.
-    std::uint64_t at = start + kPageSize;
+    if (fourK())
+        return;
+    std::uint64_t at = start + pageSize();
     std::array<std::uint8_t, 512> page{};
     auto writeMap = [&](std::uint8_t ptype, std::uint8_t fill) {
         page.fill(0);
         std::memset(page.data() + (unicode() ? 0 : 4), fill, 496);
         writePage(page.data(), ptype, at, at, false);
-        at += kPageSize;
+        at += pageSize();
     };
     if (index % 8 == 0)
         writeMap(0x83, 0xFF);
@@ -152,17 +157,19 @@ void NdbWriter::enterInterval(std::uint64_t index) {
 
 void NdbWriter::markAllocated(std::uint64_t ib, std::uint64_t size) {
     const std::uint64_t start = intervalStart(interval_);
-    for (std::uint64_t slot = (ib - start) / 64, end = (ib - start + size) / 64; slot < end; ++slot)
+    const std::uint64_t unit = amapSlot();
+    for (std::uint64_t slot = (ib - start) / unit, end = (ib - start + size + unit - 1) / unit;
+         slot < end; ++slot)
         amap_[slot / 8] |= std::uint8_t(0x80 >> (slot % 8));
 }
 
 void NdbWriter::flushAMap() {
-    std::array<std::uint8_t, 512> page{};
+    std::vector<std::uint8_t> page(pageSize(), 0);
     std::memcpy(page.data() + (unicode() ? 0 : 4), amap_.data(), amap_.size());
     std::uint64_t used = 0;
     for (auto b : amap_)
         used += std::uint64_t(__builtin_popcount(b));
-    amapFree_ += (496 * 8 - used) * 64;
+    amapFree_ += (amap_.size() * 8 - used) * amapSlot();
     const std::uint64_t at = intervalStart(interval_);
     writePage(page.data(), 0x84, at, at, false);
 }
@@ -199,7 +206,7 @@ void NdbWriter::writePage(std::uint8_t* page, std::uint8_t ptype, std::uint64_t 
         putLe32(t + 4, std::uint32_t(bid));
         putLe32(t + 8, crc);
     }
-    pwriteAll(page, kPageSize, ib);
+    pwriteAll(page, pageSize(), ib);
 }
 
 std::uint64_t NdbWriter::writeBlock(const std::uint8_t* data, std::size_t size, bool internal) {
@@ -208,8 +215,9 @@ std::uint64_t NdbWriter::writeBlock(const std::uint8_t* data, std::size_t size, 
     const std::uint64_t bid = nextBid_ | (internal ? 2 : 0);
     nextBid_ += 4;
     const std::size_t trailer = blockTrailer();
-    const std::size_t total = (size + trailer + 63) / 64 * 64;
-    const std::uint64_t ib = alloc(total, 64);
+    const std::size_t align = blockAlign();
+    const std::size_t total = (size + trailer + align - 1) / align * align;
+    const std::uint64_t ib = alloc(total, align);
     Bytes buf(total, 0);
     if (!internal && encoding_ == Encoding::Compressible) {
         for (std::size_t i = 0; i < size; ++i)
@@ -226,6 +234,8 @@ std::uint64_t NdbWriter::writeBlock(const std::uint8_t* data, std::size_t size, 
     if (unicode()) {
         putLe32(t + 4, crc);
         putLe64(t + 8, bid);
+        if (fourK())
+            putLe16(t + 18, std::uint16_t(size)); // stored as it is: nothing to inflate
     } else {
         putLe32(t + 4, std::uint32_t(bid));
         putLe32(t + 8, crc);
@@ -297,43 +307,51 @@ template <typename Leaf, typename KeyOf, typename Fill>
 NdbWriter::BranchEntry NdbWriter::buildTree(const std::vector<Leaf>& leaves, std::uint8_t ptype,
                                             std::size_t leafSize, KeyOf keyOf, Fill fill) {
     const bool uni = unicode();
-    const std::size_t entryArea = uni ? 488 : 496;
+    const std::size_t area = entryArea();
     const std::size_t branchSize = uni ? 24 : 12;
-    std::array<std::uint8_t, 512> page{};
+    std::vector<std::uint8_t> page(pageSize(), 0);
+    auto clear = [&] { std::fill(page.begin(), page.end(), 0); };
     auto finishPage = [&](std::size_t count, std::size_t cbEnt, std::uint8_t level) {
-        std::uint8_t* meta = page.data() + entryArea;
-        meta[0] = std::uint8_t(count);
-        meta[1] = std::uint8_t(entryArea / cbEnt);
-        meta[2] = std::uint8_t(cbEnt);
-        meta[3] = level;
-        const std::uint64_t ib = alloc(kPageSize, kPageSize);
-        const std::uint64_t bid = nextPageBid_;
-        nextPageBid_ += 4;
+        std::uint8_t* meta = page.data() + area;
+        if (fourK()) {
+            putLe16(meta, std::uint16_t(count));
+            putLe16(meta + 2, std::uint16_t(area / cbEnt));
+            meta[4] = std::uint8_t(cbEnt);
+            meta[5] = level;
+        } else {
+            meta[0] = std::uint8_t(count);
+            meta[1] = std::uint8_t(area / cbEnt);
+            meta[2] = std::uint8_t(cbEnt);
+            meta[3] = level;
+        }
+        const std::uint64_t ib = alloc(pageSize(), pageSize());
+        const std::uint64_t bid = nextBid_;
+        nextBid_ += 4;
         writePage(page.data(), ptype, bid, ib, true);
         return std::pair{bid, ib};
     };
     std::vector<BranchEntry> level;
-    const std::size_t perLeaf = entryArea / leafSize;
+    const std::size_t perLeaf = area / leafSize;
     if (leaves.empty()) {
-        page.fill(0);
+        clear();
         auto [bid, ib] = finishPage(0, leafSize, 0);
         return {0, bid, ib};
     }
     for (std::size_t i = 0; i < leaves.size(); i += perLeaf) {
-        page.fill(0);
+        clear();
         const std::size_t n = std::min(perLeaf, leaves.size() - i);
         for (std::size_t k = 0; k < n; ++k)
             fill(page.data() + k * leafSize, leaves[i + k]);
         auto [bid, ib] = finishPage(n, leafSize, 0);
         level.push_back({keyOf(leaves[i]), bid, ib});
     }
-    const std::size_t perBranch = entryArea / branchSize;
+    const std::size_t perBranch = area / branchSize;
     std::uint8_t depth = 0;
     while (level.size() > 1) {
         ++depth;
         std::vector<BranchEntry> up;
         for (std::size_t i = 0; i < level.size(); i += perBranch) {
-            page.fill(0);
+            clear();
             const std::size_t n = std::min(perBranch, level.size() - i);
             for (std::size_t k = 0; k < n; ++k) {
                 std::uint8_t* e = page.data() + k * branchSize;
@@ -383,8 +401,15 @@ void NdbWriter::finish(const HeaderInfo& info) {
         });
     const BranchEntry bbt = buildTree(
         blocks_, 0x80, uni ? 24 : 12, [](const BlockEntry& b) { return b.bid; },
-        [uni](std::uint8_t* e, const BlockEntry& b) {
-            if (uni) {
+        [uni, fourK = fourK()](std::uint8_t* e, const BlockEntry& b) {
+            if (fourK) {
+                // Offline stores also give the inflated size; nothing here is deflated.
+                putLe64(e, b.bid);
+                putLe64(e + 8, b.ib);
+                putLe16(e + 16, b.cb);
+                putLe16(e + 18, b.cb);
+                putLe16(e + 20, 2);
+            } else if (uni) {
                 putLe64(e, b.bid);
                 putLe64(e + 8, b.ib);
                 putLe16(e + 16, b.cb);
@@ -409,10 +434,10 @@ void NdbWriter::finish(const HeaderInfo& info) {
 
     // Density list: empty, which tells a reader to rebuild it from the AMaps.
     if (uni) {
-        std::array<std::uint8_t, 512> page{};
-        const std::uint64_t bid = nextPageBid_;
-        nextPageBid_ += 4;
-        writePage(page.data(), 0x86, bid, 0x4200, true);
+        std::vector<std::uint8_t> page(pageSize(), 0);
+        const std::uint64_t bid = nextBid_;
+        nextBid_ += 4;
+        writePage(page.data(), 0x86, bid, densityList(), true);
     }
 
     std::array<std::uint8_t, 564> h{};
@@ -421,13 +446,13 @@ void NdbWriter::finish(const HeaderInfo& info) {
     h[2] = 'D';
     h[3] = 'N';
     h[8] = 'S';
-    h[9] = 'M';
-    putLe16(&h[10], uni ? 23 : 14);
+    h[9] = fourK() ? 'O' : 'M';
+    putLe16(&h[10], fourK() ? 0x24 : uni ? 23 : 14);
     putLe16(&h[12], 19);
     h[14] = 1;
     h[15] = 1;
     if (uni) {
-        putLe64(&h[32], nextPageBid_);
+        putLe64(&h[32], nextBid_);
         putLe32(&h[40], info.unique);
         for (int i = 0; i < 32; ++i)
             putLe32(&h[44 + 4 * i], info.rgnid[i]);
@@ -449,7 +474,7 @@ void NdbWriter::finish(const HeaderInfo& info) {
         putLe32(&h[524], pstCrc(&h[8], 516));
     } else {
         putLe32(&h[24], std::uint32_t(nextBid_));
-        putLe32(&h[28], std::uint32_t(nextPageBid_));
+        putLe32(&h[28], std::uint32_t(nextBid_));
         putLe32(&h[32], info.unique);
         for (int i = 0; i < 32; ++i)
             putLe32(&h[36 + 4 * i], info.rgnid[i]);

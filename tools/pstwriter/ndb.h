@@ -11,12 +11,16 @@
 
 namespace talvenor::pstwriter {
 
-enum class Format { Unicode, Ansi };
+// Unicode and Ansi are personal-folders layouts with 512-byte pages; Ost4k is the offline
+// store's 64-bit layout with 4 KiB pages, Unicode strings throughout.
+enum class Format { Unicode, Ansi, Ost4k };
 enum class Encoding { None, Compressible, Cyclic };
 
 using Bytes = std::vector<std::uint8_t>;
 
 std::uint32_t pstCrc(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
+// One byte of an external block stored with the "compressible" encoding, as it was written.
+std::uint8_t decodeCompressible(std::uint8_t stored);
 
 // Owns a file descriptor; closes it on destruction.
 class FileHandle {
@@ -40,7 +44,8 @@ public:
     NdbWriter(Format format, Encoding encoding, FileHandle file);
 
     Format format() const { return format_; }
-    bool unicode() const { return format_ == Format::Unicode; }
+    bool unicode() const { return format_ != Format::Ansi; }
+    bool fourK() const { return format_ == Format::Ost4k; }
     // Largest payload of one data block.
     std::size_t maxBlockData() const { return unicode() ? 8176 : 8180; }
     // Entries an XBLOCK/XXBLOCK can hold.
@@ -102,18 +107,30 @@ private:
     BranchEntry buildTree(const std::vector<Leaf>& leaves, std::uint8_t ptype, std::size_t leafSize,
                           KeyOf keyOf, Fill fill);
     std::uint16_t signature(std::uint64_t ib, std::uint64_t bid) const;
-    std::size_t pageData() const { return unicode() ? 496 : 500; }
-    std::size_t blockTrailer() const { return unicode() ? 16 : 12; }
+    std::uint64_t pageSize() const { return fourK() ? 4096 : 512; }
+    // Bytes before the page trailer, which the page's CRC covers.
+    std::size_t pageData() const { return fourK() ? 4072 : unicode() ? 496 : 500; }
+    // Bytes of B-tree entries before the page's entry counts.
+    std::size_t entryArea() const { return fourK() ? 4056 : unicode() ? 488 : 496; }
+    std::size_t blockTrailer() const { return fourK() ? 24 : unicode() ? 16 : 12; }
+    std::uint64_t blockAlign() const { return fourK() ? 512 : 64; }
+    // Allocation maps: where the first sits, the bytes of its bitmap and what one bit covers.
+    std::uint64_t firstAMap() const { return fourK() ? 0x22000 : 0x4400; }
+    std::uint64_t densityList() const { return fourK() ? 0x21000 : 0x4200; }
+    std::size_t amapBytes() const { return fourK() ? 4072 : 496; }
+    std::uint64_t amapSlot() const { return fourK() ? 512 : 64; }
+    std::uint64_t amapCoverage() const { return amapBytes() * 8 * amapSlot(); }
 
     Format format_;
     Encoding encoding_;
     FileHandle file_;
     std::uint64_t cursor_ = 0;
     std::uint64_t interval_ = 0;
-    std::array<std::uint8_t, 496> amap_{};
+    std::vector<std::uint8_t> amap_;
     std::uint64_t amapFree_ = 0;
+    // Pages and blocks draw their ids from one counter: readers that keep what they have read
+    // by id, as Outlook's own files allow, must never find a page and a block under one id.
     std::uint64_t nextBid_ = 4;
-    std::uint64_t nextPageBid_ = 4;
     std::uint64_t blockBytes_ = 0;
     std::vector<NodeEntry> nodes_;
     std::vector<BlockEntry> blocks_;

@@ -26,8 +26,13 @@ constexpr std::uint32_t kNidIpm = 0x8022;
 constexpr std::uint32_t kNidSearchRoot = 0x8042;
 constexpr std::uint32_t kNidDeleted = 0x8062;
 constexpr std::uint32_t kNidSpam = 0x2223;
+// Where offline stores keep "Root - Mailbox" and its IPM subtree (readpst looks for the
+// latter there when the store does not name it).
+constexpr std::uint32_t kNidMailboxRoot = 0x2122;
+constexpr std::uint32_t kNidOfflineIpm = 0x2142;
 constexpr std::uint32_t kFirstUserFolderIndex = 0x405;
 constexpr std::uint32_t kFirstMessageIndex = 0x10000;
+constexpr std::uint32_t kAttachOle = 6; // PR_ATTACH_METHOD of an OLE object
 
 // Columns of the template tables, as Outlook lays them out.
 const std::vector<std::uint32_t> kHierarchyCols = {0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003,
@@ -126,6 +131,10 @@ void validateMessage(const mapi::Message& m, const std::string& where, int depth
     for (std::size_t i = 0; i < m.attachments.size(); ++i) {
         const std::string w = where + ", attachment " + std::to_string(i + 1);
         validateBag(m.attachments[i], w);
+        if (const Property* data = m.attachments[i].find(mapi::tags::AttachDataBinary);
+            data && data->type == mapi::PtObject && !m.attachments[i].embedded &&
+            !mapi::startsAsCompoundFile(data->value))
+            throw Error(w + ": an OLE object must hold a compound file");
         if (m.attachments[i].embedded)
             validateMessage(*m.attachments[i].embedded, w, depth + 1);
     }
@@ -248,6 +257,11 @@ struct Writer::Impl {
     std::uint32_t nextFolderIndex = kFirstUserFolderIndex;
     std::uint32_t nextMessageIndex = kFirstMessageIndex;
     std::map<SpecialFolder, std::uint32_t> special;
+    // The IPM subtree: node 0x8022 in personal folders; in offline stores a folder of its own
+    // under "Root - Mailbox", with an empty folder at 0x8022 that no reader may take for it.
+    std::uint32_t ipm = kNidIpm;
+    std::uint32_t mailboxRoot = 0;
+    bool offline() const { return options.format == Format::Ost4k; }
     std::array<std::uint8_t, 16> storeUid{};
     bool finished = false;
     bool failed = false;
@@ -338,6 +352,22 @@ struct Writer::Impl {
                     av[mapi::tags::AttachDataBinary] = Value{mapi::PtObject, obj, {}};
                     av[mapi::tags::AttachMethod] = int32Value(mapi::AttachEmbeddedMsg);
                     size = inner.size;
+                } else if (auto it = av.find(mapi::tags::AttachDataBinary);
+                           it != av.end() && it->second.type == mapi::PtObject) {
+                    // An OLE object: its compound file lives in a sub-node of the attachment,
+                    // which the property refers to by node id and size.
+                    const Bytes image = std::move(it->second.data);
+                    DataStreamWriter stream(*ndb);
+                    stream.append(image.data(), image.size());
+                    const std::uint32_t nid = apc.subnodes().newNid(0x1F);
+                    apc.subnodes().add(nid, stream.finish(), 0);
+                    Bytes obj = le32(nid);
+                    auto sz = le32(std::uint32_t(image.size()));
+                    obj.insert(obj.end(), sz.begin(), sz.end());
+                    it->second = Value{mapi::PtObject, obj, {}};
+                    if (!av.count(mapi::tags::AttachMethod))
+                        av[mapi::tags::AttachMethod] = int32Value(kAttachOle);
+                    size = std::uint32_t(image.size());
                 } else {
                     if (auto it = av.find(mapi::tags::AttachDataBinary); it != av.end())
                         size = std::uint32_t(it->second.data.size());
@@ -477,8 +507,12 @@ struct Writer::Impl {
         std::map<std::uint16_t, Value> store;
         store[0x0FF9] = binaryValue(Bytes(storeUid.begin(), storeUid.end()));
         store[0x3001] = unicodeValue(options.displayName);
-        std::uint32_t mask = 0x01 | 0x08 | 0x80;
-        store[0x35E0] = binaryValue(entryId(kNidIpm));
+        std::uint32_t mask = 0x08 | 0x80;
+        // Offline stores do not name their IPM subtree; readers find it by the folders below.
+        if (!offline()) {
+            store[0x35E0] = binaryValue(entryId(ipm));
+            mask |= 0x01;
+        }
         store[0x35E3] = binaryValue(entryId(kNidDeleted));
         store[0x35E7] = binaryValue(entryId(kNidSearchRoot));
         if (special.count(SpecialFolder::SentItems)) {
@@ -568,11 +602,19 @@ Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Im
     }
 
     d->makeFolder(kNidRoot, kNidRoot, u"", u"");
-    d->makeFolder(kNidIpm, kNidRoot, u"Top of Personal Folders", u"");
+    if (d->offline()) {
+        d->makeFolder(kNidIpm, kNidRoot, u"Archive", u"IPF.Note");
+        d->mailboxRoot = kNidMailboxRoot;
+        d->makeFolder(d->mailboxRoot, kNidRoot, u"Root - Mailbox", u"");
+        d->ipm = kNidOfflineIpm;
+        d->makeFolder(d->ipm, d->mailboxRoot, u"IPM_SUBTREE", u"");
+    } else {
+        d->makeFolder(kNidIpm, kNidRoot, u"Top of Personal Folders", u"");
+    }
     d->makeFolder(kNidSearchRoot, kNidRoot, u"Search Root", u"");
     d->makeFolder(kNidSpam, kNidRoot, u"SPAM Search Folder 2", u"");
     d->folders[kNidSpam].contents = std::make_unique<TcWriter>(*d->ndb, kSearchContentsCols);
-    d->makeFolder(kNidDeleted, kNidIpm, u"Deleted Items", u"IPF.Note");
+    d->makeFolder(kNidDeleted, d->ipm, u"Deleted Items", u"IPF.Note");
     d->special[SpecialFolder::DeletedItems] = kNidDeleted;
     // Readers refuse a name-to-id map without entries or property sets; every store names
     // its keywords and the common start time.
@@ -589,7 +631,7 @@ Writer::~Writer() {
 }
 
 FolderId Writer::topFolder() const {
-    return kNidIpm;
+    return d->ipm;
 }
 
 FolderId Writer::addFolder(FolderId parent, const std::u16string& name,
@@ -601,11 +643,12 @@ FolderId Writer::addFolder(FolderId parent, const std::u16string& name,
         throw Error("container class of folder \"" + mapi::toUtf8(name) +
                     "\" contains a NUL character");
     Folder& p = d->folder(parent);
-    if (p.nid == kNidRoot || p.nid == kNidSearchRoot || p.nid == kNidSpam)
+    if (p.nid == kNidRoot || p.nid == kNidSearchRoot || p.nid == kNidSpam ||
+        p.nid == d->mailboxRoot || (d->offline() && p.nid == kNidIpm))
         throw Error("folders can only be added under the top of the personal folders");
     if (special == SpecialFolder::DeletedItems) {
         Folder& del = d->folder(kNidDeleted);
-        if (parent != kNidIpm)
+        if (parent != d->ipm)
             throw Error("Deleted Items must be a folder of the top of the personal folders");
         del.name = name;
         del.containerClass = containerClass;
@@ -630,7 +673,8 @@ std::uint32_t Writer::addMessage(FolderId folder, const mapi::Message& message) 
     if (d->finished || d->failed)
         throw Error("the store is already closed");
     Folder& f = d->folder(folder);
-    if (f.nid == kNidRoot || f.nid == kNidSearchRoot || f.nid == kNidSpam)
+    if (f.nid == kNidRoot || f.nid == kNidSearchRoot || f.nid == kNidSpam ||
+        f.nid == d->mailboxRoot || (d->offline() && f.nid == kNidIpm))
         throw Error("messages can only be added to mail folders");
     validateMessage(message,
                     "message " + std::to_string(f.messages + 1) + " of folder \"" +

@@ -73,6 +73,8 @@ void addRecipient(mapi::Message& m, std::uint32_t type, const std::u16string& na
 void addAttachment(mapi::Message& m, const std::u16string& fileName, const std::string& mimeType,
                    mapi::Bytes data, const std::string& contentId = {});
 void addEmbedded(mapi::Message& m, const std::u16string& displayName, mapi::Message inner);
+// An OLE object (attach method 6) holding a compound file, as the mail program stores one.
+void addOleObject(mapi::Message& m, const std::u16string& displayName, mapi::Bytes compoundFile);
 void setNamedStrings(mapi::Message& m, const mapi::PropertyName& name,
                      const std::vector<std::u16string>& values);
 void setNamedString(mapi::Message& m, const mapi::PropertyName& name, const std::u16string& value);

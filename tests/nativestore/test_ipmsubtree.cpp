@@ -1,0 +1,65 @@
+// Which folder is the top of the mail folders, from what the store says about itself.
+#include <ipmsubtree.h>
+
+#include <gtest/gtest.h>
+
+using namespace talvenor::nativestore;
+
+namespace {
+
+constexpr std::uint32_t Root = 0; // the search never returns the root
+
+struct Case {
+    const char* what;
+    StoreHints hints;
+    std::vector<NearRootFolder> nearRoot;
+    std::optional<std::uint32_t> expected;
+};
+
+// Root's children and grandchildren as an offline store of a mail server lays them out.
+std::vector<NearRootFolder> mailboxTree(const std::u16string& subtreeName) {
+    return {{Root, 0, u"", {0x8022, 0x2122, 0x8042}},
+            {0x8022, Root, u"Archive", {}},
+            {0x2122, Root, u"Root - Mailbox", {0x2142}},
+            {0x8042, Root, u"Search Root", {}},
+            {0x2142, 0x2122, subtreeName, {0x8062, 0x80A2}}};
+}
+
+class ChooseIpmSubtree : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ChooseIpmSubtree, FindsTheSubtreeTheStoreDescribes) {
+    EXPECT_EQ(chooseIpmSubtree(GetParam().hints, GetParam().nearRoot), GetParam().expected)
+        << GetParam().what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, ChooseIpmSubtree,
+    ::testing::Values(
+        Case{"a personal store names it",
+             {0x8022, {}},
+             {{Root, 0, u"", {0x8022}}, {0x8022, Root, u"Top of Personal Folders", {0x8062}}},
+             0x8022},
+        Case{"no subtree id: the parent of Deleted Items",
+             {std::nullopt, {0x8062}},
+             mailboxTree(u"renamed"),
+             0x2142},
+        Case{"an id naming no folder here is passed over",
+             {0x9999, {0x80A2}},
+             mailboxTree(u"renamed"),
+             0x2142},
+        Case{
+            "no ids at all: Root - Mailbox / IPM_SUBTREE", {}, mailboxTree(u"IPM_SUBTREE"), 0x2142},
+        Case{"names compare without case", {}, mailboxTree(u"ipm_subtree"), 0x2142},
+        Case{"an old personal store's top folder by its name",
+             {},
+             {{Root, 0, u"", {0x8022}}, {0x8022, Root, u"Top of Outlook data file", {}}},
+             0x8022},
+        Case{"special folders at the root do not make the root the subtree",
+             {std::nullopt, {0x8062}},
+             {{Root, 0, u"", {0x8062}}, {0x8062, Root, u"Deleted Items", {}}},
+             std::nullopt},
+        Case{
+            "nothing identifies it", {std::nullopt, {0x1234}}, mailboxTree(u"Mail"), std::nullopt}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+} // namespace
