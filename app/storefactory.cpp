@@ -21,9 +21,11 @@ public:
 };
 } // namespace
 
-std::unique_ptr<automation::ApplicationFactory> makeStoreFactory() {
+std::unique_ptr<automation::ApplicationFactory> makeStoreFactory([[maybe_unused]] IEventLoop& events) {
 #if TALVENOR_HAVE_NATIVESTORE
     nativestore::StoreOptions options;
+    // The window paints while the reading helper opens a store or reads a large item.
+    options.whileWaiting = [&events] { events.yield(); };
 #if TALVENOR_HAVE_MSGWRITER
     options.writer = [](const mapi::Message& message, const QString& path) {
         msg::writeMsg(message, path);

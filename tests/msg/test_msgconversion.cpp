@@ -63,8 +63,6 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
         options.writer = [](const mapi::Message& m, const QString& path) {
             msg::writeMsg(m, path);
         };
-        int openedHere = 0;
-        options.openedHere = [&] { ++openedHere; };
         talvenor::testing::RecordingMessageBox messages;
         talvenor::testing::CountingEventLoop events;
         talvenor::testing::RecordingPointer pointer;
@@ -73,8 +71,6 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
             ConversionSession(factory, messages, events, pointer).PST2MSG(store, out + "/x.msg");
         }
         EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join("|").toStdString();
-        // The reading child handed over every message; the program did not read the file.
-        EXPECT_EQ(openedHere, 0);
 
         // The messages as this process reads them from the store itself.
         std::multiset<std::string> inStore;
