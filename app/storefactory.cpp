@@ -21,7 +21,8 @@ public:
 };
 } // namespace
 
-std::unique_ptr<automation::ApplicationFactory> makeStoreFactory([[maybe_unused]] IEventLoop& events) {
+std::unique_ptr<automation::ApplicationFactory>
+makeStoreFactory([[maybe_unused]] IEventLoop& events) {
 #if TALVENOR_HAVE_NATIVESTORE
     nativestore::StoreOptions options;
     // The window paints while the reading helper opens a store or reads a large item.

@@ -202,8 +202,8 @@ std::unique_ptr<RecordSource> spawnHelper(const HelperCommand& command) {
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, argv[0], &files.actions, &attributes.attributes,
-                                    argv.data(), environ);
+    const int error =
+        ::posix_spawn(&pid, argv[0], &files.actions, &attributes.attributes, argv.data(), environ);
     if (error != 0)
         return std::make_unique<NotStarted>(QStringLiteral("the reading helper %1 cannot be "
                                                            "started: %2")

@@ -4,8 +4,8 @@
 #include "helperprocess.h"
 #include "itemclass.h"
 #include "pff.h"
-#include "reader.h"
 #include "readalong.h"
+#include "reader.h"
 #include "records.h"
 #include "wire.h"
 
@@ -573,9 +573,9 @@ struct HelperFaults {
     int badAllocAt = 0; // runs out of memory before item n
     bool crashOpening = false;
     bool hangOpening = false;
-    QString holdOpening; // waits until this file exists before it tells the store opened
-    QString logItems;    // appends its process id for every item it reads
-    int reopenDelayMs = 0;           // a helper that goes on after an item opens this slowly
+    QString holdOpening;            // waits until this file exists before it tells the store opened
+    QString logItems;               // appends its process id for every item it reads
+    int reopenDelayMs = 0;          // a helper that goes on after an item opens this slowly
     std::uint64_t addressLimit = 0; // RLIMIT_AS
 
     static HelperFaults parse(const QString& spec) {
@@ -639,7 +639,16 @@ public:
     void send(records::Type type, std::uint32_t folder, std::int32_t index,
               const wire::Bytes& payload = {}) {
         if (payload.size() > maxRecordSize_) {
-            send(records::Type::ItemTooLarge, folder, index, records::encodeSize(payload.size()));
+            if (type == records::Type::Opened)
+                send(records::Type::OpenFailed, 0, 0,
+                     records::encodeFailure({storefailures::ItemTooLarge,
+                                             QStringLiteral("The folder tree of the store takes "
+                                                            "%1 bytes, more than the %2 it may.")
+                                                 .arg(payload.size())
+                                                 .arg(maxRecordSize_)}));
+            else
+                send(records::Type::ItemTooLarge, folder, index,
+                     records::encodeSize(payload.size()));
             return;
         }
         std::uint8_t header[records::HeaderSize];
@@ -879,8 +888,6 @@ int runHelper(const HelperArguments& args) {
     }
 }
 
-
-
 Store::~Store() = default;
 
 void Store::close() {
@@ -893,7 +900,6 @@ void Store::close() {
         file_.reset();
     }
 }
-
 
 // Starts reading helpers for this store, each going on after the given item.
 helper::StartHelper helperStarter(const QString& path, const StoreOptions& options) {

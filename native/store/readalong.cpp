@@ -58,15 +58,18 @@ wire::ItemInfo ReadAlong::wait(std::uint32_t folder, int index) {
     for (;;) {
         if (const auto it = failedItems_.find(wanted); it != failedItems_.end())
             throw it->second;
-        const auto kept = std::find_if(kept_.begin(), kept_.end(),
-                                       [&](const Kept& k) { return k.at == wanted; });
+        const auto kept =
+            std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) { return k.at == wanted; });
         if (kept != kept_.end()) {
             // Walks in another order than the helper's find the rest still kept.
             Kept found = std::move(*kept);
             keptBytes_ -= found.size;
             kept_.erase(kept);
-            if (found.failure)
+            if (found.failure) {
+                // Asked again (the walk asks at several steps), the same failure, at once.
+                failedItems_.emplace(wanted, *found.failure);
                 throw *found.failure;
+            }
             return std::move(*found.item);
         }
         if (givenUp_)
@@ -103,7 +106,8 @@ void ReadAlong::pump(std::optional<ResumePoint> wanted) {
     switch (source_->read(*decoder_, silence)) {
     case RecordSource::Read::Silence: {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(silence).count();
-        ended(Cause{Cause::Kind::Stalled, {},
+        ended(Cause{Cause::Kind::Stalled,
+                    {},
                     QStringLiteral("the reading helper did not answer for %1 s").arg(seconds)},
               true);
         return;
@@ -121,7 +125,8 @@ void ReadAlong::pump(std::optional<ResumePoint> wanted) {
         if (status == records::Decoder::Status::NeedMore)
             return;
         if (status == records::Decoder::Status::Oversized) {
-            ended(Cause{Cause::Kind::Oversized, {},
+            ended(Cause{Cause::Kind::Oversized,
+                        {},
                         QStringLiteral("the reading helper sent a record of %1 bytes, more than "
                                        "the %2 a record may hold")
                             .arg(decoder_->claimed())
@@ -130,7 +135,8 @@ void ReadAlong::pump(std::optional<ResumePoint> wanted) {
             return;
         }
         if (!take(header, payload)) {
-            ended(Cause{Cause::Kind::Malformed, {},
+            ended(Cause{Cause::Kind::Malformed,
+                        {},
                         QStringLiteral("the reading helper sent bytes that make no sense")},
                   true);
             return;

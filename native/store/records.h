@@ -16,15 +16,15 @@ namespace talvenor::nativestore::records {
 using mapi::Bytes;
 
 enum class Type : std::uint32_t {
-    Opened = 1,     // the store is open; the payload is its folder tree
-    OpenFailed = 2, // the store cannot be opened; the payload is the failure
-    FolderStart = 3, // {folder, first - 1}: it starts on a folder's items
-    Item = 4,       // {folder, n}: item n, read without a crash; the payload is the item
-    ItemFailed = 5, // {folder, n}: item n could not be read; the payload is the failure
+    Opened = 1,       // the store is open; the payload is its folder tree
+    OpenFailed = 2,   // the store cannot be opened; the payload is the failure
+    FolderStart = 3,  // {folder, first - 1}: it starts on a folder's items
+    Item = 4,         // {folder, n}: item n, read without a crash; the payload is the item
+    ItemFailed = 5,   // {folder, n}: item n could not be read; the payload is the failure
     ItemTooLarge = 6, // {folder, n}: item n is larger than a record may be; payload: its size
-    FolderEnd = 7,  // {folder}: all of the folder's items
-    Progress = 8,   // still at work on something large
-    Finished = 9,   // everything has been read
+    FolderEnd = 7,    // {folder}: all of the folder's items
+    Progress = 8,     // still at work on something large
+    Finished = 9,     // everything has been read
 };
 
 // Index of FolderEnd records.

@@ -97,8 +97,7 @@ TEST_F(BadInput, EachFileGivesOneClearFailureNamingIt) {
         const QString file = path(QString::fromLatin1(c.name));
         if (!c.content.isNull())
             writeFile(file, c.content);
-        for (auto containment :
-             {Containment::ReadAlong, Containment::None}) {
+        for (auto containment : {Containment::ReadAlong, Containment::None}) {
             StoreOptions options;
             options.containment = containment;
             const Outcome outcome = addStore(file, options);

@@ -498,8 +498,7 @@ TEST(GeneratedDamage, TruncatedStoresFailClearly) {
             ASSERT_TRUE(out.open(QIODevice::WriteOnly));
             out.write(bytes.left(cut));
             out.close();
-            for (auto containment :
-                 {Containment::ReadAlong, Containment::None}) {
+            for (auto containment : {Containment::ReadAlong, Containment::None}) {
                 StoreOptions options;
                 options.containment = containment;
                 NativeApplicationFactory factory(options);

@@ -52,8 +52,8 @@ wire::Bytes rest(int from) {
         const auto r = item(j);
         out.insert(out.end(), r.begin(), r.end());
     }
-    for (const auto& r : {record(Type::FolderEnd, Folder, records::WholeFolder),
-                          record(Type::Finished, 0, 0)})
+    for (const auto& r :
+         {record(Type::FolderEnd, Folder, records::WholeFolder), record(Type::Finished, 0, 0)})
         out.insert(out.end(), r.begin(), r.end());
     return out;
 }
@@ -304,8 +304,8 @@ TEST(ReadAlongEndings, AHelperThatMakesRoomIsFollowedWithoutAReport) {
     Helpers helpers;
     helpers.scripts.push_back(
         {{join({opened(), record(Type::FolderStart, Folder, 0), item(1)})}, exited(5)});
-    helpers.scripts.push_back({{join({opened(), record(Type::FolderStart, Folder, 1), rest(2)})},
-                               exited(0)});
+    helpers.scripts.push_back(
+        {{join({opened(), record(Type::FolderStart, Folder, 1), rest(2)})}, exited(0)});
     ReadAlong reading(QStringLiteral("/x/store.pst"), helpers.starter(), limits());
     reading.open();
     for (int j = 1; j <= 3; ++j)
@@ -344,14 +344,19 @@ TEST(ReadAlongOpening, EveryWayOpeningEndsGivesOneClearFailure) {
     const Script crash{{}, signalled(SIGSEGV)};
     const Script killed{{}, signalled(SIGKILL)};
     const Script silent{{std::nullopt}, exited(0)};
-    const Script refused{{record(Type::OpenFailed, 0, 0,
-                                 records::encodeFailure({storefailures::NotAStore, "not a store"}))},
-                         exited(exits::Refused)};
+    const Script refused{
+        {record(Type::OpenFailed, 0, 0,
+                records::encodeFailure({storefailures::NotAStore, "not a store"}))},
+        exited(exits::Refused)};
     const Script notStarted{{}, {Ending::Kind::NotStarted, 0, QStringLiteral("no such program")}};
     const std::vector<OpeningCase> cases{
-        {"crashTwice", {crash, crash}, storefailures::DamagedStore,
+        {"crashTwice",
+         {crash, crash},
+         storefailures::DamagedStore,
          "opening it failed twice: the reading helper crashed (signal 11"},
-        {"killedThenCrashed", {killed, crash}, storefailures::ReaderFailed,
+        {"killedThenCrashed",
+         {killed, crash},
+         storefailures::ReaderFailed,
          "first the reading helper was killed"},
         {"silentTwice", {silent, silent}, storefailures::DamagedStore, "did not answer for 120 s"},
         {"refused", {refused}, storefailures::NotAStore, "not a store"},
@@ -359,7 +364,8 @@ TEST(ReadAlongOpening, EveryWayOpeningEndsGivesOneClearFailure) {
         {"oversizedTree",
          {Script{{record(Type::Opened, 0, 0, wire::Bytes(MaxRecord + 1))}, exited(0)},
           Script{{record(Type::Opened, 0, 0, wire::Bytes(MaxRecord + 1))}, exited(0)}},
-         storefailures::DamagedStore, "more than the 4096"},
+         storefailures::DamagedStore,
+         "more than the 4096"},
     };
     for (const OpeningCase& c : cases) {
         SCOPED_TRACE(c.name);
