@@ -28,9 +28,12 @@ makeStoreFactory([[maybe_unused]] IEventLoop& events) {
     // The window paints while the reading helper opens a store or reads a large item.
     options.whileWaiting = [&events] { events.yield(); };
 #if TALVENOR_HAVE_MSGWRITER
-    options.writer = [](const mapi::Message& message, const QString& path) {
-        msg::writeMsg(message, path);
+    // One set of open output folders for the whole run; synced as each PST file ends.
+    auto files = std::make_shared<msg::MessageFiles>();
+    options.writer = [files](const mapi::Message& message, const QString& path) {
+        files->save(message, path);
     };
+    options.storeDetached = [files] { files->sync(); };
 #endif
     return std::make_unique<nativestore::NativeApplicationFactory>(std::move(options));
 #else

@@ -971,6 +971,8 @@ public:
                               .arg(quotedName(native->store()->path())));
         (*it)->close();
         stores_.erase(it);
+        if (options_->storeDetached)
+            options_->storeDetached();
     }
 
     ~NativeNamespace() override {
