@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     FileSettings settings;
     QtFolderPicker folderPicker;
     QtFileDialog fileDialog;
-    const auto store = makeStoreFactory();
+    const auto store = makeStoreFactory(events);
     QtProcess process;
     QtDesktopShell shell;
     SystemRandomDraw random;

@@ -21,9 +21,12 @@ public:
 };
 } // namespace
 
-std::unique_ptr<automation::ApplicationFactory> makeStoreFactory() {
+std::unique_ptr<automation::ApplicationFactory>
+makeStoreFactory([[maybe_unused]] IEventLoop& events) {
 #if TALVENOR_HAVE_NATIVESTORE
     nativestore::StoreOptions options;
+    // The window paints while the reading helper opens a store or reads a large item.
+    options.whileWaiting = [&events] { events.yield(); };
 #if TALVENOR_HAVE_MSGWRITER
     // One set of open output folders for the whole run; synced as each PST file ends.
     auto files = std::make_shared<msg::MessageFiles>();

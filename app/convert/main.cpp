@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
                        {stderr, args.json ? stdout : nullptr, ::isatty(STDERR_FILENO) == 1});
     PlainPointer pointer;
     CoreEventLoop events;
-    const auto store = makeStoreFactory();
+    const auto store = makeStoreFactory(events);
     ConversionSession session(*store, report, events, pointer);
     session.observeItems(&report);
     SessionConverter converter(session);

@@ -1,15 +1,19 @@
 #include "nativestore.h"
 
 #include "filechecks.h"
+#include "helperprocess.h"
 #include "ipmsubtree.h"
 #include "itemclass.h"
 #include "namemap.h"
 #include "pff.h"
+#include "readalong.h"
 #include "reader.h"
+#include "records.h"
 #include "wire.h"
 
 #include <failure.h>
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -20,7 +24,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <set>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -42,7 +48,6 @@ constexpr std::uint32_t NidTypeNormalFolder = 0x02;
 constexpr std::uint32_t NidTypeNormalMessage = 0x04;
 constexpr int DefaultCodepage = 1252;
 
-class ReadAlong;
 struct FolderEntry;
 
 // The opened file and what was learnt from its message store on the way.
@@ -55,22 +60,22 @@ OpenedFile openFile(const QString& path);
 
 // One attached file. Folders and items share it, so that releasing them in any order is safe;
 // once the store is removed every further call fails instead of reaching a closed file.
-// When a reading child hands over the folder tree and the items, the file is opened in this
-// process only for what the child could not hand over.
+// When a reading helper hands over the folder tree and the items, this process never opens
+// the file itself.
 class Store {
 public:
     Store(QString path, OpenedFile opened)
         : path_(std::move(path)), file_(std::move(opened.file)),
           displayName_(std::move(opened.displayName)), codepage_(opened.codepage) {}
-    Store(QString path, wire::FolderInfo tree, std::function<void()> openedHere)
+    Store(QString path, wire::FolderInfo tree, std::unique_ptr<helper::ReadAlong> readAlong)
         : path_(std::move(path)), displayName_(tree.name),
           tree_(std::make_shared<const wire::FolderInfo>(std::move(tree))),
-          openedHere_(std::move(openedHere)) {}
+          readAlong_(std::move(readAlong)) {}
     ~Store();
 
     const QString& path() const { return path_; }
     const QString& displayName() const { return displayName_; }
-    // The folder tree as the reading child found it; null when this process reads the file.
+    // The folder tree as the reading helper found it; null when this process reads the file.
     const std::shared_ptr<const wire::FolderInfo>& tree() const { return tree_; }
     int codepage() {
         file();
@@ -90,14 +95,11 @@ public:
     }
     libpff_file_t* file() {
         check();
-        if (!file_) {
-            // The child has opened this file without harm before it handed anything over.
-            if (openedHere_)
-                openedHere_();
-            OpenedFile opened = openFile(path_);
-            file_ = std::move(opened.file);
-            codepage_ = opened.codepage;
-        }
+        if (!file_)
+            throw Failure(storefailures::NotSupported,
+                          QStringLiteral("The file %1 is read by the reading helper only, and it "
+                                         "hands over only what a conversion needs.")
+                              .arg(quotedName(path_)));
         return file_.get();
     }
     void close();
@@ -106,13 +108,13 @@ public:
     // read of it (its list of messages, above all) is read once.
     std::shared_ptr<FolderEntry> folderEntry(std::uint32_t id);
 
-    // The child that reads ahead of this process, if any; the store owns it.
-    void setReadAlong(std::unique_ptr<ReadAlong> readAlong);
     bool readsAlong() const { return readAlong_ != nullptr; }
-    // Returns once libpff has read this item in the child without crashing, with what the
-    // child handed over of it (nothing when this process has to read it itself); throws the
-    // "damaged" failure for an item that took the child down.
-    std::optional<wire::ItemInfo> waitReadAhead(std::uint32_t folder, int index);
+    // Returns once libpff has read this item in the helper without crashing, with what the
+    // helper handed over of it; throws the item's failure.
+    wire::ItemInfo waitReadAhead(std::uint32_t folder, int index) {
+        check();
+        return readAlong_->wait(folder, index);
+    }
 
     // Runs one surface call; libpff's refusals become a "damaged" failure naming the file.
     template <typename F> auto guarded(F&& f) const -> decltype(f()) {
@@ -139,10 +141,9 @@ private:
     int codepage_ = DefaultCodepage;
     std::optional<NameToIdMap> names_;
     std::shared_ptr<const wire::FolderInfo> tree_;
-    std::function<void()> openedHere_;
     std::unordered_map<std::uint32_t, std::shared_ptr<FolderEntry>> folders_;
     bool closed_ = false;
-    std::unique_ptr<ReadAlong> readAlong_;
+    std::unique_ptr<helper::ReadAlong> readAlong_;
 };
 
 // The writer lives in the options, which every object of a session shares.
@@ -366,13 +367,11 @@ public:
         if (index != lastIndex_ || !last_) {
             last_.reset();
             auto entry = std::make_shared<ItemEntry>(folder_, index);
-            std::optional<wire::ItemInfo> handed;
-            if (store_->readsAlong())
-                handed = store_->waitReadAhead(identifier(), index);
-            if (handed) {
-                entry->itemClass = handed->itemClass;
-                entry->subject = std::move(handed->subject);
-                entry->message = std::move(handed->message);
+            if (store_->readsAlong()) {
+                wire::ItemInfo handed = store_->waitReadAhead(identifier(), index);
+                entry->itemClass = handed.itemClass;
+                entry->subject = std::move(handed.subject);
+                entry->message = std::move(handed.message);
             } else {
                 store_->guarded([&] { entry->item = fetchMessage(*store_, *folder_, index); });
             }
@@ -555,37 +554,6 @@ std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, Sh
     return std::make_unique<NativeFolder>(store, std::move(root), true, std::move(writer));
 }
 
-// Reads everything the walk and the message-file writer would read, to learn in the child
-// whether the file crashes libpff. Failures are the walk's business, not a crash.
-void readEverything(Folder& folder) {
-    const int folders = folder.folderCount();
-    for (int i = 1; i <= folders; ++i) {
-        try {
-            auto sub = folder.folder(i);
-            readEverything(*sub);
-        } catch (const Failure&) {
-        }
-    }
-    try {
-        auto items = folder.items();
-        const int count = items->count();
-        for (int j = 1; j <= count; ++j) {
-            try {
-                // What the walk reads: the class of every item, the rest of mail items only.
-                auto item = items->item(j);
-                if (item->itemClass() != automation::MailItemClass)
-                    continue;
-                item->subject();
-                nativestore::readMessage(*item);
-            } catch (const Failure&) {
-            }
-        }
-    } catch (const Failure&) {
-    }
-}
-
-enum ChildExit { ChildReadAll = 0, ChildRefused = 3, ChildLostItsPlace = 4, ChildMakesRoom = 5 };
-
 // The most memory this process has held so far, in KiB.
 long peakKb() {
     struct rusage usage {};
@@ -593,119 +561,113 @@ long peakKb() {
     return usage.ru_maxrss;
 }
 
-// How long a child may take to open the store and read its folder tree.
-std::chrono::seconds openingLimit(const QString& path, const StoreOptions& options) {
-    const qint64 size = QFileInfo(path).size();
-    return options.childTimeLimit + std::chrono::seconds(size / (1024 * 1024));
-}
+// Faults the reading helper can be told to show, so that the program's answers to them can be
+// tried (a comma-separated list of name or name=value).
+struct HelperFaults {
+    int crashAt = 0;    // raises SIGSEGV before item n of each folder
+    int hangAt = 0;     // stops answering before item n
+    int badAllocAt = 0; // runs out of memory before item n
+    bool crashOpening = false;
+    bool hangOpening = false;
+    QString holdOpening;            // waits until this file exists before it tells the store opened
+    QString logItems;               // appends its process id for every item it reads
+    int reopenDelayMs = 0;          // a helper that goes on after an item opens this slowly
+    std::uint64_t addressLimit = 0; // RLIMIT_AS
 
-// Opens the store in a child process and finds its top folder; the probe seam, when set,
-// replaces the child's whole work.
-std::unique_ptr<NativeFolder> openInChild(const QString& path, const StoreOptions& options) {
-    if (options.childProbe) {
-        options.childProbe(path);
-        ::_exit(ChildReadAll);
-    }
-    return rootFolder(openStore(path), nullptr);
-}
-
-[[noreturn]] void childProbe(const QString& path, const StoreOptions& options) {
-    int code = ChildReadAll;
-    try {
-        auto root = openInChild(path, options);
-        if (options.containment == Containment::WalkInChild) {
-            readEverything(*root);
-        } else {
-            const int n = root->folderCount();
-            for (int i = 1; i <= n; ++i)
-                root->folder(i)->items()->count();
+    static HelperFaults parse(const QString& spec) {
+        HelperFaults f;
+        for (const QString& part : spec.split(u',', Qt::SkipEmptyParts)) {
+            const QString name = part.section(u'=', 0, 0);
+            const QString value = part.section(u'=', 1);
+            if (name == u"crash-at")
+                f.crashAt = value.toInt();
+            else if (name == u"hang-at")
+                f.hangAt = value.toInt();
+            else if (name == u"bad-alloc-at")
+                f.badAllocAt = value.toInt();
+            else if (name == u"crash-opening")
+                f.crashOpening = true;
+            else if (name == u"hang-opening")
+                f.hangOpening = true;
+            else if (name == u"hold-opening")
+                f.holdOpening = value;
+            else if (name == u"log-items")
+                f.logItems = value;
+            else if (name == u"reopen-delay-ms")
+                f.reopenDelayMs = value.toInt();
+            else if (name == u"address-limit")
+                f.addressLimit = value.toULongLong();
         }
-    } catch (...) {
-        code = ChildRefused;
+        return f;
     }
-    // No exit handlers: the child shares the parent's stdio buffers and Qt state.
-    ::_exit(code);
-}
 
-// Runs childProbe in a child process; throws the "damaged" failure when the child dies.
-void probeInChild(const QString& path, const StoreOptions& options) {
-    const auto limit = openingLimit(path, options);
-    const pid_t child = ::fork();
-    if (child < 0)
-        return; // No child to spare: read in this process as the last resort.
-    if (child == 0)
-        childProbe(path, options);
+    [[noreturn]] static void crash() {
+        std::signal(SIGSEGV, SIG_DFL);
+        std::raise(SIGSEGV);
+        ::_exit(99);
+    }
+    [[noreturn]] static void hang() {
+        for (;;)
+            ::pause();
+    }
 
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(child, &status, WNOHANG);
-        if (done == child)
-            break;
-        if (done < 0 && errno != EINTR)
-            return;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            throw Failure(storefailures::DamagedStore,
-                          QStringLiteral("The file %1 is damaged: reading it does not come to "
-                                         "an end.")
-                              .arg(quotedName(path)));
+    void beforeItem(int index) const {
+        if (!logItems.isEmpty()) {
+            QFile log(logItems);
+            if (log.open(QIODevice::Append))
+                log.write(QByteArray::number(qint64(::getpid())) + '\n');
         }
-        if (options.whileWaiting)
-            options.whileWaiting();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (index == crashAt)
+            crash();
+        if (index == hangAt)
+            hang();
+        if (index == badAllocAt)
+            throw std::bad_alloc();
     }
-    if (WIFEXITED(status) &&
-        (WEXITSTATUS(status) == ChildReadAll || WEXITSTATUS(status) == ChildRefused))
-        return;
-    const QString how = WIFSIGNALED(status)
-                            ? QStringLiteral("signal %1").arg(WTERMSIG(status))
-                            : QStringLiteral("exit code %1").arg(WEXITSTATUS(status));
-    throw Failure(storefailures::DamagedStore,
-                  QStringLiteral("The file %1 is damaged: reading it made libpff fail (%2).")
-                      .arg(quotedName(path), how));
-}
-
-// Where a reading child starts: from the beginning, or after the item that took the last child
-// down.
-struct ResumePoint {
-    std::uint32_t folder = 0;
-    int index = 0;
 };
 
-// What the child sends through its pipe: a header, then size bytes. {0, 0}: the store opened,
-// with its folder tree (no bytes when the tree could not be read whole). {folder, 0}: it
-// starts on a folder's items. {folder, n}: item n was read without a crash, with what the walk
-// will ask of it (no bytes when something of it could not be read). {folder, INT_MAX}: all of
-// the folder's items.
-struct RecordHeader {
-    std::uint32_t folder;
-    std::int32_t index;
-    std::uint32_t size;
-};
-constexpr std::int32_t WholeFolder = INT_MAX;
-// A record claiming more than this means the child went astray.
-constexpr std::uint32_t MaxRecordSize = 1U << 30;
-
-class ChildPipe {
+// The helper's end of the socket. Records larger than the limit are never sent: the item is
+// announced as too large instead, so the stream stays in step.
+class HelperSocket {
 public:
-    explicit ChildPipe(int fd) : fd_(fd) {}
-    void send(std::uint32_t folder, std::int32_t index, const wire::Bytes& payload = {}) const {
-        const RecordHeader header{folder, index, std::uint32_t(payload.size())};
-        writeAll(&header, sizeof header);
+    HelperSocket(int fd, std::uint64_t maxRecordSize) : fd_(fd), maxRecordSize_(maxRecordSize) {}
+
+    void send(records::Type type, std::uint32_t folder, std::int32_t index,
+              const wire::Bytes& payload = {}) {
+        if (payload.size() > maxRecordSize_) {
+            if (type == records::Type::Opened)
+                send(records::Type::OpenFailed, 0, 0,
+                     records::encodeFailure({storefailures::ItemTooLarge,
+                                             QStringLiteral("The folder tree of the store takes "
+                                                            "%1 bytes, more than the %2 it may.")
+                                                 .arg(payload.size())
+                                                 .arg(maxRecordSize_)}));
+            else
+                send(records::Type::ItemTooLarge, folder, index,
+                     records::encodeSize(payload.size()));
+            return;
+        }
+        std::uint8_t header[records::HeaderSize];
+        records::encodeHeader({type, folder, index, payload.size()}, header);
+        writeAll(header, sizeof header);
         writeAll(payload.data(), payload.size());
+        lastSent_ = std::chrono::steady_clock::now();
+    }
+    // Tells the program it is still at work, at most about once a second.
+    void progress() {
+        if (std::chrono::steady_clock::now() - lastSent_ >= std::chrono::seconds(1))
+            send(records::Type::Progress, 0, 0);
     }
 
 private:
     void writeAll(const void* data, std::size_t size) const {
         const auto* p = static_cast<const char*>(data);
         while (size > 0) {
-            const ssize_t n = ::write(fd_, p, size);
+            const ssize_t n = ::send(fd_, p, size, MSG_NOSIGNAL);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
-                ::_exit(ChildReadAll); // nobody is listening any more
+                ::_exit(helper::exits::ReadAll); // nobody is listening any more
             }
             p += n;
             size -= std::size_t(n);
@@ -713,11 +675,18 @@ private:
     }
 
     int fd_;
+    std::uint64_t maxRecordSize_;
+    std::chrono::steady_clock::time_point lastSent_ = std::chrono::steady_clock::now();
 };
 
+records::FailureInfo failureInfo(const Failure& f) {
+    return {f.number(), f.description()};
+}
+
 // The folder tree, as the walk reads it before any item. Throws Failure when any of it cannot
-// be read: the program then reads the tree itself and meets the failure where the walk does.
-wire::FolderInfo describeTree(NativeFolder& folder) {
+// be read.
+wire::FolderInfo describeTree(NativeFolder& folder, HelperSocket& socket) {
+    socket.progress();
     wire::FolderInfo info;
     info.id = folder.identifier();
     info.name = folder.name();
@@ -725,363 +694,195 @@ wire::FolderInfo describeTree(NativeFolder& folder) {
     const int folders = folder.folderCount();
     for (int i = 1; i <= folders; ++i) {
         auto sub = folder.folder(i);
-        info.folders.push_back(describeTree(static_cast<NativeFolder&>(*sub)));
+        info.folders.push_back(describeTree(static_cast<NativeFolder&>(*sub), socket));
     }
     return info;
 }
 
-// What the walk reads of an item: the class of every item, the rest of mail items only.
+// What the walk reads of an item: the class and subject of every item, the whole message of
+// mail items only. Only a mail item fails for a subject that cannot be read.
 wire::Bytes describeItem(Item& item) {
     wire::ItemInfo info;
     info.itemClass = item.itemClass();
     if (info.itemClass == automation::MailItemClass) {
         info.subject = item.subject();
         info.message = nativestore::readMessage(item);
+    } else {
+        try {
+            info.subject = item.subject();
+        } catch (const Failure&) {
+        }
     }
     return wire::encodeItem(info);
 }
 
-// What a reading child goes by.
-struct ChildRun {
-    const ChildPipe& pipe;
-    const StoreOptions& options;
-    ResumePoint resume;
+// What a reading helper goes by.
+struct HelperRun {
+    HelperSocket& socket;
+    const HelperFaults& faults;
+    std::size_t memoryBudget;
+    helper::ResumePoint resume;
     long openedKb = 0; // its size once the store was open
 };
 
 // A folder's items as the walk reads them, handing each one over once it has been read.
-void readFolderItems(NativeFolder& folder, ChildRun& run) {
-    const ChildPipe& pipe = run.pipe;
-    ResumePoint& resume = run.resume;
+void readFolderItems(NativeFolder& folder, HelperRun& run) {
+    HelperSocket& socket = run.socket;
+    helper::ResumePoint& resume = run.resume;
     const std::uint32_t id = folder.identifier();
     int first = 1;
     if (resume.folder != 0) {
         if (id != resume.folder)
-            return; // read by an earlier child
-        first = resume.index + 1;
+            return; // read by an earlier helper
+        const bool whole = resume.index == records::WholeFolder;
+        first = resume.index + (whole ? 0 : 1);
         resume = {};
+        if (whole)
+            return;
     }
     auto items = folder.items();
     const int count = items->count();
-    pipe.send(id, first - 1);
+    socket.send(records::Type::FolderStart, id, first - 1);
     for (int j = first; j <= count; ++j) {
-        wire::Bytes described;
+        run.faults.beforeItem(j);
         try {
-            if (run.options.childReadsItem)
-                run.options.childReadsItem(j);
             auto item = items->item(j);
-            described = describeItem(*item);
-        } catch (const Failure&) {
+            socket.send(records::Type::Item, id, j, describeItem(*item));
+        } catch (const Failure& f) {
+            socket.send(records::Type::ItemFailed, id, j, records::encodeFailure(failureInfo(f)));
         }
-        pipe.send(id, j, described);
-        // libpff keeps every part of the store's index it has read; a fresh child that opens
+        // libpff keeps every part of the store's index it has read; a fresh helper that opens
         // the store anew goes on after this item.
-        if (j < count && std::size_t(std::max(0L, peakKb() - run.openedKb)) * 1024 >=
-                             run.options.childMemoryBudget)
-            ::_exit(ChildMakesRoom);
+        if (j < count &&
+            std::size_t(std::max(0L, peakKb() - run.openedKb)) * 1024 >= run.memoryBudget)
+            ::_exit(helper::exits::MakesRoom);
     }
-    pipe.send(id, WholeFolder);
+    socket.send(records::Type::FolderEnd, id, records::WholeFolder);
 }
 
 // Everything below a folder in the walk's order: each sub-folder's own sub-folders first, then
 // its items. The top folder's own items are never converted.
-void readItemsBelow(Folder& folder, ChildRun& run) {
+void readItemsBelow(Folder& folder, HelperRun& run) {
     const int folders = folder.folderCount();
     for (int i = 1; i <= folders; ++i) {
-        try {
-            auto sub = folder.folder(i);
-            readItemsBelow(*sub, run);
-            readFolderItems(static_cast<NativeFolder&>(*sub), run);
-        } catch (const Failure&) {
-        }
+        auto sub = folder.folder(i);
+        readItemsBelow(*sub, run);
+        readFolderItems(static_cast<NativeFolder&>(*sub), run);
     }
 }
 
-[[noreturn]] void readAlongChild(const QString& path, const StoreOptions& options, int fd,
-                                 ResumePoint resume) {
-    std::signal(SIGPIPE, SIG_IGN);
-    const ChildPipe pipe(fd);
-    int code = ChildReadAll;
+struct HelperArguments {
+    int fd = -1;
+    pid_t parent = 0;
+    QString path;
+    helper::ResumePoint resume;
+    std::uint64_t maxRecordSize = records::DefaultMaxRecordSize;
+    std::size_t memoryBudget = std::size_t(512) << 20;
+    QString faults;
+};
+
+std::optional<HelperArguments> parseHelperArguments(int argc, char** argv) {
+    HelperArguments a;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        const QString value = arg.section(u'=', 1);
+        if (arg.startsWith(u"--fd="))
+            a.fd = value.toInt();
+        else if (arg.startsWith(u"--parent="))
+            a.parent = pid_t(value.toLongLong());
+        else if (arg.startsWith(u"--resume=")) {
+            a.resume.folder = value.section(u':', 0, 0).toUInt();
+            a.resume.index = value.section(u':', 1).toInt();
+        } else if (arg.startsWith(u"--max-record="))
+            a.maxRecordSize = value.toULongLong();
+        else if (arg.startsWith(u"--memory-budget="))
+            a.memoryBudget = std::size_t(value.toULongLong());
+        else if (arg.startsWith(u"--faults="))
+            a.faults = value;
+        else if (arg == u"--" && i + 1 == argc - 1)
+            a.path = QFile::decodeName(argv[++i]);
+        else
+            return std::nullopt;
+    }
+    if (a.fd < 0 || a.path.isEmpty())
+        return std::nullopt;
+    return a;
+}
+
+// A bad_alloc where nothing catches it ends in a clear exit code rather than an abort.
+[[noreturn]] void endOnTerminate() {
+    if (const auto current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const std::bad_alloc&) {
+            ::_exit(helper::exits::OutOfMemory);
+        } catch (...) {
+        }
+    }
+    std::abort();
+}
+
+int runHelper(const HelperArguments& args) {
+    // Ends with the program, even while libpff is busy: by signal, and when the socket closes.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (args.parent != 0 && ::getppid() != args.parent)
+        return helper::exits::ReadAll;
+    std::thread([fd = args.fd] {
+        pollfd p{fd, POLLRDHUP, 0};
+        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+        ::_exit(helper::exits::ReadAll);
+    }).detach();
+    std::set_terminate(endOnTerminate);
+
+    QString spec = args.faults;
+    if (spec.isEmpty())
+        spec = qEnvironmentVariable("TALVENOR_READER_FAULTS");
+    const HelperFaults faults = HelperFaults::parse(spec);
+    if (faults.addressLimit != 0) {
+        const rlimit limit{faults.addressLimit, faults.addressLimit};
+        ::setrlimit(RLIMIT_AS, &limit);
+    }
+
+    HelperSocket socket(args.fd, args.maxRecordSize);
     try {
-        auto root = openInChild(path, options);
-        if (options.childOpened)
-            options.childOpened();
+        if (faults.crashOpening)
+            HelperFaults::crash();
+        if (faults.hangOpening)
+            HelperFaults::hang();
+        std::shared_ptr<Store> store;
+        std::unique_ptr<NativeFolder> root;
         wire::Bytes tree;
         try {
-            tree = wire::encodeTree(describeTree(*root));
-        } catch (const Failure&) {
+            store = openStore(args.path);
+            root = rootFolder(store, nullptr);
+            tree = wire::encodeTree(describeTree(*root, socket));
+        } catch (const Failure& f) {
+            socket.send(records::Type::OpenFailed, 0, 0, records::encodeFailure(failureInfo(f)));
+            return helper::exits::Refused;
         }
-        pipe.send(0, 0, tree);
-        ChildRun run{pipe, options, resume, peakKb()};
+        if (args.resume.folder != 0 && faults.reopenDelayMs > 0)
+            ::usleep(useconds_t(faults.reopenDelayMs) * 1000);
+        if (!faults.holdOpening.isEmpty())
+            while (!QFileInfo::exists(faults.holdOpening))
+                ::usleep(10 * 1000);
+        socket.send(records::Type::Opened, 0, 0, tree);
+        HelperRun run{socket, faults, args.memoryBudget, args.resume, peakKb()};
         readItemsBelow(*root, run);
         // Last, as nobody converts them, yet the surface hands them out too.
         readFolderItems(*root, run);
         if (run.resume.folder != 0)
-            code = ChildLostItsPlace;
-    } catch (...) {
-        code = ChildRefused;
+            return helper::exits::LostItsPlace;
+        socket.send(records::Type::Finished, 0, 0);
+        return helper::exits::ReadAll;
+    } catch (const std::bad_alloc&) {
+        return helper::exits::OutOfMemory;
+    } catch (const Failure& f) {
+        // A folder that cannot be read after the tree could: the program learns it at its place.
+        std::fprintf(stderr, "talvenor-reader: %s\n", qPrintable(f.description()));
+        return helper::exits::Refused;
     }
-    ::_exit(code);
 }
-
-// A child process that reads the whole store alongside this process, ahead of it, and hands
-// over the folder tree and every item it has read: this process takes an item only after the
-// child has read it without crashing, and reads the file itself only for what the child could
-// not hand over. A child that crashes costs the item it crashed on, and a new child goes on
-// after that item. The child runs ahead by what the pipe holds, no further.
-class ReadAlong {
-public:
-    ReadAlong(QString path, const StoreOptions& options)
-        : path_(std::move(path)), options_(options) {}
-    ReadAlong(const ReadAlong&) = delete;
-    ReadAlong& operator=(const ReadAlong&) = delete;
-    ~ReadAlong() { stop(); }
-
-    // Starts the first child and waits until it has opened the store and read its folders.
-    // Afterwards tree() has the folder tree, unless the child could not read all of it.
-    void open() {
-        start({});
-        while (!opened_ && !finished_) {
-            if (!next(openingLimit(path_, options_), true)) {
-                if (crash_)
-                    throw Failure(storefailures::DamagedStore,
-                                  QStringLiteral("The file %1 is damaged: %2.")
-                                      .arg(quotedName(path_), *crash_));
-            }
-        }
-    }
-
-    std::optional<wire::FolderInfo> takeTree() { return std::exchange(tree_, std::nullopt); }
-
-    std::optional<wire::ItemInfo> wait(std::uint32_t folder, int index) {
-        for (;;) {
-            if (crashed_.count({folder, index}))
-                throw Failure(storefailures::DamagedStore,
-                              QStringLiteral("The file %1 is damaged: reading item %2 of a "
-                                             "folder made libpff fail.")
-                                  .arg(quotedName(path_))
-                                  .arg(index));
-            if (auto handed = handedOver(folder, index))
-                return handed;
-            if (finished_)
-                return std::nullopt;
-            if (const auto it = passed_.find(folder); it != passed_.end() && it->second >= index)
-                return std::nullopt;
-            if (givenUp_)
-                throw Failure(storefailures::DamagedStore,
-                              QStringLiteral("The file %1 is damaged: %2.")
-                                  .arg(quotedName(path_), *givenUp_));
-            // A child started after another one first opens the store again.
-            next(reopening_ ? openingLimit(path_, options_) : options_.childTimeLimit);
-        }
-    }
-
-private:
-    // Children started after a crash count, those that made room do not.
-    static constexpr int MaxChildren = 32;
-    // Items handed over but not yet asked for are kept up to this much; beyond it the oldest
-    // are dropped (this process then reads them itself, should the walk still ask).
-    static constexpr std::size_t MaxKept = 64U << 20;
-    static constexpr std::size_t ReadChunk = 256U << 10;
-
-    // The item if the child has handed it over. The child reads in the walk's order, so what
-    // it handed over before this item is something the walk has gone past.
-    std::optional<wire::ItemInfo> handedOver(std::uint32_t folder, int index) {
-        const auto it = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) {
-            return k.folder == folder && k.index == index;
-        });
-        if (it == kept_.end())
-            return std::nullopt;
-        auto item = std::move(it->item);
-        for (auto drop = kept_.begin(); drop != std::next(it); ++drop)
-            keptBytes_ -= drop->size;
-        kept_.erase(kept_.begin(), std::next(it));
-        return item;
-    }
-
-    void start(ResumePoint from) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            finished_ = true; // no child to spare: read in this process as the last resort
-            return;
-        }
-        const pid_t child = ::fork();
-        if (child < 0) {
-            ::close(fds[0]);
-            ::close(fds[1]);
-            finished_ = true;
-            return;
-        }
-        if (child == 0) {
-            ::close(fds[0]);
-            readAlongChild(path_, options_, fds[1], from);
-        }
-        ::close(fds[1]);
-        // A roomier pipe lets the child run further ahead (the system may refuse; so be it).
-        ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
-        reopening_ = opened_;
-        child_ = child;
-        fd_ = fds[0];
-        received_ = 0;
-    }
-
-    void stop() {
-        if (child_ > 0) {
-            ::kill(child_, SIGKILL);
-            int status = 0;
-            ::waitpid(child_, &status, 0);
-            child_ = -1;
-        }
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-    // Takes in what the child reports next; false when the child ended without a report.
-    // The window gets its turns only while the store is being opened: in the middle of an
-    // item the walk must not be re-entered.
-    bool next(std::chrono::seconds limit, bool yield = false) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            pollfd p{fd_, POLLIN, 0};
-            const int ready = ::poll(&p, 1, 2);
-            if (ready > 0) {
-                if (buffer_.size() - received_ < ReadChunk)
-                    buffer_.resize(std::max(buffer_.size() * 2, received_ + ReadChunk));
-                const ssize_t n = ::read(fd_, buffer_.data() + received_, ReadChunk);
-                if (n > 0) {
-                    received_ += std::size_t(n);
-                    // Every whole record that has arrived is taken in at once.
-                    std::size_t at = 0;
-                    RecordHeader header{};
-                    while (received_ - at >= sizeof header) {
-                        std::memcpy(&header, buffer_.data() + at, sizeof header);
-                        if (header.size > MaxRecordSize) {
-                            ::kill(child_, SIGKILL);
-                            ended(QStringLiteral("its reader went astray"));
-                            return false;
-                        }
-                        if (received_ - at - sizeof header < header.size)
-                            break;
-                        take(header, buffer_.data() + at + sizeof header);
-                        at += sizeof header + header.size;
-                    }
-                    std::memmove(buffer_.data(), buffer_.data() + at, received_ - at);
-                    received_ -= at;
-                    // A very large item leaves no very large buffer behind.
-                    if (buffer_.size() > 4 * ReadChunk && received_ < ReadChunk) {
-                        buffer_.resize(2 * ReadChunk);
-                        buffer_.shrink_to_fit();
-                    }
-                    return true;
-                }
-                if (n == 0 || errno != EINTR) {
-                    ended();
-                    return false;
-                }
-            } else if (ready < 0 && errno != EINTR) {
-                ended();
-                return false;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(child_, SIGKILL);
-                ended(QStringLiteral("reading it does not come to an end"));
-                return false;
-            }
-            if (yield && options_.whileWaiting)
-                options_.whileWaiting();
-        }
-    }
-
-    void take(const RecordHeader& record, const std::uint8_t* payload) {
-        if (record.folder == 0) {
-            reopening_ = false;
-            // A later child, after a crash, sends the tree again; the first one stands.
-            if (!opened_ && record.size > 0)
-                tree_ = wire::decodeTree(payload, record.size);
-            opened_ = true;
-            return;
-        }
-        current_ = {record.folder, record.index};
-        int& passed = passed_[record.folder];
-        passed = std::max(passed, int(record.index));
-        if (record.index < 1 || record.index == WholeFolder || record.size == 0)
-            return;
-        // Taken apart at once, so that the bytes are not held twice; bytes that do not make
-        // sense leave the item to be read here.
-        keptBytes_ += record.size;
-        kept_.push_back(
-            {record.folder, record.index, wire::decodeItem(payload, record.size), record.size});
-        while (keptBytes_ > MaxKept && kept_.size() > 1) {
-            keptBytes_ -= kept_.front().size;
-            kept_.pop_front();
-        }
-    }
-
-    void ended(std::optional<QString> why = std::nullopt) {
-        int status = 0;
-        ::waitpid(child_, &status, 0);
-        child_ = -1;
-        ::close(fd_);
-        fd_ = -1;
-        if (!why) {
-            if (WIFEXITED(status) &&
-                (WEXITSTATUS(status) == ChildReadAll || WEXITSTATUS(status) == ChildRefused)) {
-                finished_ = true;
-                return;
-            }
-            // A child that grew too large stops right after reporting an item.
-            if (WIFEXITED(status) && WEXITSTATUS(status) == ChildMakesRoom && opened_ &&
-                current_.folder != 0 && current_.index >= 1 && current_.index != WholeFolder) {
-                start({current_.folder, current_.index});
-                return;
-            }
-            why = WIFSIGNALED(status) ? QStringLiteral("reading it made libpff fail (signal %1)")
-                                            .arg(WTERMSIG(status))
-                                      : QStringLiteral("reading it made libpff fail (exit code %1)")
-                                            .arg(WEXITSTATUS(status));
-        }
-        if (!opened_) {
-            crash_ = why;
-            return;
-        }
-        // The item after the last one reported is the one that took the child down.
-        if (current_.folder == 0 || current_.index == WholeFolder || crashes_ + 1 >= MaxChildren) {
-            givenUp_ = why;
-            return;
-        }
-        ++crashes_;
-        const ResumePoint after{current_.folder, current_.index + 1};
-        crashed_.insert({after.folder, after.index});
-        start(after);
-    }
-
-    QString path_;
-    const StoreOptions& options_;
-    pid_t child_ = -1;
-    int fd_ = -1;
-    int crashes_ = 0;
-    std::vector<std::uint8_t> buffer_; // its first received_ bytes have arrived
-    std::size_t received_ = 0;
-    struct Kept {
-        std::uint32_t folder;
-        int index;
-        std::optional<wire::ItemInfo> item;
-        std::size_t size;
-    };
-    std::deque<Kept> kept_;
-    std::size_t keptBytes_ = 0;
-    std::optional<wire::FolderInfo> tree_;
-    bool opened_ = false;
-    bool reopening_ = false;
-    bool finished_ = false;
-    std::optional<QString> crash_;
-    std::optional<QString> givenUp_;
-    ResumePoint current_;
-    std::unordered_map<std::uint32_t, int> passed_;
-    std::set<std::pair<std::uint32_t, int>> crashed_;
-};
 
 Store::~Store() = default;
 
@@ -1096,14 +897,31 @@ void Store::close() {
     }
 }
 
-void Store::setReadAlong(std::unique_ptr<ReadAlong> readAlong) {
-    readAlong_ = std::move(readAlong);
+// Starts reading helpers for this store, each going on after the given item.
+helper::StartHelper helperStarter(const QString& path, const StoreOptions& options) {
+    helper::HelperCommand command;
+    command.program =
+        options.helperProgram.isEmpty() ? helper::helperBesideProgram() : options.helperProgram;
+    command.whileWaiting = options.whileWaiting;
+    command.arguments << QStringLiteral("--fd=3")
+                      << QStringLiteral("--max-record=%1").arg(options.maxRecordSize)
+                      << QStringLiteral("--memory-budget=%1").arg(options.helperMemoryBudget);
+    if (!options.helperFaults.isEmpty())
+        command.arguments << QStringLiteral("--faults=") + options.helperFaults;
+    return [command, path](helper::ResumePoint from) {
+        helper::HelperCommand c = command;
+        c.arguments << QStringLiteral("--resume=%1:%2").arg(from.folder).arg(from.index)
+                    << QStringLiteral("--") << path;
+        return helper::spawnHelper(c);
+    };
 }
 
-std::optional<wire::ItemInfo> Store::waitReadAhead(std::uint32_t folder, int index) {
-    if (readAlong_)
-        return readAlong_->wait(folder, index);
-    return std::nullopt;
+helper::Limits helperLimits(const StoreOptions& options) {
+    helper::Limits limits;
+    limits.openingSilence = options.openingSilence;
+    limits.itemSilence = options.itemSilence;
+    limits.maxRecordSize = options.maxRecordSize;
+    return limits;
 }
 
 QString unquoted(const QString& quotedPath) {
@@ -1121,23 +939,14 @@ public:
     void addStore(const QString& quotedPath) override {
         const QString path = unquoted(quotedPath);
         checkStoreFile(path);
-        std::unique_ptr<ReadAlong> readAlong;
-        if (options_->containment == Containment::ReadAlong) {
-            readAlong = std::make_unique<ReadAlong>(path, *options_);
-            readAlong->open();
-        } else if (options_->containment != Containment::None) {
-            probeInChild(path, *options_);
+        if (options_->containment == Containment::None) {
+            stores_.push_back(openStore(path));
+            return;
         }
-        std::shared_ptr<Store> store;
-        if (auto tree = readAlong ? readAlong->takeTree() : std::nullopt) {
-            store = std::make_shared<Store>(path, std::move(*tree), options_->openedHere);
-        } else {
-            if (options_->openedHere)
-                options_->openedHere();
-            store = openStore(path);
-        }
-        store->setReadAlong(std::move(readAlong));
-        stores_.push_back(std::move(store));
+        auto readAlong = std::make_unique<helper::ReadAlong>(path, helperStarter(path, *options_),
+                                                             helperLimits(*options_));
+        wire::FolderInfo tree = readAlong->open();
+        stores_.push_back(std::make_shared<Store>(path, std::move(tree), std::move(readAlong)));
     }
 
     std::unique_ptr<Folder> lastFolder() override {
@@ -1189,6 +998,15 @@ private:
 };
 
 } // namespace
+
+int readerMain(int argc, char** argv) {
+    const auto args = parseHelperArguments(argc, argv);
+    if (!args) {
+        std::fprintf(stderr, "talvenor-reader is started by talvenor, not by hand\n");
+        return helper::exits::Usage;
+    }
+    return runHelper(*args);
+}
 
 NativeApplicationFactory::NativeApplicationFactory(StoreOptions options)
     : options_(std::make_shared<const StoreOptions>(std::move(options))) {}

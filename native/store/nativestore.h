@@ -22,6 +22,9 @@ constexpr std::int32_t NotAStore = 321;
 constexpr std::int32_t DamagedStore = -2147221221;
 constexpr std::int32_t NotSupported = -2147221246;
 constexpr std::int32_t StoreNotAttached = -2147221233;
+// The reading helper failed in a way that says nothing about the file (killed, out of memory).
+constexpr std::int32_t ReaderFailed = -2147467259;
+constexpr std::int32_t ItemTooLarge = -2147024882;
 } // namespace storefailures
 
 // Writes one message as a message file at exactly this path; throws talvenor::Failure.
@@ -29,16 +32,11 @@ using MessageWriter = std::function<void(const mapi::Message& message, const QSt
 
 // How a store is kept from taking the program down when libpff crashes on a hostile file.
 enum class Containment {
-    // A child process opens the store, reads its folder tree and then every item ahead of this
-    // process, and hands each over once it has survived reading it; this process opens the
-    // file itself only for what the child could not hand over. An item that crashes the child
-    // is reported as damaged; a new child goes on after it.
+    // A helper program opens the store, reads its folder tree and then every item ahead of
+    // this process, and hands each over once it has survived reading it; this process never
+    // opens the file. An item that takes the helper down is tried once more in a fresh helper,
+    // and reported only when that one fails too; a fresh helper goes on after it.
     ReadAlong,
-    // Open and walk the whole store once in a child process before opening it here; a file
-    // that crashes the child is reported as damaged.
-    WalkInChild,
-    // Only the opening and the folder tree are tried in a child process.
-    OpenInChild,
     // Everything runs in this process (the fuzzer wants to see the crash).
     None,
 };
@@ -50,26 +48,24 @@ struct StoreOptions {
     // the files written from it on the disk before the run goes on. May throw Failure.
     std::function<void()> storeDetached;
     Containment containment = Containment::ReadAlong;
-    // A reading child that has grown by this much since it opened the store stops after the
-    // item it has just read, and a fresh child opens the store and goes on after that item:
+    // A reading helper that has grown by this much since it opened the store stops after the
+    // item it has just read, and a fresh helper opens the store and goes on after that item:
     // libpff keeps every part of a store's index it has read. 0: after every item.
-    std::size_t childMemoryBudget = std::size_t(512) << 20;
-    // The child's time limit is this plus a second per megabyte of the file.
-    std::chrono::seconds childTimeLimit{60};
-    // Called again and again while the child reads, so that the window can keep painting
+    std::size_t helperMemoryBudget = std::size_t(512) << 20;
+    // How long the helper may stay silent before it is taken for stalled: while it opens the
+    // store, and while it reads an item (it tells it is still at work on a large one).
+    std::chrono::milliseconds openingSilence = std::chrono::seconds(120);
+    std::chrono::milliseconds itemSilence = std::chrono::seconds(60);
+    // Items that take more than this to hand over are reported as too large.
+    std::uint64_t maxRecordSize = std::uint64_t(1) << 30;
+    // Called again and again while the helper reads, so that the window can keep painting
     // (the program passes its event loop's yield).
     std::function<void()> whileWaiting;
-    // Replaces what the child reads (a seam for tests of the containment itself).
-    std::function<void(const QString& path)> childProbe;
-    // Called when this process opens the store file itself (a seam for tests of what the
-    // reading child hands over).
-    std::function<void()> openedHere;
-    // Called in a reading-along child once it has opened the store, before it hands over the
-    // folder tree (a seam for tests of children that take long to open it).
-    std::function<void()> childOpened;
-    // Called in the reading-along child before each item of a folder, by its position (a seam
-    // for tests of what a crash on one item costs).
-    std::function<void(int index)> childReadsItem;
+    // The helper's program; empty: talvenor-reader beside the running executable.
+    QString helperProgram;
+    // Faults the helper is told to show (a seam for tests of the containment itself; see the
+    // helper's fault list). Empty: those of TALVENOR_READER_FAULTS, if any.
+    QString helperFaults;
 };
 
 class NativeApplicationFactory : public automation::ApplicationFactory {
@@ -85,5 +81,9 @@ private:
 // The whole message behind an item of this store, as the message-file writer needs it.
 // Throws talvenor::Failure (also for an item of another surface).
 mapi::Message readMessage(automation::Item& item);
+
+// The reading helper's program (talvenor-reader): reads the store it is given and hands
+// everything over through the socket it is given.
+int readerMain(int argc, char** argv);
 
 } // namespace talvenor::nativestore

@@ -105,7 +105,7 @@ struct WindowWay {
         options.folder = folder;
         CountingEventLoop events;
         RecordingPointer pointer;
-        const auto store = makeStoreFactory();
+        const auto store = makeStoreFactory(events);
         ConversionSession session(*store, messages, events, pointer);
         SessionConverter converter(session);
         SystemFolderAccess access;

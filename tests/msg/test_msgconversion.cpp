@@ -106,12 +106,8 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
         options.writer = [](const mapi::Message& m, const QString& path) {
             msg::writeMsg(m, path);
         };
-        int openedHere = 0;
-        options.openedHere = [&] { ++openedHere; };
         const QStringList shown = convert(store, out, options);
         EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
-        // The reading child handed over every message; the program did not read the file.
-        EXPECT_EQ(openedHere, 0);
 
         // The messages as this process reads them from the store itself.
         std::multiset<std::string> inStore;

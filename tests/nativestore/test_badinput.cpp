@@ -97,8 +97,7 @@ TEST_F(BadInput, EachFileGivesOneClearFailureNamingIt) {
         const QString file = path(QString::fromLatin1(c.name));
         if (!c.content.isNull())
             writeFile(file, c.content);
-        for (auto containment :
-             {Containment::ReadAlong, Containment::WalkInChild, Containment::None}) {
+        for (auto containment : {Containment::ReadAlong, Containment::None}) {
             StoreOptions options;
             options.containment = containment;
             const Outcome outcome = addStore(file, options);
@@ -241,10 +240,7 @@ TEST_F(BadInput, ACrashWhileReadingIsContainedAndReportedAsDamaged) {
     const QString file = path(QStringLiteral("crashing.pst"));
     writeFile(file, randomBytes(4096, 5, true));
     StoreOptions options;
-    options.childProbe = [](const QString&) {
-        std::signal(SIGSEGV, SIG_DFL);
-        std::raise(SIGSEGV);
-    };
+    options.helperFaults = QStringLiteral("crash-opening");
     const Outcome outcome = addStore(file, options);
     ASSERT_TRUE(outcome.failed);
     EXPECT_EQ(outcome.number, storefailures::DamagedStore);
@@ -256,17 +252,15 @@ TEST_F(BadInput, ReadingThatNeverEndsIsStoppedAndReportedAsDamaged) {
     const QString file = path(QStringLiteral("endless.pst"));
     writeFile(file, randomBytes(4096, 6, true));
     StoreOptions options;
-    options.childTimeLimit = std::chrono::seconds(1);
+    options.openingSilence = std::chrono::seconds(1);
     int waits = 0;
     options.whileWaiting = [&] { ++waits; };
-    options.childProbe = [](const QString&) {
-        for (;;)
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-    };
+    options.helperFaults = QStringLiteral("hang-opening");
     const Outcome outcome = addStore(file, options);
     ASSERT_TRUE(outcome.failed);
     EXPECT_EQ(outcome.number, storefailures::DamagedStore);
-    EXPECT_TRUE(outcome.description.contains(QStringLiteral("does not come to an end")));
+    EXPECT_TRUE(outcome.description.contains(QStringLiteral("did not answer for 1 s")))
+        << outcome.description.toStdString();
     EXPECT_GT(waits, 10); // the window was given its turn while waiting
 }
 

@@ -323,10 +323,7 @@ TEST(GeneratedMessage, LargeAttachmentsAreHandedOverWhole) {
         }
         writer.finish();
     }
-    StoreOptions options;
-    int openedHere = 0;
-    options.openedHere = [&] { ++openedHere; };
-    NativeApplicationFactory factory(options);
+    NativeApplicationFactory factory;
     Attached a = attach(factory, path);
     ASSERT_EQ(a.root->folderCount(), 2);
     auto items = a.root->folder(2)->items();
@@ -343,7 +340,6 @@ TEST(GeneratedMessage, LargeAttachmentsAreHandedOverWhole) {
                                                                        : j == 2 ? u"large"
                                                                                 : u"last"));
     }
-    EXPECT_EQ(openedHere, 0);
     a.ns->removeStore(*a.root);
 }
 
@@ -520,12 +516,8 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
     for (const int crashing : {0, 2}) {
         SCOPED_TRACE(crashing);
         StoreOptions options;
-        options.childReadsItem = [crashing](int index) {
-            if (index == crashing) {
-                std::signal(SIGSEGV, SIG_DFL);
-                std::raise(SIGSEGV);
-            }
-        };
+        if (crashing)
+            options.helperFaults = QStringLiteral("crash-at=%1").arg(crashing);
         NativeApplicationFactory factory(options);
         Attached a = attach(factory, path);
         int failed = 0;
@@ -551,11 +543,8 @@ TEST(GeneratedContainment, AReaderThatGrowsTooLargeHandsOverToAFreshOneAndNothin
                          .arg(m.recipients.size())
                          .arg(m.attachments.size());
         };
-        options.childReadsItem = [&](int) {
-            QFile log(readers);
-            if (log.open(QIODevice::Append))
-                log.write(QByteArray::number(qint64(::getpid())) + '\n');
-        };
+        if (options.containment == Containment::ReadAlong)
+            options.helperFaults = QStringLiteral("log-items=") + readers;
         const QString out = dir.filePath(QStringLiteral("out"));
         QDir().mkpath(out);
         talvenor::testing::RecordingMessageBox messages;
@@ -574,11 +563,8 @@ TEST(GeneratedContainment, AReaderThatGrowsTooLargeHandsOverToAFreshOneAndNothin
     ASSERT_GT(expected.size(), 3);
 
     StoreOptions restarting;
-    restarting.childMemoryBudget = 0; // a fresh reader after every item
-    int openedHere = 0;
-    restarting.openedHere = [&] { ++openedHere; };
+    restarting.helperMemoryBudget = 0; // a fresh reader after every item
     EXPECT_EQ(convert(restarting), expected);
-    EXPECT_EQ(openedHere, 0) << "the readers handed over everything the session read";
     QFile log(readers);
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     QSet<QByteArray> pids;
@@ -605,18 +591,11 @@ TEST(GeneratedContainment, AFreshReaderMayTakeAsLongToOpenTheStoreAsTheFirstOne)
         writer.finish();
     }
     ASSERT_GE(QFileInfo(path).size(), 4 * 1024 * 1024);
-    const QString opened = dir.filePath(QStringLiteral("opened once"));
     StoreOptions options;
-    options.childTimeLimit = std::chrono::seconds(1);
-    options.childMemoryBudget = 0; // a fresh reader after every item
-    options.childOpened = [&] {
-        // Every reader after the first takes longer to open than an item may take.
-        QFile marker(opened);
-        if (marker.exists())
-            ::usleep(1500 * 1000);
-        else
-            marker.open(QIODevice::WriteOnly);
-    };
+    options.itemSilence = std::chrono::seconds(1);
+    options.helperMemoryBudget = 0; // a fresh reader after every item
+    // Every reader after the first takes longer to open than an item may take.
+    options.helperFaults = QStringLiteral("reopen-delay-ms=1500");
     NativeApplicationFactory factory(options);
     Attached a = attach(factory, path);
     auto items = a.root->folder(2)->items();
@@ -646,8 +625,7 @@ TEST(GeneratedDamage, TruncatedStoresFailClearly) {
             ASSERT_TRUE(out.open(QIODevice::WriteOnly));
             out.write(bytes.left(cut));
             out.close();
-            for (auto containment :
-                 {Containment::ReadAlong, Containment::WalkInChild, Containment::None}) {
+            for (auto containment : {Containment::ReadAlong, Containment::None}) {
                 StoreOptions options;
                 options.containment = containment;
                 NativeApplicationFactory factory(options);

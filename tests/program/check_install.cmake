@@ -11,6 +11,9 @@ set(expected
     lib/talvenor/talvenor-convert bin/talvenor-convert share/man/man1/talvenor-convert.1
     share/icons/hicolor/48x48/apps/talvenor.png share/icons/hicolor/128x128/apps/talvenor.png
     share/icons/hicolor/scalable/apps/talvenor.svg)
+if(EXISTS "${BUILD}/bin/talvenor-reader")
+    list(APPEND expected lib/talvenor/talvenor-reader)
+endif()
 if(EXISTS "${BUILD}/bin/drag.ico")
     list(APPEND expected lib/talvenor/drag.ico)
 endif()

@@ -1,0 +1,220 @@
+#include "helperprocess.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace talvenor::nativestore::helper {
+
+namespace {
+
+constexpr int HelperSocketFd = 3;
+constexpr std::size_t ReadChunk = 256U << 10;
+// How often the window gets its turn while the helper works.
+constexpr auto YieldEvery = std::chrono::milliseconds(25);
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+class SpawnActions {
+public:
+    SpawnActions() { ::posix_spawn_file_actions_init(&actions); }
+    ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions); }
+    posix_spawn_file_actions_t actions;
+};
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
+    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
+    posix_spawnattr_t attributes;
+};
+
+class NotStarted : public RecordSource {
+public:
+    explicit NotStarted(QString why) : why_(std::move(why)) {}
+    Read read(records::Decoder&, std::chrono::milliseconds) override { return Read::EndOfStream; }
+    Ending finish(bool) override { return {Ending::Kind::NotStarted, 0, why_}; }
+
+private:
+    QString why_;
+};
+
+class HelperProcess : public RecordSource {
+public:
+    HelperProcess(pid_t pid, Fd socket, std::function<void()> whileWaiting)
+        : pid_(pid), socket_(std::move(socket)), whileWaiting_(std::move(whileWaiting)) {
+        pidfd_.reset(int(::syscall(SYS_pidfd_open, pid_, 0)));
+    }
+    ~HelperProcess() override { finish(true); }
+
+    Read read(records::Decoder& into, std::chrono::milliseconds silence) override {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + silence;
+        for (;;) {
+            yieldNowAndThen();
+            const auto remaining =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (remaining.count() <= 0)
+                return Read::Silence;
+            const auto wait = whileWaiting_ ? std::min(remaining, YieldEvery) : remaining;
+            pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {pidfd_.get(), POLLIN, 0}};
+            const int ready = ::poll(fds, pidfd_.get() >= 0 ? 2 : 1, int(wait.count()));
+            if (ready < 0) {
+                if (errno == EINTR)
+                    continue;
+                return Read::EndOfStream;
+            }
+            if (ready == 0)
+                continue;
+            // What the helper sent before it ended is still read, to the end of the stream.
+            if (fds[0].revents != 0 || fds[1].revents != 0) {
+                const int flags = fds[0].revents != 0 ? 0 : MSG_DONTWAIT;
+                const ssize_t n = ::recv(socket_.get(), into.space(ReadChunk), ReadChunk, flags);
+                if (n > 0) {
+                    into.received(std::size_t(n));
+                    return Read::Bytes;
+                }
+                if (n < 0 && errno == EINTR)
+                    continue;
+                return Read::EndOfStream;
+            }
+        }
+    }
+
+    Ending finish(bool stop) override {
+        if (ending_)
+            return *ending_;
+        if (stop)
+            ::kill(pid_, SIGKILL);
+        int status = 0;
+        pid_t done;
+        do {
+            done = ::waitpid(pid_, &status, 0);
+        } while (done < 0 && errno == EINTR);
+        socket_.reset();
+        pidfd_.reset();
+        if (done != pid_) {
+            // Without its status the helper cannot be taken to have read everything.
+            ending_ = Ending{Ending::Kind::Exited, -1,
+                             QStringLiteral("its end could not be learnt: %1")
+                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))};
+        } else if (WIFSIGNALED(status)) {
+            ending_ = Ending{Ending::Kind::Signalled, WTERMSIG(status), {}};
+        } else {
+            ending_ = Ending{Ending::Kind::Exited, WEXITSTATUS(status), {}};
+        }
+        return *ending_;
+    }
+
+private:
+    void yieldNowAndThen() {
+        if (!whileWaiting_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastYield_ >= YieldEvery) {
+            lastYield_ = now;
+            whileWaiting_();
+        }
+    }
+
+    pid_t pid_;
+    Fd socket_;
+    Fd pidfd_;
+    std::function<void()> whileWaiting_;
+    std::chrono::steady_clock::time_point lastYield_{};
+    std::optional<Ending> ending_;
+};
+
+QString errnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+std::unique_ptr<RecordSource> spawnHelper(const HelperCommand& command) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return std::make_unique<NotStarted>(
+            QStringLiteral("no socket for the reading helper: %1").arg(errnoText(errno)));
+    Fd mine(pair[0]);
+    Fd theirs(pair[1]);
+    if (theirs.get() == HelperSocketFd) {
+        // dup2 onto itself would keep close-on-exec set.
+        theirs.reset(::fcntl(HelperSocketFd, F_DUPFD_CLOEXEC, HelperSocketFd + 1));
+        if (theirs.get() < 0)
+            return std::make_unique<NotStarted>(errnoText(errno));
+    }
+
+    SpawnActions files;
+    ::posix_spawn_file_actions_addopen(&files.actions, 0, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&files.actions, 1, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&files.actions, theirs.get(), HelperSocketFd);
+    // Nothing else of this process (the display's socket, open stores, output files).
+    ::posix_spawn_file_actions_addclosefrom_np(&files.actions, HelperSocketFd + 1);
+
+    SpawnAttributes attributes;
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    ::posix_spawnattr_setsigmask(&attributes.attributes, &none);
+    ::posix_spawnattr_setsigdefault(&attributes.attributes, &all);
+    ::posix_spawnattr_setflags(&attributes.attributes,
+                               POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<QByteArray> args{QFile::encodeName(command.program)};
+    args.push_back(QByteArrayLiteral("--parent=") + QByteArray::number(qint64(::getpid())));
+    for (const QString& a : command.arguments)
+        args.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int error =
+        ::posix_spawn(&pid, argv[0], &files.actions, &attributes.attributes, argv.data(), environ);
+    if (error != 0)
+        return std::make_unique<NotStarted>(QStringLiteral("the reading helper %1 cannot be "
+                                                           "started: %2")
+                                                .arg(command.program, errnoText(error)));
+    theirs.reset();
+    return std::make_unique<HelperProcess>(pid, std::move(mine), command.whileWaiting);
+}
+
+QString helperBesideProgram() {
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section(u'/', 0, -2) +
+           QStringLiteral("/talvenor-reader");
+}
+
+} // namespace talvenor::nativestore::helper

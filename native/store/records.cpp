@@ -1,0 +1,122 @@
+#include "records.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace talvenor::nativestore::records {
+
+namespace {
+
+void put32(std::uint8_t* out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out[i] = std::uint8_t(v >> (8 * i));
+}
+void put64(std::uint8_t* out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        out[i] = std::uint8_t(v >> (8 * i));
+}
+std::uint64_t get64(const std::uint8_t* in) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | in[i];
+    return v;
+}
+
+// Smallest room the buffer grows by; a very large record leaves no very large buffer behind.
+constexpr std::size_t Chunk = 256U << 10;
+
+} // namespace
+
+void encodeHeader(const Header& header, std::uint8_t* out) {
+    put32(out, std::uint32_t(header.type));
+    put32(out + 4, header.folder);
+    put32(out + 8, std::uint32_t(header.index));
+    put32(out + 12, 0);
+    put64(out + 16, header.size);
+}
+
+Header decodeHeader(const std::uint8_t* in) {
+    Header h;
+    h.type = Type(mapi::readLe32(in));
+    h.folder = mapi::readLe32(in + 4);
+    h.index = std::int32_t(mapi::readLe32(in + 8));
+    h.size = get64(in + 16);
+    return h;
+}
+
+Bytes encodeFailure(const FailureInfo& failure) {
+    const QByteArray text = failure.text.toUtf8();
+    Bytes out(4 + std::size_t(text.size()));
+    put32(out.data(), std::uint32_t(failure.number));
+    std::memcpy(out.data() + 4, text.constData(), std::size_t(text.size()));
+    return out;
+}
+
+std::optional<FailureInfo> decodeFailure(const std::uint8_t* data, std::size_t size) {
+    if (size < 4)
+        return std::nullopt;
+    FailureInfo f;
+    f.number = std::int32_t(mapi::readLe32(data));
+    f.text = QString::fromUtf8(reinterpret_cast<const char*>(data + 4), qsizetype(size - 4));
+    return f;
+}
+
+Bytes encodeSize(std::uint64_t size) {
+    Bytes out(8);
+    put64(out.data(), size);
+    return out;
+}
+
+std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size) {
+    if (size != 8)
+        return std::nullopt;
+    return get64(data);
+}
+
+void Decoder::compact() {
+    if (at_ == 0)
+        return;
+    std::memmove(buffer_.data(), buffer_.data() + at_, filled_ - at_);
+    filled_ -= at_;
+    at_ = 0;
+    if (buffer_.size() > 4 * Chunk && filled_ < Chunk) {
+        buffer_.resize(2 * Chunk);
+        buffer_.shrink_to_fit();
+    }
+}
+
+std::uint8_t* Decoder::space(std::size_t want) {
+    compact();
+    if (buffer_.size() - filled_ < want)
+        buffer_.resize(std::max(buffer_.size() * 2, filled_ + std::max(want, Chunk)));
+    return buffer_.data() + filled_;
+}
+
+void Decoder::append(const std::uint8_t* data, std::size_t n) {
+    std::memcpy(space(n), data, n);
+    received(n);
+}
+
+Decoder::Status Decoder::next(Header& header, const std::uint8_t*& payload) {
+    if (filled_ - at_ < HeaderSize)
+        return Status::NeedMore;
+    header = decodeHeader(buffer_.data() + at_);
+    if (header.size > maxRecordSize_) {
+        claimed_ = header.size;
+        return Status::Oversized;
+    }
+    if (filled_ - at_ - HeaderSize < header.size) {
+        // Room for the whole record at once, so that it arrives in as few reads as it can.
+        const std::size_t whole = HeaderSize + std::size_t(header.size);
+        if (buffer_.size() - at_ < whole) {
+            compact();
+            buffer_.resize(std::max(buffer_.size(), whole));
+        }
+        return Status::NeedMore;
+    }
+    payload = buffer_.data() + at_ + HeaderSize;
+    at_ += HeaderSize + std::size_t(header.size);
+    return Status::Record;
+}
+
+} // namespace talvenor::nativestore::records

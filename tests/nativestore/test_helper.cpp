@@ -1,0 +1,269 @@
+// The reading helper as a process of its own, tried as a user's machine treats it: killed from
+// outside, short of memory, stalled, and left behind by a program that was killed.
+#include "generatedstore.h"
+
+#include <failure.h>
+#include <nativestore.h>
+#include <session.h>
+#if TALVENOR_HAVE_MSGWRITER
+#include <msgfile.h>
+#endif
+
+#include <recorders.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <poll.h>
+#include <random>
+#include <set>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace talvenor;
+using namespace talvenor::nativestore;
+
+namespace {
+
+constexpr int StoreSize = 5000;
+
+// The reading helpers this process (or the given one) has started.
+std::vector<pid_t> helpersOf(pid_t parent) {
+    std::vector<pid_t> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const pid_t pid = pid_t(entry.toInt(&number));
+        if (!number)
+            continue;
+        std::ifstream stat("/proc/" + entry.toStdString() + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        if (close == std::string::npos || line.find("(talvenor-reader)") == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == parent && state != 'Z')
+            found.push_back(pid);
+    }
+    return found;
+}
+
+class GeneratedStoreFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new QTemporaryDir;
+        talvenor::testing::writeLargeFolderStore(store().toStdString(), StoreSize);
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static QString store() { return dir_->filePath(QStringLiteral("five thousand.pst")); }
+
+    struct Run {
+        std::set<QString> written;
+        QStringList reports;
+    };
+    // Converts the store with the options; `onWrite` runs before each message is written.
+    static Run convert(StoreOptions options, const std::function<void(int)>& onWrite = {}) {
+        Run run;
+        options.writer = [&](const mapi::Message&, const QString& path) {
+            if (onWrite)
+                onWrite(int(run.written.size()) + 1);
+            run.written.insert(path);
+        };
+        talvenor::testing::RecordingMessageBox messages;
+        talvenor::testing::CountingEventLoop events;
+        talvenor::testing::RecordingPointer pointer;
+        {
+            NativeApplicationFactory factory(options);
+            ConversionSession(factory, messages, events, pointer)
+                .PST2MSG(store(), dir_->filePath(QStringLiteral("out/x.msg")));
+        }
+        run.reports = messages.texts();
+        return run;
+    }
+
+    static inline QTemporaryDir* dir_ = nullptr;
+};
+
+TEST_F(GeneratedStoreFixture, AHelperKilledFromOutsideTwentyTimesCostsNothing) {
+    // Twenty items spread over the store, at a seeded random place each: the helper reads
+    // ahead by what the socket holds, so each kill meets a helper that a retry has replaced.
+    std::mt19937 random(20261208);
+    std::set<int> killAt;
+    for (int slot = 0; slot < 20; ++slot)
+        killAt.insert(slot * (StoreSize / 20) + 1 + int(random() % 50));
+    int killed = 0;
+    const Run run = convert({}, [&](int n) {
+        if (!killAt.count(n))
+            return;
+        for (const pid_t helper : helpersOf(::getpid()))
+            if (::kill(helper, SIGKILL) == 0)
+                ++killed;
+    });
+    EXPECT_EQ(killed, 20);
+    EXPECT_EQ(run.written.size(), std::size_t(StoreSize));
+    EXPECT_TRUE(run.reports.isEmpty()) << run.reports.join(QStringLiteral("|")).toStdString();
+}
+
+TEST_F(GeneratedStoreFixture, AHelperShortOfMemoryEndsInReportsOrEverythingWrittenNeverACrash) {
+    for (const char* limit : {"16000000", "48000000", "64000000", "75000000", "200000000"}) {
+        SCOPED_TRACE(limit);
+        StoreOptions options;
+        options.helperFaults = QStringLiteral("address-limit=") + QString::fromLatin1(limit);
+        Run run;
+        try {
+            run = convert(options);
+        } catch (const std::exception& e) {
+            FAIL() << "the program itself failed: " << e.what();
+        }
+        std::printf("address limit %s: %zu written, %lld reports%s%s\n", limit, run.written.size(),
+                    qsizetype(run.reports.size()), run.reports.isEmpty() ? "" : ", first: ",
+                    run.reports.isEmpty() ? "" : qPrintable(run.reports.first()));
+        EXPECT_TRUE(run.written.size() == std::size_t(StoreSize) || !run.reports.isEmpty());
+        EXPECT_LE(run.written.size(), std::size_t(StoreSize));
+    }
+}
+
+TEST_F(GeneratedStoreFixture, AnItemThatRunsTheHelperOutOfMemoryIsReportedAsSuchAndNothingElse) {
+    StoreOptions options;
+    options.helperFaults = QStringLiteral("bad-alloc-at=17");
+    const Run run = convert(options);
+    EXPECT_EQ(run.written.size(), std::size_t(StoreSize - 1));
+    // Every report (the walk may report one item more than once) is about that item.
+    ASSERT_FALSE(run.reports.isEmpty());
+    for (const QString& report : run.reports) {
+        EXPECT_TRUE(report.contains(QStringLiteral("item 17 of a folder failed twice")))
+            << report.toStdString();
+        EXPECT_TRUE(report.contains(QStringLiteral("ran out of memory"))) << report.toStdString();
+    }
+}
+
+TEST_F(GeneratedStoreFixture, AStalledHelperIsStoppedAfterItsSilenceAndTheRestIsWritten) {
+    StoreOptions options;
+    options.itemSilence = std::chrono::seconds(1); // the helper hangs for good, not for a while
+    options.helperFaults = QStringLiteral("hang-at=4000");
+    const Run run = convert(options);
+    EXPECT_EQ(run.written.size(), std::size_t(StoreSize - 1));
+    ASSERT_FALSE(run.reports.isEmpty());
+    for (const QString& report : run.reports)
+        EXPECT_TRUE(report.contains(QStringLiteral("item 4000 of a folder failed twice: the "
+                                                   "reading helper did not answer for 1 s")))
+            << report.toStdString();
+}
+
+TEST_F(GeneratedStoreFixture, AnItemTooLargeToHandOverIsReportedAndTheRestIsWritten) {
+    StoreOptions options;
+    options.maxRecordSize = 200; // more than the folder tree, less than any item
+    const Run run = convert(options);
+    EXPECT_TRUE(run.written.empty());
+    ASSERT_GE(run.reports.size(), StoreSize);
+    for (const QString& report : run.reports)
+        ASSERT_TRUE(report.contains(QStringLiteral("is too large to be converted")))
+            << report.toStdString();
+}
+
+TEST_F(GeneratedStoreFixture, TheHelperEndsWithTheProgramEvenWhileTheStoreOpens) {
+    const pid_t program = ::fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        StoreOptions options;
+        options.helperFaults = QStringLiteral("hold-opening=/nonexistent/never");
+        NativeApplicationFactory factory(options);
+        auto ns =
+            factory.create(automation::ApplicationClass)->getNamespace(automation::MapiNamespace);
+        try {
+            ns->addStore(QLatin1Char('"') + store() + QLatin1Char('"'));
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    // Waits until the program's helper is there (it is held while it opens the store).
+    std::vector<pid_t> helpers;
+    for (int tries = 0; tries < 3000 && helpers.empty(); ++tries) {
+        helpers = helpersOf(program);
+        if (helpers.empty())
+            ::usleep(10 * 1000);
+    }
+    ASSERT_EQ(helpers.size(), 1u);
+    const int pidfd = int(::syscall(SYS_pidfd_open, helpers[0], 0));
+    ASSERT_GE(pidfd, 0);
+    ::kill(program, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(program, &status, 0), program);
+    // The helper's end is an event; the limit only keeps a broken build from hanging here.
+    pollfd p{pidfd, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 60 * 1000), 1) << "the helper runs on after the program was killed";
+    ::close(pidfd);
+}
+
+#if TALVENOR_HAVE_MSGWRITER
+// A message file as the writer leaves it when it has finished: a compound file whose length
+// is whole sectors and at least the header and the first sectors.
+bool looksComplete(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = f.read(8);
+    return head == QByteArray::fromHex("d0cf11e0a1b11ae1") && f.size() >= 1536 &&
+           f.size() % 512 == 0;
+}
+
+TEST_F(GeneratedStoreFixture, AProgramKilledAtRandomLeavesNoPartFileUnderAFinalName) {
+    std::mt19937 random(1208);
+    int leftovers = 0;
+    int files = 0;
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const QString out = dir_->filePath(QStringLiteral("killed %1").arg(round));
+        QDir().mkpath(out);
+        const int after = 1 + int(random() % 400);
+        const pid_t program = ::fork();
+        ASSERT_GE(program, 0);
+        if (program == 0) {
+            StoreOptions options;
+            options.writer = [](const mapi::Message& m, const QString& path) {
+                msg::writeMsg(m, path);
+            };
+            talvenor::testing::RecordingMessageBox messages;
+            talvenor::testing::CountingEventLoop events;
+            talvenor::testing::RecordingPointer pointer;
+            NativeApplicationFactory factory(options);
+            ConversionSession(factory, messages, events, pointer)
+                .PST2MSG(store(), out + QStringLiteral("/x.msg"));
+            ::_exit(0);
+        }
+        // Killed once it has written a random number of files, while it writes more.
+        while (QDir(out).entryList(QDir::Files | QDir::Hidden).size() < after) {
+            if (::waitpid(program, nullptr, WNOHANG) == program)
+                FAIL() << "the conversion ended before it was killed";
+            ::usleep(1000);
+        }
+        ::kill(program, SIGKILL);
+        ASSERT_EQ(::waitpid(program, nullptr, 0), program);
+        for (const QString& name : QDir(out).entryList(QDir::Files | QDir::Hidden)) {
+            if (!name.endsWith(QStringLiteral(".msg"))) {
+                ++leftovers;
+                continue;
+            }
+            ++files;
+            EXPECT_TRUE(looksComplete(out + u'/' + name)) << name.toStdString();
+        }
+    }
+    std::printf("10 killed runs: %d complete message files, %d other files left behind\n", files,
+                leftovers);
+}
+#endif
+
+} // namespace
