@@ -2,6 +2,7 @@
 
 #include "automation.h"
 #include "ui.h"
+#include "walk.h"
 
 #include <QString>
 
@@ -18,7 +19,9 @@ public:
                       IEventLoop& events, IPointer& pointer)
         : factory_(factory), messages_(messages), events_(events), pointer_(pointer) {}
 
-    void PST2MSG(const QString& pstPath, const QString& outputFile);
+    // progress, when given, is told how far the walk of the store is.
+    void PST2MSG(const QString& pstPath, const QString& outputFile,
+                 IWalkProgress* progress = nullptr);
 
 private:
     automation::ApplicationFactory& factory_;
