@@ -1,6 +1,7 @@
 // Stores written by the project's PST writer, read back through the automation surface.
 #include "generatedstore.h"
 
+#include <conversionrun.h>
 #include <failure.h>
 #include <nativestore.h>
 #include <session.h>
@@ -537,6 +538,58 @@ TEST(GeneratedDamage, TruncatedStoresFailClearly) {
             }
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+std::int64_t itemsIn(const ExpectedFolder& folder) {
+    std::int64_t n = std::int64_t(folder.items.size());
+    for (const auto& sub : folder.folders)
+        n += itemsIn(sub);
+    return n;
+}
+
+struct TickingClock : IClock {
+    std::chrono::milliseconds now() const override { return t += std::chrono::milliseconds(100); }
+    mutable std::chrono::milliseconds t{0};
+};
+
+struct RecordingBar : IProgress {
+    void setValue(int) override {}
+    void setText(const QString& text) override { texts << text; }
+    QStringList texts;
+};
+
+TEST(GeneratedStore, ProgressInsideTheFileReachesAllItems) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("big.pst"));
+    const ExpectedFolder tree =
+        talvenor::testing::writeTreeStore(path.toStdString(), pstwriter::Format::Unicode);
+    const std::int64_t n = itemsIn(tree);
+    ASSERT_GT(n, 5);
+    QDir().mkpath(dir.filePath(QStringLiteral("out")));
+
+    StoreOptions options;
+    options.writer = [](const mapi::Message&, const QString&) {};
+    NativeApplicationFactory factory(options);
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingPointer pointer;
+    RecordingBar bar;
+    TickingClock clock;
+    FileProgressText progress(bar, QStringLiteral("big.pst"), clock);
+    ConversionSession(factory, messages, events, pointer)
+        .PST2MSG(path, dir.filePath(QStringLiteral("out/big.msg")), &progress);
+
+    EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join('|').toStdString();
+    ASSERT_GE(bar.texts.size(), 2);
+    EXPECT_EQ(bar.texts.first(), QStringLiteral("Processing: big.pst - 0 of %1").arg(n));
+    EXPECT_EQ(bar.texts.last(), QStringLiteral("Processing: big.pst - %1 of %1").arg(n));
+    // A clock that moves 100 ms a call lets every third item through, and always the last.
+    EXPECT_LT(bar.texts.size(), n);
 }
 
 } // namespace
