@@ -22,7 +22,10 @@ using namespace talvenor::testing;
 namespace {
 
 struct NoShell : IDesktopShell {
-    void openFolder(const QString& f) override { opened << f; }
+    bool openFolder(const QString& f) override {
+        opened << f;
+        return true;
+    }
     void openUrl(const QString& u) override { opened << u; }
     QStringList opened;
 };
