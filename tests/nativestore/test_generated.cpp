@@ -409,6 +409,42 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
     }
 }
 
+TEST(GeneratedContainment, AnItemThatCrashesTheReaderGivesOneReport) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("crashing item.pst"));
+    const ExpectedFolder expected =
+        talvenor::testing::writeTreeStore(path.toStdString(), pstwriter::Format::Unicode);
+    int foldersWithTwo = 0;
+    const std::function<void(const ExpectedFolder&)> countFolders = [&](const ExpectedFolder& f) {
+        foldersWithTwo += f.items.size() >= 2 ? 1 : 0;
+        for (const auto& sub : f.folders)
+            countFolders(sub);
+    };
+    countFolders(expected);
+    ASSERT_GT(foldersWithTwo, 0);
+
+    StoreOptions options;
+    options.writer = [](const mapi::Message&, const QString&) {};
+    options.childReadsItem = [](int index) {
+        if (index == 2) {
+            std::signal(SIGSEGV, SIG_DFL);
+            std::raise(SIGSEGV);
+        }
+    };
+    NativeApplicationFactory factory(options);
+    QDir().mkpath(dir.filePath(QStringLiteral("out")));
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingPointer pointer;
+    ConversionSession(factory, messages, events, pointer)
+        .PST2MSG(path, dir.filePath(QStringLiteral("out/x.msg")));
+    // One report per damaged item, not one per step that would ask for it.
+    EXPECT_EQ(messages.shown.size(), foldersWithTwo)
+        << messages.texts().join(QStringLiteral("|")).toStdString();
+    for (const auto& m : messages.shown)
+        EXPECT_TRUE(m.text.contains(QStringLiteral("at line 116"))) << m.text.toStdString();
+}
+
 TEST(GeneratedContainment, AReaderThatGrowsTooLargeHandsOverToAFreshOneAndNothingIsLost) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("restarts.pst"));
