@@ -90,9 +90,10 @@ TEST_F(SessionTest, AFileThatBecomesUnreadableIsReportedOnce) {
         ConversionSession(outlook, box, events, pointer).PST2MSG(file, out.path() + "/big.msg");
 
         EXPECT_EQ(box.shown.size(), c.reports) << box.texts().join("|").toStdString();
-        if (c.reports == 1)
+        if (c.reports == 1) {
             EXPECT_TRUE(box.shown[0].text.contains("The file \"big.pst\" can no longer be read"))
                 << box.shown[0].text.toStdString();
+        }
         EXPECT_TRUE(outlook.attached.isEmpty());
     }
     events.onYield = nullptr;
