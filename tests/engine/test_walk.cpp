@@ -38,6 +38,13 @@ protected:
         outlook.calls.clear();
         MailWalk(box, events, std::move(options)).getMailItems(*folder, outputFile());
     }
+    // A new output folder and store, for the next case of a table.
+    void startAfresh() {
+        QTemporaryDir dir;
+        out.swap(dir);
+        outlook = FakeOutlook();
+        box = RecordingMessageBox();
+    }
     QString outputFile() const { return out.path() + "/archive.msg"; }
     QStringList files() const {
         return QDir(out.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
@@ -174,10 +181,7 @@ TEST_F(WalkTest, FailuresAreReportedWithTheirStepAndTheWalkGoesOn) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir dir;
-        out.swap(dir);
-        outlook = FakeOutlook();
-        box = RecordingMessageBox();
+        startAfresh();
         outlook.fail(c.call.arg(out.path()), -2147286788, "Something went wrong.", 1);
         FakeFolder root{"Store", {}, {}};
         root.addFolder("Inbox").addItem("one").addItem("two", 43);
@@ -264,12 +268,10 @@ TEST_F(WalkTest, ADamagedMessageGivesOneReport) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir dir;
-        out.swap(dir);
-        outlook = FakeOutlook();
-        box = RecordingMessageBox();
+        startAfresh();
         for (const QString& call : c.failing)
-            outlook.fail(call.arg(out.path()), storeDamaged, "The file is damaged.");
+            outlook.fail(call.contains("%1") ? call.arg(out.path()) : call, storeDamaged,
+                         "The file is damaged.");
         FakeFolder root{"Store", {}, {}};
         root.addFolder("Inbox").addItem("one").addItem("two");
 
@@ -292,10 +294,7 @@ TEST_F(WalkTest, SavesTheFolderRefusesGiveOneReportForTheStore) {
                           {"folder not writable", failures::PermissionDenied}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir dir;
-        out.swap(dir);
-        outlook = FakeOutlook();
-        box = RecordingMessageBox();
+        startAfresh();
         FakeFolder root{"Store", {}, {}};
         FakeFolder& inbox = root.addFolder("Inbox");
         inbox.addItem("first");
