@@ -46,7 +46,7 @@ void FileProgressText::itemsVisited(std::int64_t done, std::int64_t total) {
     if (done < total && shown_ && now - *shown_ < Interval)
         return;
     shown_ = now;
-    bar_.setText(processingText(fileName_, done, total));
+    bar_.setFileProgress(processingText(fileName_, done, total));
 }
 
 QString outputPathInFolder(const QString& folder, const QString& pstPath) {

@@ -2,8 +2,8 @@
 
 #include "automation.h"
 #include "clock.h"
+#include "isourcelist.h"
 #include "session.h"
-#include "sourcelist.h"
 #include "ui.h"
 
 #include <QString>
@@ -29,6 +29,8 @@ public:
     virtual ~IProgress() = default;
     virtual void setValue(int value) = 0;
     virtual void setText(const QString& text) = 0;
+    // How far the file being converted is; by default on the bar's text.
+    virtual void setFileProgress(const QString& text) { setText(text); }
 };
 
 // Whether new files can be created in a folder.

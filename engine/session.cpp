@@ -60,6 +60,7 @@ void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFil
     walkOptions.progress = progress;
     walkOptions.storeReadable = [&watch] { return watch.readable(); };
     walkOptions.storeName = paths::getFileName(pstPath);
+    walkOptions.observer = observer_;
     std::optional<Pending> pending;
     std::unique_ptr<Application> application;
     std::unique_ptr<Namespace> ns;

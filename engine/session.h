@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation.h"
+#include "itemobserver.h"
 #include "ui.h"
 #include "walk.h"
 
@@ -22,12 +23,15 @@ public:
     // progress, when given, is told how far the walk of the store is.
     void PST2MSG(const QString& pstPath, const QString& outputFile,
                  IWalkProgress* progress = nullptr);
+    // Told about every mail item of the files converted from now on; null for none.
+    void observeItems(IItemObserver* observer) { observer_ = observer; }
 
 private:
     automation::ApplicationFactory& factory_;
     IMessageBox& messages_;
     IEventLoop& events_;
     IPointer& pointer_;
+    IItemObserver* observer_ = nullptr;
 };
 
 } // namespace talvenor

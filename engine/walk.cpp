@@ -68,8 +68,8 @@ FolderNames::FolderNames(QString folder) : folder_(std::move(folder)) {
         taken_.insert(it.nextFileInfo().fileName());
 }
 
-void FolderNames::saveUnder(const QString& name,
-                            const std::function<void(const QString& path)>& save) {
+QString FolderNames::saveUnder(const QString& name,
+                               const std::function<void(const QString& path)>& save) {
     for (int n = lastNumber_.value(name, 0) + 1; n < INT_MAX; ++n) {
         const QString file = candidate(name, n);
         if (taken_.contains(file))
@@ -84,8 +84,9 @@ void FolderNames::saveUnder(const QString& name,
         }
         taken_.insert(file);
         lastNumber_.insert(name, n);
-        return;
+        return folder_ + file;
     }
+    return {};
 }
 
 } // namespace naming
@@ -219,12 +220,14 @@ void MailWalk::walk(Folder& pFld, const QString& pOutputFile) {
                 item = (*items)->item(j);
                 return item->itemClass() == automation::MailItemClass;
             });
-            if (item && isMail && saveRefused_)
+            if (saveRefused_ && (isMail || !item)) {
                 ++notSaved_; // counted for the one report, not saved
-            else if (!item && saveRefused_ && !storeLost_)
-                ++notSaved_;
-            else if (item && isMail)
+                observeReported();
+            } else if (!item) {
+                observeReported(); // reported at 116, or with the store that was lost
+            } else if (isMail) {
                 saveItem(proc, *item, pOutputFile);
+            }
             itemReported_ = false;
             if (storeLost_)
                 return;
@@ -260,8 +263,21 @@ void MailWalk::saveItem(Procedure& proc, Item& item, const QString& pOutputFile)
             fileName = naming::replaceForbidden(naming::fallbackName(pOutputFile));
     });
     // Equal names must not overwrite each other: the first free number is taken.
-    proc.step(
-        144, [&] { names_->saveUnder(fileName, [&](const QString& path) { item.saveAs(path); }); });
+    QString savedAs;
+    const bool saved = proc.step(144, [&] {
+        savedAs = names_->saveUnder(fileName, [&](const QString& path) { item.saveAs(path); });
+    });
+    if (saved && !savedAs.isEmpty()) {
+        if (options_.observer)
+            options_.observer->written(savedAs);
+    } else {
+        observeReported();
+    }
+}
+
+void MailWalk::observeReported() {
+    if (options_.observer)
+        options_.observer->reported();
 }
 
 } // namespace talvenor

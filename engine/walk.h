@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation.h"
+#include "itemobserver.h"
 #include "ui.h"
 
 #include <QHash>
@@ -45,7 +46,8 @@ public:
     explicit FolderNames(QString folder);
     // Calls save with the path of the first free candidate of the name, and with the next one
     // for as long as save fails with failures::FileExists; any other failure passes on.
-    void saveUnder(const QString& name, const std::function<void(const QString& path)>& save);
+    // Returns the path saved to.
+    QString saveUnder(const QString& name, const std::function<void(const QString& path)>& save);
 
 private:
     QString folder_;
@@ -62,6 +64,8 @@ struct WalkOptions {
     std::function<bool()> storeReadable;
     // The PST file's name, for the reports that speak of the whole store.
     QString storeName;
+    // Told the fate of every mail item: written to a file, or reported.
+    IItemObserver* observer = nullptr;
 };
 
 // Saves every mail item below a store's root folder as one message file into the output
@@ -83,6 +87,7 @@ private:
     void saveItem(Procedure& proc, automation::Item& item, const QString& pOutputFile);
     bool onFailure(int step, std::int32_t failure, const QString& description);
     void finishStore(const QString& folder);
+    void observeReported();
 
     IMessageBox& messages_;
     IEventLoop& events_;

@@ -345,8 +345,9 @@ TEST(ProgressText, GroupsDigitsAndShowsAFewTimesASecond) {
         text.itemsVisited(s.done, 10);
         expected += s.shown;
         ASSERT_EQ(bar.texts.size(), expected) << s.done;
-        if (s.shown)
+        if (s.shown) {
             EXPECT_EQ(bar.text, processingText("big.pst", s.done, 10));
+        }
     }
 }
 
