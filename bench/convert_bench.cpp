@@ -6,6 +6,8 @@
 //   convert_bench PST OUTDIR   converts that store into that folder
 //   --runs N                   measures both N times, taking turns, and keeps the fastest run
 //                              of each (3 for a generated store, 1 for one's own by default)
+//   --same-subject N           generates instead N messages that share one subject and N/4
+//                              after them without a subject (many equal file names)
 // Each run starts after a sync, so that neither pays for writing back the other's files.
 #include "generate.h"
 #include "msgfile.h"
@@ -141,12 +143,20 @@ int main(int argc, char** argv) {
                        QString::fromLocal8Bit(argv[4]));
     QStringList args = app.arguments().mid(1);
     int runs = 0;
-    if (args.size() >= 2 && args[0] == QLatin1String("--runs")) {
-        runs = args[1].toInt();
+    long long sameSubject = -1;
+    bool optionsOk = true;
+    while (args.size() >= 2 && args[0].startsWith(QLatin1String("--"))) {
+        bool ok = false;
+        if (args[0] == QLatin1String("--runs"))
+            runs = args[1].toInt(&ok);
+        else if (args[0] == QLatin1String("--same-subject"))
+            sameSubject = args[1].toLongLong(&ok);
+        optionsOk = optionsOk && ok;
         args = args.mid(2);
     }
-    if ((args.size() != 0 && args.size() != 2) || runs < 0) {
-        std::fprintf(stderr, "usage: convert_bench [--runs N] [PST OUTDIR]\n");
+    if (!optionsOk || (args.size() != 0 && args.size() != 2) || runs < 0 ||
+        (sameSubject >= 0 && !args.isEmpty()) || sameSubject == 0) {
+        std::fprintf(stderr, "usage: convert_bench [--runs N] [--same-subject N | PST OUTDIR]\n");
         return 2;
     }
     // A generated store is measured three times by default, a store of one's own once.
@@ -165,9 +175,19 @@ int main(int argc, char** argv) {
     } else {
         pst = scratch.filePath("generated.pst");
         outDir = scratch.filePath("ours-1");
-        std::printf("generating %llu messages ...\n", (unsigned long long)GeneratedMessages);
+        pstwriter::SubjectMix subjects;
+        std::uint64_t messages = GeneratedMessages;
+        if (sameSubject > 0) {
+            subjects.same = std::uint64_t(sameSubject);
+            subjects.none = subjects.same / 4;
+            messages = subjects.same + subjects.none;
+            std::printf("generating %llu messages with one subject and %llu without ...\n",
+                        (unsigned long long)subjects.same, (unsigned long long)subjects.none);
+        } else {
+            std::printf("generating %llu messages ...\n", (unsigned long long)messages);
+        }
         std::fflush(stdout);
-        const auto stats = pstwriter::generateStore(pst.toStdString(), GeneratedMessages);
+        const auto stats = pstwriter::generateStore(pst.toStdString(), messages, {}, 1, subjects);
         std::printf("generated %llu messages, %llu attachments, %lld bytes\n",
                     (unsigned long long)stats.messages, (unsigned long long)stats.attachments,
                     (long long)QFileInfo(pst).size());

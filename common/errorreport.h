@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <type_traits>
@@ -12,8 +14,8 @@
 namespace talvenor {
 
 // "in Hollisk2021/08/31.Form1.GetMailItems " and its kin.
-QString windowLocation(const QString& procedure);      // Form1.<procedure>
-QString folderScanLocation(const QString& procedure);  // AddFolder.<procedure>
+QString windowLocation(const QString& procedure);     // Form1.<procedure>
+QString folderScanLocation(const QString& procedure); // AddFolder.<procedure>
 
 // The text of the uniform error report.
 QString errorReportText(const QString& description, const QString& location, int step);
@@ -30,10 +32,12 @@ public:
 
     // Runs a step; true when it completed, false when it failed and was reported.
     template <class F> bool step(int number, F&& action) {
-        return guarded(number, [&] {
-            action();
-            return true;
-        }).has_value();
+        return guarded(number,
+                       [&] {
+                           action();
+                           return true;
+                       })
+            .has_value();
     }
 
     // Runs a test. A test that fails counts as passed, so that the steps it guards run.
@@ -53,26 +57,38 @@ public:
     // Shows the report for a failure caught elsewhere in this procedure.
     void report(int number, const QString& description);
 
+    // Sees every failure a step catches before it is reported; answering false keeps the
+    // report from being shown, because the procedure accounts for the failure another way.
+    using FailureFilter =
+        std::function<bool(int step, std::int32_t failure, const QString& description)>;
+    void setFilter(FailureFilter filter) { filter_ = std::move(filter); }
+
 private:
-    template <class F> auto guarded(int number, F&& body) -> std::optional<std::invoke_result_t<F>> {
+    template <class F>
+    auto guarded(int number, F&& body) -> std::optional<std::invoke_result_t<F>> {
         lastStep_ = number;
         QString description;
+        std::int32_t failure = failures::Internal;
         try {
             return body();
         } catch (const Failure& f) {
             description = f.description();
+            failure = f.number();
         } catch (const std::bad_alloc&) {
             description = QStringLiteral("Out of memory");
+            failure = failures::OutOfMemory;
         } catch (const std::exception& e) {
             description = QString::fromUtf8(e.what());
         }
-        report(number, description);
+        if (!filter_ || filter_(number, failure, description))
+            report(number, description);
         return std::nullopt;
     }
 
     IMessageBox& messages_;
     QString location_;
     int lastStep_ = 0;
+    FailureFilter filter_;
 };
 
 } // namespace talvenor

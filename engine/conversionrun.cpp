@@ -26,6 +26,29 @@ QString messageName(const QString& pstPath) {
 }
 } // namespace
 
+namespace {
+// 12345 -> "12,345"
+QString grouped(std::int64_t n) {
+    QString digits = QString::number(n < 0 ? -n : n);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, QLatin1Char(','));
+    return n < 0 ? QLatin1Char('-') + digits : digits;
+}
+} // namespace
+
+QString processingText(const QString& fileName, std::int64_t done, std::int64_t total) {
+    return runtext::Processing + fileName + QStringLiteral(" - ") + grouped(done) +
+           QStringLiteral(" of ") + grouped(total);
+}
+
+void FileProgressText::itemsVisited(std::int64_t done, std::int64_t total) {
+    const auto now = clock_.now();
+    if (done < total && shown_ && now - *shown_ < Interval)
+        return;
+    shown_ = now;
+    bar_.setFileProgress(processingText(fileName_, done, total));
+}
+
 QString outputPathInFolder(const QString& folder, const QString& pstPath) {
     return paths::fixSlashes(folder + paths::separator() + messageName(pstPath));
 }
@@ -104,7 +127,8 @@ void ConversionRun::PushButton2_Click() {
                               QStringLiteral("Permission denied: the results of \"%1\" cannot be "
                                              "saved because the folder \"%2\" cannot be written.")
                                   .arg(paths::getFileName(pstPath), folder));
-            converter_.PST2MSG(pstPath, outputPath);
+            FileProgressText fileProgress(progress_, paths::getFileName(pstPath), clock_);
+            converter_.PST2MSG(pstPath, outputPath, fileProgress);
         });
     }
 

@@ -1,11 +1,16 @@
 #pragma once
 
 #include "automation.h"
+#include "clock.h"
 #include "isourcelist.h"
 #include "session.h"
 #include "ui.h"
 
 #include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
 
 namespace talvenor {
 
@@ -24,6 +29,8 @@ public:
     virtual ~IProgress() = default;
     virtual void setValue(int value) = 0;
     virtual void setText(const QString& text) = 0;
+    // How far the file being converted is; by default on the bar's text.
+    virtual void setFileProgress(const QString& text) { setText(text); }
 };
 
 // Whether new files can be created in a folder.
@@ -39,18 +46,21 @@ public:
     bool canWrite(const QString& folder) const override;
 };
 
-// Converts one PST file into message files beside the output path.
+// Converts one PST file into message files beside the output path, telling progress how far
+// it is.
 class IFileConverter {
 public:
     virtual ~IFileConverter() = default;
-    virtual void PST2MSG(const QString& pstPath, const QString& outputFile) = 0;
+    virtual void PST2MSG(const QString& pstPath, const QString& outputFile,
+                         IWalkProgress& progress) = 0;
 };
 
 class SessionConverter : public IFileConverter {
 public:
     explicit SessionConverter(ConversionSession& session) : session_(session) {}
-    void PST2MSG(const QString& pstPath, const QString& outputFile) override {
-        session_.PST2MSG(pstPath, outputFile);
+    void PST2MSG(const QString& pstPath, const QString& outputFile,
+                 IWalkProgress& progress) override {
+        session_.PST2MSG(pstPath, outputFile, &progress);
     }
 
 private:
@@ -69,6 +79,25 @@ inline const QString Processing = QStringLiteral("Processing: ");
 inline const QString AtRest = QStringLiteral("Progress Bar");
 } // namespace runtext
 
+// "Processing: big.pst - 12,345 of 20,000": the bar's text while one file is converted.
+QString processingText(const QString& fileName, std::int64_t done, std::int64_t total);
+
+// Shows how far the conversion of one file is on the bar's text, a few times a second at
+// most (the last item always), so that a large store does not look frozen.
+class FileProgressText : public IWalkProgress {
+public:
+    static constexpr std::chrono::milliseconds Interval{250};
+    FileProgressText(IProgress& bar, QString fileName, const IClock& clock)
+        : bar_(bar), fileName_(std::move(fileName)), clock_(clock) {}
+    void itemsVisited(std::int64_t done, std::int64_t total) override;
+
+private:
+    IProgress& bar_;
+    QString fileName_;
+    const IClock& clock_;
+    std::optional<std::chrono::milliseconds> shown_;
+};
+
 // The output path of one PST file under each rule.
 QString outputPathInFolder(const QString& folder, const QString& pstPath);
 QString outputPathBesideSource(const QString& pstPath);
@@ -81,9 +110,11 @@ class ConversionRun {
 public:
     ConversionRun(ISourceList& list, IOutputOptions& options, IProgress& progress,
                   IPointer& pointer, IEventLoop& events, IMessageBox& messages,
-                  IFileConverter& converter, const IFolderAccess& access)
+                  IFileConverter& converter, const IFolderAccess& access,
+                  const IClock* clock = nullptr)
         : list_(list), options_(options), progress_(progress), pointer_(pointer), events_(events),
-          messages_(messages), converter_(converter), access_(access) {}
+          messages_(messages), converter_(converter), access_(access),
+          clock_(clock ? *clock : steady_) {}
 
     void PushButton2_Click();
     bool IsConverting() const { return converting_; }
@@ -99,6 +130,8 @@ private:
     IMessageBox& messages_;
     IFileConverter& converter_;
     const IFolderAccess& access_;
+    SteadyClock steady_;
+    const IClock& clock_;
     bool converting_ = false;
 };
 

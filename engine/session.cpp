@@ -3,7 +3,10 @@
 #include "constants.h"
 #include "errorreport.h"
 #include "failure.h"
-#include "walk.h"
+#include "paths.h"
+
+#include <QFile>
+#include <QFileInfo>
 
 #include <cstdlib>
 #include <optional>
@@ -25,9 +28,39 @@ struct Pending {
     std::int32_t number;
     QString description;
 };
+// Whether the store's file is still what it was when its conversion started: there, readable
+// and as long. A file that was not there to begin with (a store the mail program finds by
+// another name) is not judged.
+class StoreFileWatch {
+public:
+    explicit StoreFileWatch(QString path) : path_(std::move(path)) {
+        const QFileInfo info(path_);
+        if (info.isFile())
+            size_ = info.size();
+    }
+    bool readable() const {
+        if (size_ < 0)
+            return true;
+        const QFileInfo now(path_);
+        QFile file(path_);
+        return now.isFile() && now.size() == size_ && file.open(QIODevice::ReadOnly);
+    }
+
+private:
+    QString path_;
+    qint64 size_ = -1;
+};
+
 } // namespace
 
-void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFile) {
+void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFile,
+                                IWalkProgress* progress) {
+    const StoreFileWatch watch(pstPath);
+    WalkOptions walkOptions;
+    walkOptions.progress = progress;
+    walkOptions.storeReadable = [&watch] { return watch.readable(); };
+    walkOptions.storeName = paths::getFileName(pstPath);
+    walkOptions.observer = observer_;
     std::optional<Pending> pending;
     std::unique_ptr<Application> application;
     std::unique_ptr<Namespace> ns;
@@ -49,7 +82,7 @@ void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFil
         step = 108;
         root = ns->lastFolder();
         step = 110;
-        MailWalk(messages_, events_, observer_).getMailItems(*root, outputFile);
+        MailWalk(messages_, events_, std::move(walkOptions)).getMailItems(*root, outputFile);
         step = 112;
         ns->removeStore(*root);
         attached = false;
@@ -83,9 +116,9 @@ void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFil
     if (!pending)                           // 122
         return;
     if (std::abs(static_cast<long long>(pending->number)) == 2147467259LL) { // 124
-        messages_.show({inUseMessageText(), applicationTitle(), MessageButtons::Ok,
-                        MessageIcon::None}); // 126
-        return;                               // 128
+        messages_.show(
+            {inUseMessageText(), applicationTitle(), MessageButtons::Ok, MessageIcon::None}); // 126
+        return;                                                                               // 128
     }
     // Any other failure is the user's to know about; the run goes on with the next file.
     messages_.show(errorReportMessage(pending->description,

@@ -3,6 +3,7 @@
 #include "automation.h"
 #include "itemobserver.h"
 #include "ui.h"
+#include "walk.h"
 
 #include <QString>
 
@@ -19,7 +20,9 @@ public:
                       IEventLoop& events, IPointer& pointer)
         : factory_(factory), messages_(messages), events_(events), pointer_(pointer) {}
 
-    void PST2MSG(const QString& pstPath, const QString& outputFile);
+    // progress, when given, is told how far the walk of the store is.
+    void PST2MSG(const QString& pstPath, const QString& outputFile,
+                 IWalkProgress* progress = nullptr);
     // Told about every mail item of the files converted from now on; null for none.
     void observeItems(IItemObserver* observer) { observer_ = observer; }
 

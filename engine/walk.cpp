@@ -4,13 +4,14 @@
 #include "failure.h"
 #include "paths.h"
 
-#include <QFileInfo>
+#include <QDirIterator>
 
 #include <climits>
 
 namespace talvenor {
 
 using automation::Folder;
+using automation::Item;
 using automation::Items;
 
 namespace naming {
@@ -20,8 +21,18 @@ QString fallbackName(const QString& outputFile) {
 }
 
 QString replaceForbidden(QString name) {
-    // NUL cannot stand in a file name either; it goes the way of the others.
-    name.replace(QChar(u'\0'), QLatin1Char(' '));
+    // Control characters (NUL, line breaks, escape, the C1 range) cannot stand in a file name
+    // a user can read or type either; they go the way of the others.
+    for (QChar& c : name) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+            c = QLatin1Char(' ');
+    }
+    // A name that begins with a dot is hidden: the mail would look missing.
+    qsizetype dots = 0;
+    while (dots < name.size() && name[dots] == QLatin1Char('.'))
+        ++dots;
+    name.remove(0, dots);
     return name;
 }
 
@@ -32,10 +43,9 @@ QString fitName(const QString& name, const QString& suffix) {
     QString out;
     qsizetype used = 0;
     for (qsizetype i = 0; i < name.size();) {
-        const qsizetype len = (name[i].isHighSurrogate() && i + 1 < name.size() &&
-                               name[i + 1].isLowSurrogate())
-                                  ? 2
-                                  : 1;
+        const qsizetype len =
+            (name[i].isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate()) ? 2
+                                                                                               : 1;
         const qsizetype bytes = name.mid(i, len).toUtf8().size();
         if (used + bytes > room)
             break;
@@ -51,97 +61,223 @@ QString candidate(const QString& name, int n) {
     return fitName(name, suffix) + suffix + QStringLiteral(".msg");
 }
 
+FolderNames::FolderNames(QString folder) : folder_(std::move(folder)) {
+    // Everything that takes a name counts: files, folders, links that lead nowhere.
+    QDirIterator it(folder_, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext())
+        taken_.insert(it.nextFileInfo().fileName());
+}
+
+QString FolderNames::saveUnder(const QString& name,
+                               const std::function<void(const QString& path)>& save) {
+    for (int n = lastNumber_.value(name, 0) + 1; n < INT_MAX; ++n) {
+        const QString file = candidate(name, n);
+        if (taken_.contains(file))
+            continue;
+        try {
+            save(folder_ + file);
+        } catch (const Failure& f) {
+            if (f.number() != failures::FileExists)
+                throw;
+            taken_.insert(file); // it appeared after the folder was read
+            continue;
+        }
+        taken_.insert(file);
+        lastNumber_.insert(name, n);
+        return folder_ + file;
+    }
+    return {};
+}
+
 } // namespace naming
 
 namespace {
-bool nameTaken(const QString& path) {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+
+bool excludedFolder(const QString& name) {
+    return name == QStringLiteral("Internet Newsgroups") ||
+           name == QStringLiteral("All Public Folders");
 }
+
+// The items the walk will visit below a folder, by the same rules as the walk.
+std::int64_t itemsBelow(Folder& folder) {
+    if (excludedFolder(folder.name()))
+        return 0;
+    std::int64_t n = 0;
+    const int count = folder.folderCount();
+    for (int i = 1; i <= count; ++i) {
+        auto sub = folder.folder(i);
+        n += itemsBelow(*sub) + sub->items()->count();
+    }
+    return n;
+}
+
+// A failure that will fail every later save into the same folder in the same way.
+bool refusesEverySave(std::int32_t failure) {
+    return failure == failures::DiskFull || failure == failures::PathNotFound ||
+           failure == failures::PermissionDenied;
+}
+
 } // namespace
 
 void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
-    Procedure proc(messages_, windowLocation(QStringLiteral("GetMailItems")));
+    const QString folder = paths::getFolderPath(pOutputFile);
+    names_ = std::make_unique<naming::FolderNames>(folder);
+    total_ = done_ = notSaved_ = 0;
+    saveRefused_.reset();
+    storeLost_ = false;
+    if (options_.progress) {
+        // Only for showing how far the walk is: the walk meets the same failures itself.
+        try {
+            total_ = itemsBelow(pFld);
+        } catch (const std::exception&) {
+            total_ = 0;
+        }
+        if (total_ > 0)
+            options_.progress->itemsVisited(0, total_);
+    }
+    walk(pFld, pOutputFile);
+    finishStore(folder);
+}
 
-    const bool walkBelow = proc.test(100, [&] {
-        const QString name = pFld.name();
-        return name != QStringLiteral("Internet Newsgroups") &&
-               name != QStringLiteral("All Public Folders");
+bool MailWalk::onFailure(int step, std::int32_t failure, const QString& description) {
+    if (storeLost_)
+        return false;
+    const bool reading = step != 144;
+    if (reading && options_.storeReadable && !options_.storeReadable()) {
+        storeLost_ = true;
+        if (saveRefused_)
+            return false; // the one report of the refused saves says it all
+        const std::int64_t unread = total_ - done_;
+        QString text =
+            description +
+            QStringLiteral("\r\nThe file \"%1\" can no longer be read: ").arg(options_.storeName);
+        text +=
+            total_ > 0
+                ? QStringLiteral("%1 of its %2 items were not converted.").arg(unread).arg(total_)
+                : QStringLiteral("the rest of its items were not converted.");
+        messages_.show(
+            errorReportMessage(text, windowLocation(QStringLiteral("GetMailItems")), step));
+        return false;
+    }
+    if (saveRefused_)
+        return false; // counted in the one report of the refused saves
+    if (!reading && refusesEverySave(failure)) {
+        saveRefused_ = description;
+        ++notSaved_;
+        return false;
+    }
+    if (itemReported_)
+        return false; // one report per item: the later steps fail for the same reason
+    itemReported_ = true;
+    return true;
+}
+
+void MailWalk::finishStore(const QString& folder) {
+    if (!saveRefused_)
+        return;
+    QString text =
+        *saveRefused_ +
+        QStringLiteral("\r\n%1 messages of \"%2\" were not saved into the folder \"%3\".")
+            .arg(notSaved_)
+            .arg(options_.storeName, folder);
+    if (storeLost_)
+        text += QStringLiteral(" The file can no longer be read, so there may be more.");
+    messages_.show(errorReportMessage(text, windowLocation(QStringLiteral("GetMailItems")), 144));
+}
+
+void MailWalk::walk(Folder& pFld, const QString& pOutputFile) {
+    Procedure proc(messages_, windowLocation(QStringLiteral("GetMailItems")));
+    proc.setFilter([this](int step, std::int32_t failure, const QString& description) {
+        return onFailure(step, failure, description);
     });
+
+    const bool walkBelow = proc.test(100, [&] { return !excludedFolder(pFld.name()); });
     if (!walkBelow)
         return;
 
     const auto folderCount = proc.read(102, [&] { return pFld.folderCount(); });
-    for (int i = 1; folderCount && i <= *folderCount; ++i) {
+    for (int i = 1; folderCount && i <= *folderCount && !storeLost_; ++i) {
         proc.step(104, [&] { events_.yield(); });
         std::unique_ptr<Folder> sub;
         proc.step(106, [&] {
             sub = pFld.folder(i);
-            getMailItems(*sub, pOutputFile);
+            walk(*sub, pOutputFile);
         });
-        const auto items = proc.read(108, [&] { return sub ? sub->items() : pFld.folder(i)->items(); });
+        if (storeLost_)
+            return;
+        const auto items =
+            proc.read(108, [&] { return sub ? sub->items() : pFld.folder(i)->items(); });
         if (!items)
             continue;
         const auto itemCount = proc.read(110, [&] { return (*items)->count(); });
-        for (int j = 1; itemCount && j <= *itemCount; ++j) {
+        for (int j = 1; itemCount && j <= *itemCount && !storeLost_; ++j) {
             proc.step(112, [&] { events_.yield(); });
+            itemReported_ = false;
+            // The item is fetched once: an item that cannot be had is reported once, not at
+            // every step that would ask for it again.
+            std::unique_ptr<Item> item;
             const bool isMail = proc.test(116, [&] {
-                return (*items)->item(j)->itemClass() == automation::MailItemClass;
+                item = (*items)->item(j);
+                return item->itemClass() == automation::MailItemClass;
             });
-            if (!isMail)
-                continue;
-
-            QString fileName;
-            proc.step(118, [&] { fileName.clear(); });
-            const bool noSubject = proc.test(120, [&] { return (*items)->item(j)->subject().isEmpty(); });
-            if (noSubject)
-                proc.step(122, [&] { fileName = naming::fallbackName(pOutputFile); });
-            else
-                proc.step(124, [&] { fileName = (*items)->item(j)->subject(); });
-
-            static constexpr struct {
-                int step;
-                char16_t ch;
-            } forbidden[] = {{126, u'/'}, {128, u'\\'}, {130, u'*'}, {132, u':'},
-                             {134, u'?'}, {136, u'<'}, {138, u'>'}, {140, u'|'}};
-            for (const auto& f : forbidden)
-                proc.step(f.step, [&] { fileName.replace(QChar(f.ch), QLatin1Char(' ')); });
-
-            QString folder;
-            proc.step(142, [&] {
-                // A subject that could not be read leaves no name; the fallback keeps the file
-                // visible instead of hiding it as ".msg".
-                if (fileName.isEmpty())
-                    fileName = naming::fallbackName(pOutputFile);
-                fileName = naming::replaceForbidden(fileName);
-                folder = paths::getFolderPath(pOutputFile);
-            });
-            QString savedAs;
-            const bool saved = proc.step(144, [&] {
-                auto item = (*items)->item(j);
-                // Equal names must not overwrite each other: take the first free number.
-                for (int n = 1; n < INT_MAX; ++n) {
-                    const QString path = folder + naming::candidate(fileName, n);
-                    if (nameTaken(path))
-                        continue;
-                    try {
-                        item->saveAs(path);
-                        savedAs = path;
-                        return;
-                    } catch (const Failure& f) {
-                        if (f.number() != failures::FileExists)
-                            throw;
-                    }
-                }
-            });
-            if (observer_) {
-                if (saved && !savedAs.isEmpty())
-                    observer_->written(savedAs);
-                else
-                    observer_->reported();
+            if (saveRefused_ && (isMail || !item)) {
+                ++notSaved_; // counted for the one report, not saved
+                observeReported();
+            } else if (!item) {
+                observeReported(); // reported at 116, or with the store that was lost
+            } else if (isMail) {
+                saveItem(proc, *item, pOutputFile);
             }
+            itemReported_ = false;
+            if (storeLost_)
+                return;
+            ++done_;
+            if (total_ > 0)
+                options_.progress->itemsVisited(done_, total_);
         }
     }
+}
+
+void MailWalk::saveItem(Procedure& proc, Item& item, const QString& pOutputFile) {
+    QString fileName;
+    proc.step(118, [&] { fileName.clear(); });
+    const bool noSubject = proc.test(120, [&] { return item.subject().isEmpty(); });
+    if (noSubject)
+        proc.step(122, [&] { fileName = naming::fallbackName(pOutputFile); });
+    else
+        proc.step(124, [&] { fileName = item.subject(); });
+
+    static constexpr struct {
+        int step;
+        char16_t ch;
+    } forbidden[] = {{126, u'/'}, {128, u'\\'}, {130, u'*'}, {132, u':'},
+                     {134, u'?'}, {136, u'<'},  {138, u'>'}, {140, u'|'}};
+    for (const auto& f : forbidden)
+        proc.step(f.step, [&] { fileName.replace(QChar(f.ch), QLatin1Char(' ')); });
+
+    proc.step(142, [&] {
+        fileName = naming::replaceForbidden(fileName);
+        // A subject that could not be read, or one of dots only, leaves no name; the fallback
+        // keeps the file visible instead of hiding it as ".msg".
+        if (fileName.isEmpty())
+            fileName = naming::replaceForbidden(naming::fallbackName(pOutputFile));
+    });
+    // Equal names must not overwrite each other: the first free number is taken.
+    QString savedAs;
+    const bool saved = proc.step(144, [&] {
+        savedAs = names_->saveUnder(fileName, [&](const QString& path) { item.saveAs(path); });
+    });
+    if (saved && !savedAs.isEmpty()) {
+        if (options_.observer)
+            options_.observer->written(savedAs);
+    } else {
+        observeReported();
+    }
+}
+
+void MailWalk::observeReported() {
+    if (options_.observer)
+        options_.observer->reported();
 }
 
 } // namespace talvenor

@@ -1,11 +1,14 @@
 #include "filelisting.h"
 
+#include "failure.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QStorageInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <memory>
@@ -143,31 +146,72 @@ bool matchesPattern(const QString& name, const QString& pattern) {
            globMatch(name, QStringView(pattern).chopped(2));
 }
 
-QStringList listFiles(const QString& folder, const QString& pattern) {
-    QString dir = folder;
-    if (!dir.endsWith(QLatin1Char('/')))
-        dir += QLatin1Char('/');
+Failure fileSystemFailure(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return Failure(failures::PermissionDenied, QStringLiteral("Permission denied"));
+    case ENOENT:
+    case ENOTDIR:
+        return Failure(failures::PathNotFound, QStringLiteral("Path not found"));
+    default:
+        // "Path/File access error": every other refusal of the file system.
+        return Failure(failures::FileAccess, QString::fromLocal8Bit(std::strerror(error)));
+    }
+}
+
+FolderListing readFolder(const QString& path) {
+    const DirHandle dir(::opendir(QFile::encodeName(path).constData()));
+    if (!dir)
+        throw fileSystemFailure(errno);
+    const int fd = ::dirfd(dir.get());
+    FolderListing listing;
+    while (const dirent* e = ::readdir(dir.get())) {
+        const char* n = e->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+            continue;
+        // The listing already tells directories and regular files apart; only links and
+        // entries of unknown kind need a look at what they lead to.
+        bool directory = e->d_type == DT_DIR;
+        bool file = e->d_type == DT_REG;
+        if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(fd, n, &st, 0) == 0) {
+                directory = S_ISDIR(st.st_mode);
+                file = S_ISREG(st.st_mode);
+            }
+        }
+        if (directory)
+            listing.folders.emplace_back(n);
+        else if (file)
+            listing.files.emplace_back(n);
+    }
+    return listing;
+}
+
+QStringList matchingFiles(const FolderListing& listing, const QString& pattern) {
     QStringList names;
-    const DirHandle d(::opendir(QFile::encodeName(dir).constData()));
-    if (!d)
-        return names;
-    while (const dirent* e = ::readdir(d.get())) {
-        if (e->d_type == DT_DIR)
-            continue; // directories are never listed
-        const QByteArray raw =
-            QByteArray::fromRawData(e->d_name, qsizetype(std::strlen(e->d_name)));
+    for (const QByteArray& raw : listing.files) {
         const QString name = QString::fromUtf8(raw);
         if (!matchesPattern(name, pattern))
             continue;
         if (name.toUtf8() != raw)
             continue; // not valid UTF-8: cannot be named without loss
-        // The listing already says when an entry is a regular file; only links and entries
-        // of unknown kind need a look at what they are.
-        if (e->d_type == DT_REG || fileExists(dir + name))
-            names.append(name);
+        names.append(name);
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+QStringList listFiles(const QString& folder, const QString& pattern) {
+    QString dir = folder;
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    try {
+        return matchingFiles(readFolder(dir), pattern);
+    } catch (const Failure&) {
+        return {}; // a folder that cannot be read holds no files to list
+    }
 }
 
 } // namespace talvenor::files

@@ -1,7 +1,12 @@
 #pragma once
 
+#include "failure.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <vector>
 
 namespace talvenor::files {
 
@@ -34,6 +39,26 @@ int existingFileAttributes(const QString& path);
 // case, and "*.*" matches every name with or without a dot. Names that are not valid UTF-8
 // are left out. A folder that does not exist gives an empty list.
 QStringList listFiles(const QString& folder, const QString& pattern);
+
+// What one reading of a folder finds directly inside it, names as the file system spells them:
+// the directories (links to directories included) and the regular files (links to files
+// included), each in the order the file system yields them.
+struct FolderListing {
+    std::vector<QByteArray> folders;
+    std::vector<QByteArray> files;
+};
+
+// A refusal of the file system (an errno value) as the folder commands number it: 70 for a
+// denied permission, 76 for a missing path, 75 with the system's message for anything else.
+Failure fileSystemFailure(int error);
+
+// Reads the folder once. Throws Failure 70 when it may not be listed, 76 when it has vanished,
+// 75 with the system's message otherwise; a failure in the middle ends the listing, what was
+// read before is kept.
+FolderListing readFolder(const QString& path);
+
+// The files of a listing that match the pattern, as listFiles gives them.
+QStringList matchingFiles(const FolderListing& listing, const QString& pattern);
 
 // Windows wildcard semantics for one name.
 bool matchesPattern(const QString& name, const QString& pattern);

@@ -12,35 +12,12 @@
 #include <cstring>
 #include <memory>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 namespace talvenor::files {
 
 namespace {
-
-// "Path/File access error": every refusal of the file system that is neither a denied
-// permission nor a missing path.
-constexpr int PathFileAccessError = 75;
-
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-Failure fileSystemFailure(int error) {
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return Failure(failures::PermissionDenied, QStringLiteral("Permission denied"));
-    case ENOENT:
-    case ENOTDIR:
-        return Failure(failures::PathNotFound, QStringLiteral("Path not found"));
-    default:
-        return Failure(PathFileAccessError, QString::fromLocal8Bit(std::strerror(error)));
-    }
-}
 
 QString withoutTrailingSlashes(const QString& path) {
     qsizetype n = path.size();
@@ -100,27 +77,10 @@ FolderInfo SystemDirectoryLister::folder(const QString& path) {
     return info;
 }
 
-std::vector<QByteArray> SystemDirectoryLister::subFolderNames(const QString& path) {
-    DirHandle dir(::opendir(QFile::encodeName(path).constData()));
-    if (!dir)
-        throw fileSystemFailure(errno);
-    const int fd = ::dirfd(dir.get());
-    std::vector<QByteArray> names;
-    // A failure in the middle of the listing ends it; what was read before is kept.
-    while (const dirent* e = ::readdir(dir.get())) {
-        const char* n = e->d_name;
-        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
-            continue;
-        bool directory = e->d_type == DT_DIR;
-        if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
-            struct stat st {};
-            directory = ::fstatat(fd, n, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        }
-        if (directory)
-            names.emplace_back(n);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+FolderListing SystemDirectoryLister::list(const QString& path) {
+    FolderListing listing = readFolder(path);
+    std::sort(listing.folders.begin(), listing.folders.end());
+    return listing;
 }
 
 bool FolderScan::eligible(const QString& path, const FolderInfo& info) const {
@@ -205,8 +165,11 @@ void FolderScan::GetSubDirectories2016(QStringList& folders, bool Recursive) {
                     return;
                 failurePathArmed = true;
                 remember(F, *info);
-                // 118
-                const std::vector<QByteArray> names = lister_.subFolderNames(F);
+                // 118: the files are kept for the file search, which need not read F again.
+                FolderListing listing = lister_.list(F);
+                const std::vector<QByteArray> names = std::move(listing.folders);
+                listing.folders.clear();
+                files_.insert(F, std::move(listing));
                 for (const QByteArray& raw : names) {
                     events_.yield(); // 120
                     // 122
@@ -260,6 +223,13 @@ void FolderScan::GetSubDirectories2016(QStringList& folders, bool Recursive) {
         if (proc.test(158, [&] { return eligible(W, folder(W)); }))
             proc.step(160, [&] { folders.append(W); });
     }
+}
+
+std::optional<QStringList> FolderScan::filesIn(const QString& entry, const QString& pattern) const {
+    const auto it = files_.constFind(entry);
+    if (it == files_.cend())
+        return std::nullopt;
+    return matchingFiles(*it, pattern);
 }
 
 void GetSubDirectories2016(QStringList& folders, bool Recursive, IMessageBox& messages,

@@ -3,6 +3,7 @@
 // The level-by-level folder scan of the folder-tree commands: a list of folder paths, each
 // ending in "/", grown in place with every usable sub-folder below them.
 
+#include "filelisting.h"
 #include "ui.h"
 
 #include <QByteArray>
@@ -43,18 +44,18 @@ public:
     virtual bool isFolder(const QString& path) = 0;
     // The folder at the path; Failure 76 when there is none.
     virtual FolderInfo folder(const QString& path) = 0;
-    // The names of the directories directly inside, links to directories included, sorted
-    // byte-wise, as the file system spells them (not necessarily UTF-8). Failure 70 when the
-    // folder may not be listed, 76 when it has vanished, any other number with the system's
-    // message otherwise.
-    virtual std::vector<QByteArray> subFolderNames(const QString& path) = 0;
+    // What is directly inside, in one reading: the directories (links to directories
+    // included) sorted byte-wise, and the files, as the file system spells them (not
+    // necessarily UTF-8). Failure 70 when the folder may not be listed, 76 when it has
+    // vanished, any other number with the system's message otherwise.
+    virtual FolderListing list(const QString& path) = 0;
 };
 
 class SystemDirectoryLister : public IDirectoryLister {
 public:
     bool isFolder(const QString& path) override;
     FolderInfo folder(const QString& path) override;
-    std::vector<QByteArray> subFolderNames(const QString& path) override;
+    FolderListing list(const QString& path) override;
 };
 
 // True when the name holds a control character (U+0000 to U+001F, U+007F to U+009F); false
@@ -73,6 +74,11 @@ public:
     // (permission denied, vanished) are removed. Yields at every folder and sub-folder.
     void GetSubDirectories2016(QStringList& folders, bool Recursive);
 
+    // The files of a folder entry the scan has listed that match the pattern, as listFiles
+    // gives them, so that the file search does not read the folder again; empty when the scan
+    // has not listed it.
+    std::optional<QStringList> filesIn(const QString& entry, const QString& pattern) const;
+
 private:
     bool eligible(const QString& path, const FolderInfo& info) const;
     void remember(const QString& path, const FolderInfo& info);
@@ -84,8 +90,9 @@ private:
     IMessageBox& messages_;
     IEventLoop& events_;
     IDirectoryLister& lister_;
-    QHash<FolderId, QString> entered_; // directory -> the path it was first entered by
-    QHash<QString, FolderInfo> known_; // path -> what the file system said of it
+    QHash<FolderId, QString> entered_;    // directory -> the path it was first entered by
+    QHash<QString, FolderInfo> known_;    // path -> what the file system said of it
+    QHash<QString, FolderListing> files_; // listed entry -> the files found in it
 };
 
 // A scan of its own over the real file system (or the given lister).

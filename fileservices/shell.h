@@ -29,7 +29,8 @@ QString SetApplicationTitle();
 class IDesktopShell {
 public:
     virtual ~IDesktopShell() = default;
-    virtual void openFolder(const QString& folder) = 0;
+    // False when nothing could open it (a system without a file manager, say).
+    virtual bool openFolder(const QString& folder) = 0;
     virtual void openUrl(const QString& url) = 0;
 };
 

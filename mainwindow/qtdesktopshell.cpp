@@ -5,8 +5,8 @@
 
 namespace talvenor {
 
-void QtDesktopShell::openFolder(const QString& folder) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+bool QtDesktopShell::openFolder(const QString& folder) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 }
 
 void QtDesktopShell::openUrl(const QString& url) {

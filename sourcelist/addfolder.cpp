@@ -65,18 +65,24 @@ bool AddFolderCommand::scanFolderTree(const QString& folder, const QString& patt
     const QString start = folder + QLatin1Char('/');
     QStringList folders;
     runStep(proc, 110, [&] { folders = QStringList{start}; });
-    runStep(proc, 112, [&] {
-        files::FolderScan scan(messages_, events_, lister_);
-        scan.GetSubDirectories2016(folders, true);
-    });
+    files::FolderScan scan(messages_, events_, lister_);
+    runStep(proc, 112, [&] { scan.GetSubDirectories2016(folders, true); });
     const bool startListed = !folders.isEmpty() && folders.first() == start;
     // 114
     for (const QString& entry : std::as_const(folders)) {
         QString F;
         if (!runStep(proc, 116, [&] { F = entry.chopped(1); }))
             continue;
-        const std::optional<QStringList> names =
-            runRead(proc, 118, [&] { return files::listFiles(F, pattern); });
+        const std::optional<QStringList> names = runRead(proc, 118, [&] {
+            // What the scan found when it listed the folder; read anew only when it did not.
+            if (std::optional<QStringList> found = scan.filesIn(entry, pattern))
+                return std::move(*found);
+            try {
+                return files::matchingFiles(lister_.list(F), pattern);
+            } catch (const Failure&) {
+                return QStringList(); // a folder that cannot be read holds no files
+            }
+        });
         if (!names)
             continue;                        // no bounds to walk
         for (const QString& name : *names) { // 120

@@ -85,8 +85,18 @@ void AddSampleFiles(ISourceList& list, const QString& programDir, const ISetting
     }
     const MessageAnswer answer = messages.show(
         {OpenSamplesQuestion, applicationTitle(), MessageButtons::YesNo, MessageIcon::None});
-    if (answer == MessageAnswer::Yes)
-        shell.openFolder(samplesFolder(programDir));
+    if (answer != MessageAnswer::Yes)
+        return;
+    const QString folder = samplesFolder(programDir);
+    if (!shell.openFolder(folder))
+        messages.show({cannotOpenSamplesText(folder), applicationTitle(), MessageButtons::Ok,
+                       MessageIcon::None});
+}
+
+QString cannotOpenSamplesText(const QString& folder) {
+    return QStringLiteral("The folder could not be opened: no program to show folders was "
+                          "found.\r\n\r\nThe sample files are stored in:\r\n") +
+           folder;
 }
 
 void PushButton7_Click(ISourceList& list, const QString& programDir, const ISettings& settings,

@@ -16,6 +16,8 @@ inline const QString SnapshotSetting = QStringLiteral("Snapshot");
 inline const QString OpenSamplesQuestion =
     QStringLiteral("Would you like this software to open the folder where these sample files are "
                    "stored (so that you can view them before working with them)?");
+// When nothing on the system opens folders: the user still learns where the samples are.
+QString cannotOpenSamplesText(const QString& folder);
 
 // The scrambling pair over character codes 1 to 255: each code is shifted by the code of the
 // key's next letter, wrapping within 1..255. The result has as many characters as the input.

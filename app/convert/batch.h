@@ -111,6 +111,8 @@ public:
 
     void setValue(int) override {}
     void setText(const QString& text) override;
+    // The counts of written and reported items already tell how far a file is.
+    void setFileProgress(const QString&) override { drawBar(false); }
     void written(const QString& path) override;
     void reported() override;
     MessageAnswer show(const Message& message) override;

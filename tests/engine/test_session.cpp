@@ -1,9 +1,10 @@
 #include "constants.h"
-#include "fakeautomation.h"
 #include "failure.h"
+#include "fakeautomation.h"
 #include "recorders.h"
 #include "session.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -47,6 +48,55 @@ TEST_F(SessionTest, ConvertsAttachesQuotedAndDetachesInOrder) {
     EXPECT_TRUE(box.shown.isEmpty());
     EXPECT_EQ(pointer.history.first(), PointerMode::Busy);
     EXPECT_EQ(pointer.current, PointerMode::Default);
+}
+
+// A PST file cut short or removed while it is converted: one message for it, however many of
+// its items then fail; a damaged item of an intact file keeps its own report.
+TEST_F(SessionTest, AFileThatBecomesUnreadableIsReportedOnce) {
+    struct Case {
+        const char* name;
+        std::function<void(const QString&)> harm;
+        int reports;
+    };
+    const Case cases[] = {
+        {"cut short", [](const QString& p) { QFile::resize(p, 10); }, 1},
+        {"removed", [](const QString& p) { QFile::remove(p); }, 1},
+        {"intact", [](const QString&) {}, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir in;
+        const QString file = in.filePath("big.pst");
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(4096, 'x'));
+        f.close();
+        outlook = FakeOutlook();
+        box = RecordingMessageBox();
+        FakeFolder root{"Personal Folders", {}, {}};
+        FakeFolder& inbox = root.addFolder("Inbox");
+        for (int k = 1; k <= 7; ++k)
+            inbox.addItem(QStringLiteral("m%1").arg(k));
+        outlook.stores[file] = root;
+        for (int k = 3; k <= 7; ++k)
+            outlook.fail(QStringLiteral("Items.Item Personal Folders/Inbox %1").arg(k), -2147221221,
+                         "The file is damaged.");
+        int yields = 0;
+        events.onYield = [&] {
+            if (++yields == 4) // before the third item
+                c.harm(file);
+        };
+
+        ConversionSession(outlook, box, events, pointer).PST2MSG(file, out.path() + "/big.msg");
+
+        EXPECT_EQ(box.shown.size(), c.reports) << box.texts().join("|").toStdString();
+        if (c.reports == 1) {
+            EXPECT_TRUE(box.shown[0].text.contains("The file \"big.pst\" can no longer be read"))
+                << box.shown[0].text.toStdString();
+        }
+        EXPECT_TRUE(outlook.attached.isEmpty());
+    }
+    events.onYield = nullptr;
 }
 
 TEST_F(SessionTest, ALockedFileGivesOneInUseMessage) {

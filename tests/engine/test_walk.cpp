@@ -1,6 +1,6 @@
 #include "constants.h"
-#include "fakeautomation.h"
 #include "failure.h"
+#include "fakeautomation.h"
 #include "recorders.h"
 #include "walk.h"
 
@@ -16,19 +16,35 @@ using namespace talvenor::testing;
 
 namespace {
 
+constexpr std::int32_t storeDamaged = -2147221221;
+
+struct RecordingWalkProgress : IWalkProgress {
+    void itemsVisited(std::int64_t done, std::int64_t total) override {
+        seen.emplace_back(done, total);
+    }
+    std::vector<std::pair<std::int64_t, std::int64_t>> seen;
+};
+
 class WalkTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(out.isValid()); }
 
     // Walks the store's root as the session would, with the output file of "archive.pst".
-    void walk(const FakeFolder& root) {
+    void walk(const FakeFolder& root, WalkOptions options = {}) {
         outlook.stores["/in/archive.pst"] = root;
         auto app = outlook.create(automation::ApplicationClass);
         auto ns = app->getNamespace(automation::MapiNamespace);
         ns->addStore("\"/in/archive.pst\"");
         auto folder = ns->lastFolder();
         outlook.calls.clear();
-        MailWalk(box, events).getMailItems(*folder, outputFile());
+        MailWalk(box, events, std::move(options)).getMailItems(*folder, outputFile());
+    }
+    // A new output folder and store, for the next case of a table.
+    void startAfresh() {
+        QTemporaryDir dir;
+        out.swap(dir);
+        outlook = FakeOutlook();
+        box = RecordingMessageBox();
     }
     QString outputFile() const { return out.path() + "/archive.msg"; }
     QStringList files() const {
@@ -78,8 +94,8 @@ TEST_F(WalkTest, OtherClassesAreSkippedSilentlyAndExcludedFoldersAreNotEntered) 
 
     walk(root);
 
-    EXPECT_EQ(savedNames(), QStringList({"mail.msg", "news item.msg", "public item.msg",
-                                         "case matters.msg"}));
+    EXPECT_EQ(savedNames(),
+              QStringList({"mail.msg", "news item.msg", "public item.msg", "case matters.msg"}));
     EXPECT_FALSE(outlook.calls.contains("Folders.Count Store/Internet Newsgroups"));
     EXPECT_FALSE(outlook.calls.contains("Folders.Count Store/All Public Folders"));
     EXPECT_TRUE(box.shown.isEmpty());
@@ -105,10 +121,10 @@ TEST_F(WalkTest, NamesAreMadeSafeUniqueAndShortEnough) {
 
     const QStringList names = savedNames();
     ASSERT_EQ(names.size(), 11);
-    EXPECT_EQ(names.mid(0, 7),
-              QStringList({"Re  a b.msg", "X.msg", "X (2).msg", "a b c d e f g.msg",
-                           "quote \" kept.msg", "archive (no subject).msg",
-                           "archive (no subject) (2).msg"}));
+    EXPECT_EQ(
+        names.mid(0, 7),
+        QStringList({"Re  a b.msg", "X.msg", "X (2).msg", "a b c d e f g.msg", "quote \" kept.msg",
+                     "archive (no subject).msg", "archive (no subject) (2).msg"}));
     for (int k : {7, 8}) {
         EXPECT_LE(names[k].toUtf8().size(), 255) << k;
         EXPECT_TRUE(names[k].startsWith(QString(100, QChar(u'ж'))));
@@ -156,19 +172,17 @@ TEST_F(WalkTest, FailuresAreReportedWithTheirStepAndTheWalkGoesOn) {
     };
     const Case cases[] = {
         {"failed save", "Item.SaveAs %1/one.msg", 144, {"two.msg"}},
-        {"failed class read saves anyway", "Item.Class Store/Inbox 1", 116,
-         {"one.msg", "two.msg"}},
-        {"failed subject test uses the fallback", "Item.Subject Store/Inbox 1", 120,
+        {"failed class read saves anyway", "Item.Class Store/Inbox 1", 116, {"one.msg", "two.msg"}},
+        {"failed subject test uses the fallback",
+         "Item.Subject Store/Inbox 1",
+         120,
          {"archive (no subject).msg", "two.msg"}},
         {"failed item count skips the folder", "Items.Count Store/Inbox", 110, {}},
         {"failed folder name walks anyway", "Folder.Name Store", 100, {"one.msg", "two.msg"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir dir;
-        out.swap(dir);
-        outlook = FakeOutlook();
-        box = RecordingMessageBox();
+        startAfresh();
         outlook.fail(c.call.arg(out.path()), -2147286788, "Something went wrong.", 1);
         FakeFolder root{"Store", {}, {}};
         root.addFolder("Inbox").addItem("one").addItem("two", 43);
@@ -184,6 +198,183 @@ TEST_F(WalkTest, FailuresAreReportedWithTheirStepAndTheWalkGoesOn) {
                       SupportEmail);
         EXPECT_EQ(box.shown[0].title, "Application Error");
     }
+}
+
+TEST_F(WalkTest, TheNextFreeNumberIsFoundAtOnceAndAPlantedFileIsNeverOverwritten) {
+    auto plant = [&](const QString& name, const QByteArray& content) {
+        QFile f(out.path() + "/" + name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    };
+    plant("X.msg", "earlier");
+    for (int n = 2; n <= 500; ++n)
+        plant(QStringLiteral("X (%1).msg").arg(n), "earlier");
+    FakeFolder root{"Store", {}, {}};
+    root.addFolder("Inbox").addItem("X").addItem("X").addItem("X");
+    // After the folder has been read, another program takes the name the second message
+    // would have had.
+    int itemYields = 0;
+    events.onYield = [&] {
+        if (++itemYields == 3)
+            plant("X (502).msg", "planted");
+    };
+
+    walk(root);
+
+    EXPECT_EQ(savedNames(), QStringList({"X (501).msg", "X (503).msg", "X (504).msg"}));
+    QFile planted(out.path() + "/X (502).msg");
+    ASSERT_TRUE(planted.open(QIODevice::ReadOnly));
+    EXPECT_EQ(planted.readAll(), QByteArray("planted"));
+    EXPECT_TRUE(box.shown.isEmpty());
+    // Names are looked up in what the walk knows, not probed from "X.msg" on every time.
+    EXPECT_EQ(outlook.calls.filter("Item.SaveAs").size(), 4);
+}
+
+TEST_F(WalkTest, NoFileIsHiddenOrHoldsControlCharacters) {
+    FakeFolder root{"Store", {}, {}};
+    root.addFolder("Inbox")
+        .addItem(".")
+        .addItem("..")
+        .addItem(".profile")
+        .addItem("line\nbreak\r\tand\x1b escape")
+        .addItem(QStringLiteral("c1 \u0085 \u009f del \u007f"))
+        .addItem("...and then");
+
+    walk(root);
+
+    EXPECT_EQ(savedNames(), QStringList({"archive (no subject).msg", "archive (no subject) (2).msg",
+                                         "profile.msg", "line break  and  escape.msg",
+                                         "c1     del  .msg", "and then.msg"}));
+    for (const QString& name : files()) {
+        EXPECT_FALSE(name.startsWith('.')) << name.toStdString();
+        for (QChar c : name)
+            EXPECT_FALSE(c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F))
+                << name.toStdString();
+    }
+}
+
+TEST_F(WalkTest, ADamagedMessageGivesOneReport) {
+    struct Case {
+        const char* name;
+        QStringList failing;
+        int step;
+    };
+    const Case cases[] = {
+        {"the item cannot be had", {"Items.Item Store/Inbox 1"}, 116},
+        {"nothing of it can be read",
+         {"Item.Class Store/Inbox 1", "Item.Subject Store/Inbox 1",
+          "Item.SaveAs %1/archive (no "
+          "subject).msg"},
+         116},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        startAfresh();
+        for (const QString& call : c.failing)
+            outlook.fail(call.contains("%1") ? call.arg(out.path()) : call, storeDamaged,
+                         "The file is damaged.");
+        FakeFolder root{"Store", {}, {}};
+        root.addFolder("Inbox").addItem("one").addItem("two");
+
+        walk(root);
+
+        EXPECT_EQ(savedNames(), QStringList{"two.msg"});
+        ASSERT_EQ(box.shown.size(), 1);
+        EXPECT_TRUE(box.shown[0].text.contains(QStringLiteral("at line %1").arg(c.step)))
+            << box.shown[0].text.toStdString();
+    }
+}
+
+TEST_F(WalkTest, SavesTheFolderRefusesGiveOneReportForTheStore) {
+    struct Case {
+        const char* name;
+        std::int32_t failure;
+    };
+    const Case cases[] = {{"disk full", failures::DiskFull},
+                          {"folder gone", failures::PathNotFound},
+                          {"folder not writable", failures::PermissionDenied}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        startAfresh();
+        FakeFolder root{"Store", {}, {}};
+        FakeFolder& inbox = root.addFolder("Inbox");
+        inbox.addItem("first");
+        for (int k = 0; k < 20; ++k)
+            inbox.addItem(QStringLiteral("later %1").arg(k));
+        inbox.addItem("a contact", 40);
+        root.addFolder("Sent").addItem("sent one").addItem("sent two");
+        for (int k = 0; k < 20; ++k)
+            outlook.fail(QStringLiteral("Item.SaveAs %1/later %2.msg").arg(out.path()).arg(k),
+                         c.failure, "Cannot save: refused.");
+        outlook.fail("Item.SaveAs " + out.path() + "/sent one.msg", c.failure,
+                     "Cannot save: refused.");
+        WalkOptions options;
+        options.storeName = "archive.pst";
+
+        walk(root, std::move(options));
+
+        EXPECT_EQ(savedNames(), QStringList{"first.msg"});
+        ASSERT_EQ(box.shown.size(), 1);
+        const QString& text = box.shown[0].text;
+        EXPECT_TRUE(text.contains("Cannot save: refused.")) << text.toStdString();
+        EXPECT_TRUE(text.contains("22 messages of \"archive.pst\" were not saved into the "
+                                  "folder \"" +
+                                  out.path() + "/\""))
+            << text.toStdString();
+        EXPECT_TRUE(text.contains("at line 144"));
+        // Nothing more is tried in that folder once it has refused.
+        EXPECT_EQ(outlook.calls.filter("Item.SaveAs").size(), 2);
+    }
+}
+
+TEST_F(WalkTest, AStoreWhoseFileCanNoLongerBeReadIsReportedOnce) {
+    FakeFolder root{"Store", {}, {}};
+    FakeFolder& inbox = root.addFolder("Inbox");
+    for (int k = 1; k <= 10; ++k)
+        inbox.addItem(QStringLiteral("m%1").arg(k));
+    root.addFolder("Sent").addItem("never reached");
+    for (int k = 4; k <= 10; ++k)
+        outlook.fail(QStringLiteral("Items.Item Store/Inbox %1").arg(k), storeDamaged,
+                     "The file is damaged: cannot read item.");
+    bool readable = true;
+    int visited = 0;
+    events.onYield = [&] {
+        if (++visited == 5) // the yield before the fourth item of the inbox
+            readable = false;
+    };
+    RecordingWalkProgress progress;
+    WalkOptions options;
+    options.progress = &progress;
+    options.storeReadable = [&] { return readable; };
+    options.storeName = "archive.pst";
+
+    walk(root, std::move(options));
+
+    EXPECT_EQ(savedNames(), QStringList({"m1.msg", "m2.msg", "m3.msg"}));
+    ASSERT_EQ(box.shown.size(), 1);
+    EXPECT_TRUE(box.shown[0].text.contains("The file \"archive.pst\" can no longer be read: 8 of "
+                                           "its 11 items were not converted."))
+        << box.shown[0].text.toStdString();
+    EXPECT_FALSE(outlook.calls.contains("Items.Item Store/Inbox 5"));
+}
+
+TEST_F(WalkTest, ProgressCountsEveryItemTheWalkVisits) {
+    FakeFolder root{"Store", {}, {}};
+    root.addItem("on the root: not visited");
+    FakeFolder& a = root.addFolder("A");
+    a.addItem("a1").addItem("contact", 40);
+    a.addFolder("A1").addItem("a1-1");
+    FakeFolder& pub = root.addFolder("All Public Folders");
+    pub.addItem("public");
+    pub.addFolder("Sub").addItem("never");
+    RecordingWalkProgress progress;
+    WalkOptions options;
+    options.progress = &progress;
+
+    walk(root, std::move(options));
+
+    EXPECT_EQ(progress.seen, (std::vector<std::pair<std::int64_t, std::int64_t>>{
+                                 {0, 4}, {1, 4}, {2, 4}, {3, 4}, {4, 4}}));
 }
 
 TEST_F(WalkTest, AStoreWithoutSubFoldersWritesNothing) {
@@ -252,7 +443,10 @@ TEST(WalkObserver, EveryMailItemIsCountedOnceAsWrittenOrReported) {
         ns->addStore("\"/in/archive.pst\"");
         auto folder = ns->lastFolder();
 
-        MailWalk(box, events, &observer).getMailItems(*folder, out.path() + "/archive.msg");
+        WalkOptions options;
+        options.observer = &observer;
+        MailWalk(box, events, std::move(options))
+            .getMailItems(*folder, out.path() + "/archive.msg");
 
         EXPECT_EQ(observer.paths, c.written);
         EXPECT_EQ(observer.reports, c.reported);

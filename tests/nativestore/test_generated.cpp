@@ -1,6 +1,7 @@
 // Stores written by the project's PST writer, read back through the automation surface.
 #include "generatedstore.h"
 
+#include <conversionrun.h>
 #include <failure.h>
 #include <nativestore.h>
 #include <session.h>
@@ -499,18 +500,21 @@ void readItemsOrFailures(automation::Folder& folder, const ExpectedFolder& expec
         readItemsOrFailures(*folder.folder(i), expected.folders[i - 1], path, crashing, failed);
 }
 
+// The folders of a tree with a second item, which a reader crashing on the second item of
+// every folder loses.
+int foldersWithTwoItems(const ExpectedFolder& folder) {
+    int n = folder.items.size() >= 2 ? 1 : 0;
+    for (const auto& sub : folder.folders)
+        n += foldersWithTwoItems(sub);
+    return n;
+}
+
 TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("crashing item.pst"));
     const ExpectedFolder expected =
         talvenor::testing::writeTreeStore(path.toStdString(), pstwriter::Format::Unicode);
-    int foldersWithTwo = 0;
-    const std::function<void(const ExpectedFolder&)> countFolders = [&](const ExpectedFolder& f) {
-        foldersWithTwo += f.items.size() >= 2 ? 1 : 0;
-        for (const auto& sub : f.folders)
-            countFolders(sub);
-    };
-    countFolders(expected);
+    const int foldersWithTwo = foldersWithTwoItems(expected);
     ASSERT_GT(foldersWithTwo, 0);
 
     for (const int crashing : {0, 2}) {
@@ -525,6 +529,27 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
         // Each crash cost one item, and a fresh reader went on after it.
         EXPECT_EQ(failed, crashing ? foldersWithTwo : 0);
     }
+
+    // Through the session: one report per damaged item, not one per step that asks for it.
+    StoreOptions options;
+    options.writer = [](const mapi::Message&, const QString&) {};
+    options.childReadsItem = [](int index) {
+        if (index == 2) {
+            std::signal(SIGSEGV, SIG_DFL);
+            std::raise(SIGSEGV);
+        }
+    };
+    NativeApplicationFactory factory(options);
+    QDir().mkpath(dir.filePath(QStringLiteral("out")));
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingPointer pointer;
+    ConversionSession(factory, messages, events, pointer)
+        .PST2MSG(path, dir.filePath(QStringLiteral("out/x.msg")));
+    EXPECT_EQ(messages.shown.size(), foldersWithTwo)
+        << messages.texts().join(QStringLiteral("|")).toStdString();
+    for (const auto& m : messages.shown)
+        EXPECT_TRUE(m.text.contains(QStringLiteral("at line 116"))) << m.text.toStdString();
 }
 
 TEST(GeneratedContainment, AReaderThatGrowsTooLargeHandsOverToAFreshOneAndNothingIsLost) {
@@ -642,6 +667,58 @@ TEST(GeneratedDamage, TruncatedStoresFailClearly) {
             }
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+std::int64_t itemsIn(const ExpectedFolder& folder) {
+    std::int64_t n = std::int64_t(folder.items.size());
+    for (const auto& sub : folder.folders)
+        n += itemsIn(sub);
+    return n;
+}
+
+struct TickingClock : IClock {
+    std::chrono::milliseconds now() const override { return t += std::chrono::milliseconds(100); }
+    mutable std::chrono::milliseconds t{0};
+};
+
+struct RecordingBar : IProgress {
+    void setValue(int) override {}
+    void setText(const QString& text) override { texts << text; }
+    QStringList texts;
+};
+
+TEST(GeneratedStore, ProgressInsideTheFileReachesAllItems) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("big.pst"));
+    const ExpectedFolder tree =
+        talvenor::testing::writeTreeStore(path.toStdString(), pstwriter::Format::Unicode);
+    const std::int64_t n = itemsIn(tree);
+    ASSERT_GT(n, 5);
+    QDir().mkpath(dir.filePath(QStringLiteral("out")));
+
+    StoreOptions options;
+    options.writer = [](const mapi::Message&, const QString&) {};
+    NativeApplicationFactory factory(options);
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingPointer pointer;
+    RecordingBar bar;
+    TickingClock clock;
+    FileProgressText progress(bar, QStringLiteral("big.pst"), clock);
+    ConversionSession(factory, messages, events, pointer)
+        .PST2MSG(path, dir.filePath(QStringLiteral("out/big.msg")), &progress);
+
+    EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join('|').toStdString();
+    ASSERT_GE(bar.texts.size(), 2);
+    EXPECT_EQ(bar.texts.first(), QStringLiteral("Processing: big.pst - 0 of %1").arg(n));
+    EXPECT_EQ(bar.texts.last(), QStringLiteral("Processing: big.pst - %1 of %1").arg(n));
+    // A clock that moves 100 ms a call lets every third item through, and always the last.
+    EXPECT_LT(bar.texts.size(), n);
 }
 
 } // namespace

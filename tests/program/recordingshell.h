@@ -9,9 +9,13 @@
 namespace talvenor::testing {
 
 struct RecordingShell : IDesktopShell {
-    void openFolder(const QString& f) override { folders << f; }
+    bool openFolder(const QString& f) override {
+        folders << f;
+        return opens;
+    }
     void openUrl(const QString& u) override { urls << u; }
     QStringList folders, urls;
+    bool opens = true; // false: a system with nothing to open folders with
 };
 
 } // namespace talvenor::testing

@@ -47,15 +47,18 @@ struct Conversion {
 struct RecordingConverter : IFileConverter {
     RecordingConverter(const RecordingProgress& p, const IPointer& ptr)
         : progress(p), pointer(ptr) {}
-    void PST2MSG(const QString& pst, const QString& out) override {
+    void PST2MSG(const QString& pst, const QString& out, IWalkProgress& walk) override {
         done.append({pst, out, progress.value, progress.text, pointer.isBusy()});
         if (onConvert)
             onConvert();
+        if (onWalk)
+            onWalk(walk);
     }
     const RecordingProgress& progress;
     const IPointer& pointer;
     QList<Conversion> done;
     std::function<void()> onConvert;
+    std::function<void(IWalkProgress&)> onWalk;
 };
 
 struct FakeFolderAccess : IFolderAccess {

@@ -286,4 +286,69 @@ TEST_F(RunFixture, ThroughTheSessionTheMessagesLandInTheOutputFolder) {
     EXPECT_EQ(pointer.current, PointerMode::Default);
 }
 
+// Saves that fail for lack of space: one report for that file, and the next file is converted.
+TEST_F(RunFixture, AFullDiskGivesOneReportAndTheNextFileIsConverted) {
+    FakeOutlook outlook;
+    FakeFolder full{"Root", {}, {}};
+    FakeFolder& inbox = full.addFolder("Inbox");
+    for (int k = 1; k <= 30; ++k)
+        inbox.addItem(QStringLiteral("mail %1").arg(k));
+    outlook.stores["/m/full.pst"] = full;
+    FakeFolder next{"Root", {}, {}};
+    next.addFolder("Inbox").addItem("after");
+    outlook.stores["/m/next.pst"] = next;
+    // The disk fills up after the first two messages of the first file.
+    for (int k = 3; k <= 30; ++k)
+        outlook.fail(QStringLiteral("Item.SaveAs %1/mail %2.msg").arg(out.path()).arg(k),
+                     failures::DiskFull, "Cannot save: the disk is full.");
+    ConversionSession session(outlook, messages, events, pointer);
+    SessionConverter sessionConverter(session);
+    ConversionRun real{list,   options,  progress,         pointer,
+                       events, messages, sessionConverter, access};
+    list.items = {"/m/full.pst", "/m/next.pst"};
+    real.PushButton2_Click();
+
+    EXPECT_EQ(outlook.saved, (QStringList{out.path() + "/mail 1.msg", out.path() + "/mail 2.msg",
+                                          out.path() + "/after.msg"}));
+    ASSERT_EQ(messages.shown.size(), 2) << messages.texts().join("|").toStdString();
+    const QString& report = messages.shown[0].text;
+    EXPECT_TRUE(report.contains("the disk is full")) << report.toStdString();
+    EXPECT_TRUE(report.contains("28 messages of \"full.pst\" were not saved into the folder \"" +
+                                out.path() + "/\""))
+        << report.toStdString();
+    EXPECT_EQ(messages.shown[1].text, "Done.");
+}
+
+TEST(ProgressText, GroupsDigitsAndShowsAFewTimesASecond) {
+    EXPECT_EQ(processingText("big.pst", 12345, 20000), "Processing: big.pst - 12,345 of 20,000");
+    EXPECT_EQ(processingText("a.pst", 0, 7), "Processing: a.pst - 0 of 7");
+    EXPECT_EQ(processingText("a.pst", 1234567, 1234567),
+              "Processing: a.pst - 1,234,567 of 1,234,567");
+
+    struct ManualClock : IClock {
+        std::chrono::milliseconds now() const override { return t; }
+        std::chrono::milliseconds t{1000};
+    } clock;
+    RecordingProgress bar;
+    FileProgressText text(bar, "big.pst", clock);
+    struct Step {
+        int advanceMs;
+        std::int64_t done;
+        bool shown;
+    };
+    const Step steps[] = {{0, 0, true},  {10, 1, false},  {239, 2, false},
+                          {1, 3, true},  {100, 4, false}, {150, 5, true},
+                          {0, 6, false}, {0, 10, true},   {0, 10, true}};
+    qsizetype expected = 0;
+    for (const auto& s : steps) {
+        clock.t += std::chrono::milliseconds(s.advanceMs);
+        text.itemsVisited(s.done, 10);
+        expected += s.shown;
+        ASSERT_EQ(bar.texts.size(), expected) << s.done;
+        if (s.shown) {
+            EXPECT_EQ(bar.text, processingText("big.pst", s.done, 10));
+        }
+    }
+}
+
 } // namespace

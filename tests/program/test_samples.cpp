@@ -1,3 +1,4 @@
+#include "constants.h"
 #include "failure.h"
 #include "qtprint.h"
 #include "recorders.h"
@@ -166,6 +167,19 @@ TEST_F(SamplesFixture, YesOpensTheSamplesFolder) {
     press();
     EXPECT_EQ(shell.folders, QStringList{program.path() + "/Samples/"});
     EXPECT_TRUE(shell.urls.isEmpty());
+}
+
+TEST_F(SamplesFixture, WithoutAFileManagerOneMessageNamesTheFolder) {
+    shell.opens = false;
+    messages.answers = {MessageAnswer::Yes};
+    press();
+    const QString folder = program.path() + "/Samples/";
+    EXPECT_EQ(shell.folders, QStringList{folder});
+    ASSERT_EQ(messages.shown.size(), 2);
+    EXPECT_EQ(messages.shown[1].text, cannotOpenSamplesText(folder));
+    EXPECT_TRUE(messages.shown[1].text.endsWith(folder));
+    EXPECT_EQ(messages.shown[1].buttons, MessageButtons::Ok);
+    EXPECT_EQ(messages.shown[1].title, applicationTitle());
 }
 
 TEST_F(SamplesFixture, NonLatinSampleNamesAreLoaded) {

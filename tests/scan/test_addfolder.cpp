@@ -27,12 +27,14 @@ public:
 // The file system, except for the folders told to refuse their listing.
 class RefusingLister : public files::SystemDirectoryLister {
 public:
-    std::vector<QByteArray> subFolderNames(const QString& path) override {
+    files::FolderListing list(const QString& path) override {
+        ++reads[path];
         if (refused.contains(path))
             throw Failure(failures::PermissionDenied, QStringLiteral("Permission denied"));
-        return SystemDirectoryLister::subFolderNames(path);
+        return SystemDirectoryLister::list(path);
     }
     QStringList refused;
+    QMap<QString, int> reads; // path -> how often it was listed
 };
 
 class ThrowingList : public StringSourceList {
@@ -84,6 +86,25 @@ TEST(AddFolderCommand, AppendsThePstFilesOfTheWholeTree) {
     EXPECT_EQ(w.settings.values["LastFolder"], t.path("Mail"));
     EXPECT_EQ(w.pointer.history, (QList<PointerMode>{PointerMode::Busy, PointerMode::Default}));
     EXPECT_TRUE(w.messages.shown.isEmpty());
+}
+
+TEST(AddFolderCommand, EveryFolderIsReadOnce) {
+    Tree t;
+    mailTree(t);
+    t.file("Mail/sub/deeper/c.pst");
+    t.file("Mail/A/z.pst");
+    Window w;
+    w.picker.answer = t.path("Mail");
+    w.command.PushButton4_Click();
+    EXPECT_EQ(w.list.items.size(), 4);
+    const QStringList folders{"Mail", "Mail/A", "Mail/sub", "Mail/sub/deeper",
+                              "Mail/sub/folder.pst"};
+    QStringList read;
+    for (const QString& f : folders)
+        read << t.entry(f);
+    EXPECT_EQ(w.lister.reads.keys(), read);
+    for (const QString& f : read)
+        EXPECT_EQ(w.lister.reads.value(f), 1) << f.toStdString();
 }
 
 TEST(AddFolderCommand, RunningTwiceListsEverythingTwice) {

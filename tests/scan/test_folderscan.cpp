@@ -25,10 +25,10 @@ namespace {
 // The real file system, except for the folders told to fail or to look different.
 class ScriptedLister : public SystemDirectoryLister {
 public:
-    std::vector<QByteArray> subFolderNames(const QString& path) override {
+    FolderListing list(const QString& path) override {
         if (listFailures.contains(path))
             throw Failure(listFailures[path], QStringLiteral("Scripted listing failure"));
-        return SystemDirectoryLister::subFolderNames(path);
+        return SystemDirectoryLister::list(path);
     }
     FolderInfo folder(const QString& path) override {
         if (folderFailures.contains(path))

@@ -10,7 +10,10 @@ namespace talvenor::testing {
 // expected to be used, and whatever is, is recorded.
 struct QuietProgram {
     struct Shell : IDesktopShell {
-        void openFolder(const QString& f) override { opened << f; }
+        bool openFolder(const QString& f) override {
+            opened << f;
+            return true;
+        }
         void openUrl(const QString& u) override { opened << u; }
         QStringList opened;
     };

@@ -94,7 +94,7 @@ Message makeMessage(Rng& r, std::uint64_t i, bool withAttachment, bool withEmbed
 } // namespace
 
 GenerateStats generateStore(const std::string& path, std::uint64_t messages, Options options,
-                            std::uint32_t seed) {
+                            std::uint32_t seed, SubjectMix subjects) {
     Rng r(seed);
     GenerateStats stats;
     Writer w(path, options);
@@ -108,7 +108,12 @@ GenerateStats generateStore(const std::string& path, std::uint64_t messages, Opt
     for (std::uint64_t i = 0; i < messages; ++i) {
         const bool attach = i % 10 == 3;
         const bool embed = i % 50 == 7;
-        const Message m = makeMessage(r, i, attach, embed);
+        Message m = makeMessage(r, i, attach, embed);
+        if (i < subjects.same)
+            build::setSubject(m, u"Daily report");
+        else if (i < subjects.same + subjects.none)
+            for (std::uint16_t id : {tags::Subject, tags::SubjectPrefix, tags::NormalizedSubject})
+                m.remove(id);
         const std::size_t pick = r.below(10);
         const FolderId f = pick < 5 ? inbox : pick < 7 ? sent : years[pick % 3];
         w.addMessage(f, m);
