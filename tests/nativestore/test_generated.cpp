@@ -533,12 +533,7 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
     // Through the session: one report per damaged item, not one per step that asks for it.
     StoreOptions options;
     options.writer = [](const mapi::Message&, const QString&) {};
-    options.childReadsItem = [](int index) {
-        if (index == 2) {
-            std::signal(SIGSEGV, SIG_DFL);
-            std::raise(SIGSEGV);
-        }
-    };
+    options.helperFaults = QStringLiteral("crash-at=2");
     NativeApplicationFactory factory(options);
     QDir().mkpath(dir.filePath(QStringLiteral("out")));
     talvenor::testing::RecordingMessageBox messages;
