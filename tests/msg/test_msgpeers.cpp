@@ -1,12 +1,13 @@
 // Independent readers open what the writer produced: Perl's Email::Outlook::Message
-// (msgconvert) and Python's olefile. Both must be installed; their absence is a failure.
+// (msgconvert) and Python's olefile. Both must be installed; their absence is a failure that
+// names the Debian package.
 #include "msgfile.h"
 #include "samples.h"
 
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <outsideprograms.h>
 #include <toolrun.h>
 
 #include <gtest/gtest.h>
@@ -16,16 +17,12 @@ using namespace msgtest;
 
 namespace {
 
+using talvenor::testing::Outside;
+using talvenor::testing::programFor;
 using talvenor::testing::ToolRun;
 
 ToolRun run(const QString& program, const QStringList& args) {
     return talvenor::testing::runTool(program, args, 120000);
-}
-
-// Debian's python3 carries python3-olefile; a python3 earlier on PATH may not.
-QString python() {
-    QString p = QStandardPaths::findExecutable("python3", {"/usr/bin", "/bin"});
-    return p.isEmpty() ? QStandardPaths::findExecutable("python3") : p;
 }
 
 // Embedded messages come out as message parts with their own attachments; this reader
@@ -45,9 +42,13 @@ bool hasOleObject(const Message& m) {
     return false;
 }
 
-TEST(MsgPeers, MsgconvertMakesMimeWithSubjectRecipientsAndAttachments) {
-    const QString msgconvert = QStandardPaths::findExecutable("msgconvert");
-    ASSERT_FALSE(msgconvert.isEmpty()) << "msgconvert (libemail-outlook-message-perl) is missing";
+class MsgPeers : public ::testing::Test {
+protected:
+    void SetUp() override { TALVENOR_NEEDS_OUTSIDE(Outside::Msgconvert, Outside::Olefile); }
+};
+
+TEST_F(MsgPeers, MsgconvertMakesMimeWithSubjectRecipientsAndAttachments) {
+    const QString msgconvert = programFor(Outside::Msgconvert);
     QTemporaryDir dir;
     Message m = plainMessage(u"Quarterly figures for the board");
     m.recipients.push_back(recipient(u"Bob Builder", u"bob@example.org", 1));
@@ -77,11 +78,9 @@ TEST(MsgPeers, MsgconvertMakesMimeWithSubjectRecipientsAndAttachments) {
     EXPECT_TRUE(mime.contains("this is the body."));
 }
 
-TEST(MsgPeers, BothReadersOpenEverySample) {
-    const QString py = python();
-    ASSERT_FALSE(py.isEmpty()) << "python3 is missing";
-    const QString msgconvert = QStandardPaths::findExecutable("msgconvert");
-    ASSERT_FALSE(msgconvert.isEmpty()) << "msgconvert (libemail-outlook-message-perl) is missing";
+TEST_F(MsgPeers, BothReadersOpenEverySample) {
+    const QString py = programFor(Outside::Olefile);
+    const QString msgconvert = programFor(Outside::Msgconvert);
     // Any defect of the compound structure (not only fatal ones) raises.
     const QString script = QStringLiteral(
         "import sys, olefile\n"
