@@ -640,7 +640,7 @@ void probeInChild(const QString& path, const StoreOptions& options) {
     if (child == 0)
         childProbe(path, options);
 
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = options.clock() + limit;
     int status = 0;
     for (;;) {
         const pid_t done = ::waitpid(child, &status, WNOHANG);
@@ -648,7 +648,7 @@ void probeInChild(const QString& path, const StoreOptions& options) {
             break;
         if (done < 0 && errno != EINTR)
             return;
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (options.clock() > deadline) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
             throw Failure(storefailures::DamagedStore,
@@ -946,7 +946,7 @@ private:
     // The window gets its turns only while the store is being opened: in the middle of an
     // item the walk must not be re-entered.
     bool next(std::chrono::seconds limit, bool yield = false) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const auto deadline = options_.clock() + limit;
         for (;;) {
             pollfd p{fd_, POLLIN, 0};
             const int ready = ::poll(&p, 1, 2);
@@ -988,7 +988,7 @@ private:
                 ended();
                 return false;
             }
-            if (std::chrono::steady_clock::now() > deadline) {
+            if (options_.clock() > deadline) {
                 ::kill(child_, SIGKILL);
                 ended(QStringLiteral("reading it does not come to an end"));
                 return false;

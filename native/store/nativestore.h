@@ -53,6 +53,11 @@ struct StoreOptions {
     std::size_t childMemoryBudget = std::size_t(512) << 20;
     // The child's time limit is this plus a second per megabyte of the file.
     std::chrono::seconds childTimeLimit{60};
+    // The clock the children's time limits are measured by (a seam for tests, which must not
+    // depend on how fast the machine is).
+    std::function<std::chrono::steady_clock::time_point()> clock = [] {
+        return std::chrono::steady_clock::now();
+    };
     // Called again and again while the child reads, so that the window can keep painting
     // (the program passes its event loop's yield).
     std::function<void()> whileWaiting;
