@@ -18,7 +18,9 @@ require_file "$(clang --print-runtime-dir)/libclang_rt.fuzzer-x86_64.a" libclang
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTALVENOR_FUZZ=ON -DTALVENOR_TESTS=OFF >/dev/null
-mapfile -t targets < <(cmake --build "$build" --target help | sed -n 's/^\(fuzz_[A-Za-z0-9_]*\): .*/\1/p' | sort -u)
+# Qt's code generation adds helper targets (NAME_autogen...) beside each executable.
+mapfile -t targets < <(cmake --build "$build" --target help |
+    sed -n 's/^\(fuzz_[A-Za-z0-9_]*\): .*/\1/p' | grep -v '_autogen' | sort -u)
 if [ ${#targets[@]} -eq 0 ]; then
     echo "fuzz.sh: no fuzz_* target is defined" >&2
     exit 1
