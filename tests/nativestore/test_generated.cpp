@@ -32,7 +32,9 @@
 #endif
 #endif
 #if TALVENOR_UNDER_ASAN
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count of bytes in live allocations (not every compiler ships the
+// header that declares it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 using namespace talvenor;

@@ -110,6 +110,12 @@ void askToClose(Display* d, Window w) {
     XFlush(d);
 }
 
+// The program's windows come and go while the probe looks at them: a request about one that
+// has just gone fails, and that is no reason to stop (every answer the probe uses is checked).
+int ignoreXError(Display*, XErrorEvent*) {
+    return 0;
+}
+
 QString describe(int status) {
     return WIFSIGNALED(status) ? QStringLiteral("signal %1").arg(WTERMSIG(status))
                                : QStringLiteral("status %1").arg(WEXITSTATUS(status));
@@ -131,10 +137,14 @@ int main(int argc, char** argv) {
     }
     Display* d = display.get();
     int damageEvent = 0, damageError = 0;
-    if (!XDamageQueryExtension(d, &damageEvent, &damageError)) {
+    int major = 1, minor = 1; // the version this probe speaks, asked for before any request
+    if (!XDamageQueryExtension(d, &damageEvent, &damageError) ||
+        !XDamageQueryVersion(d, &major, &minor)) {
         std::fprintf(stderr, "the X display has no Damage extension\n");
         return 2;
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each line reaches the log, even if killed
+    XSetErrorHandler(ignoreXError);
     // Told of every top-level window from before the program can make one.
     XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
     XSync(d, False);
@@ -179,7 +189,10 @@ int main(int argc, char** argv) {
         if (!closing && !window) {
             for (const auto& [w, damage] : watched)
                 if (viewableWithTitle(d, w, title)) {
+                    // It may have painted before the probe began to watch it: look at once,
+                    // and again at each change from then on.
                     window = w;
+                    damaged = true;
                     std::printf("window 0x%lx appeared\n", window);
                     break;
                 }
@@ -198,8 +211,11 @@ int main(int argc, char** argv) {
             }
         }
 
+        // The requests above may have read events off the connection into Xlib's queue,
+        // where no poll sees them: then only look whether the program ended.
+        const bool queued = XEventsQueued(d, QueuedAfterFlush) > 0;
         pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {ended.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+        if (::poll(fds, 2, queued ? 0 : -1) < 0 && errno != EINTR) {
             std::perror("poll");
             return 2;
         }

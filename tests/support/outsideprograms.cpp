@@ -61,11 +61,10 @@ std::string missingOf(std::initializer_list<Outside> needed) {
             const QString program = std::string_view(c.program) == "python3"
                                         ? python()
                                         : QStandardPaths::findExecutable(c.program);
-            const bool there = !program.isEmpty();
-            if (!there || (!c.probe.isEmpty() && runTool(program, c.probe, 60000).exitCode != 0))
-                return std::string(c.what) + (there ? " does not work" : " is missing") +
-                       ": install the Debian package " + c.package +
-                       " (tools/deps.sh installs all that the tests need)";
+            if (program.isEmpty() ||
+                (!c.probe.isEmpty() && runTool(program, c.probe, 60000).exitCode != 0))
+                return std::string(c.what) + " is missing: install the Debian package " +
+                       c.package + " (tools/deps.sh installs all that the tests need)";
         }
     }
     return {};
