@@ -141,10 +141,13 @@ bind "$debs" /var/cache/apt/archives
 echo "fresh-root: commit $(git -C "$repo" log -1 --format='%h %s' "$commit")" >&2
 echo "fresh-root: running in a fresh Debian 12: ${cmd%%$'\n'*}" >&2
 start=$(date +%s)
-set +e
+# In the background, so that a signal to this script is handled at once (bash runs a trap only
+# once its foreground command has ended) and the cleanup ends what runs inside.
 chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    bash -c "cd /src && $cmd"
+    bash -c "cd /src && $cmd" </dev/null &
+set +e
+wait $!
 rc=$?
 set -e
 echo "fresh-root: exit status $rc after $(( ($(date +%s) - start) / 60 )) min $(( ($(date +%s) - start) % 60 )) s" >&2
