@@ -1,5 +1,6 @@
 #include "conversionrun.h"
-#include "mainform.h"
+#include "form1.h"
+#include "paths.h"
 #include "qtdesktopshell.h"
 #include "qteventloop.h"
 #include "qtfiledialog.h"
@@ -25,9 +26,8 @@ int main(int argc, char** argv) {
     QtDesktopShell shell;
     SystemRandomDraw random;
     SystemFolderAccess folderAccess;
-    MainForm window(
-        {messages, events, settings, folderPicker, fileDialog},
-        {*store, process, shell, random, folderAccess, QCoreApplication::applicationDirPath()});
+    Form1 window({messages, events, settings, folderPicker, fileDialog},
+                 {*store, process, shell, random, folderAccess, paths::programFolder()});
     window.Form_Load(); // ends the process when the mail store cannot be driven
     window.show();
     return app.exec();

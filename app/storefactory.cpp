@@ -25,9 +25,12 @@ std::unique_ptr<automation::ApplicationFactory> makeStoreFactory() {
 #if TALVENOR_HAVE_NATIVESTORE
     nativestore::StoreOptions options;
 #if TALVENOR_HAVE_MSGWRITER
-    options.writer = [](const mapi::Message& message, const QString& path) {
-        msg::writeMsg(message, path);
+    // One set of open output folders for the whole run; synced as each PST file ends.
+    auto files = std::make_shared<msg::MessageFiles>();
+    options.writer = [files](const mapi::Message& message, const QString& path) {
+        files->save(message, path);
     };
+    options.storeDetached = [files] { files->sync(); };
 #endif
     return std::make_unique<nativestore::NativeApplicationFactory>(std::move(options));
 #else

@@ -110,7 +110,10 @@ long countFiles(const QString& dir, const QString& pattern) {
 // The conversion itself, run in a fresh process so that its peak memory is its own.
 int convert(const QString& pst, const QString& outDir, const QString& report) {
     nativestore::StoreOptions options;
-    options.writer = [](const mapi::Message& m, const QString& path) { msg::writeMsg(m, path); };
+    // The program's writer: the output folder opened once, synced when the store is detached.
+    auto files = std::make_shared<msg::MessageFiles>();
+    options.writer = [files](const mapi::Message& m, const QString& path) { files->save(m, path); };
+    options.storeDetached = [files] { files->sync(); };
     nativestore::NativeApplicationFactory factory(std::move(options));
     CountingMessages messages;
     NoEvents events;

@@ -32,11 +32,10 @@ namespace failures {
 constexpr std::int32_t InUse = -2147467259;
 // The target file of a save exists already.
 constexpr std::int32_t FileExists = -2147286960;
-// File system: permission denied, path not found, invalid argument, overflow.
+// File system: permission denied, path not found, invalid argument.
 constexpr std::int32_t PermissionDenied = 70;
 constexpr std::int32_t PathNotFound = 76;
 constexpr std::int32_t InvalidArgument = 5;
-constexpr std::int32_t Overflow = 6;
 constexpr std::int32_t OutOfMemory = 7;
 constexpr std::int32_t Internal = 51;
 // File system: a name the file system refuses, a full disk, any other refused access.

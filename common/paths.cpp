@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 namespace talvenor::paths {
@@ -48,6 +49,10 @@ bool isFolder(const QString& path) {
     if (path.isEmpty())
         return false;
     return QFileInfo(path).isDir();
+}
+
+QString programFolder() {
+    return QCoreApplication::applicationDirPath();
 }
 
 } // namespace talvenor::paths

@@ -21,5 +21,8 @@ QString removeExtension(const QString& name);
 QString fixSlashes(const QString& path, Flavour f = Native);
 // True when the path names an existing directory; never fails.
 bool isFolder(const QString& path);
+// The folder the running program was started from: what ships beside it (samples, cursors,
+// icons, the reading helper) is found there, in the build tree as when installed.
+QString programFolder();
 
 } // namespace talvenor::paths

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "automation.h"
+#include "isourcelist.h"
 #include "session.h"
-#include "sourcelist.h"
 #include "ui.h"
 
 #include <QString>

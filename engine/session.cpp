@@ -49,7 +49,7 @@ void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFil
         step = 108;
         root = ns->lastFolder();
         step = 110;
-        MailWalk(messages_, events_).getMailItems(*root, outputFile);
+        MailWalk(messages_, events_, observer_).getMailItems(*root, outputFile);
         step = 112;
         ns->removeStore(*root);
         attached = false;

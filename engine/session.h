@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation.h"
+#include "itemobserver.h"
 #include "ui.h"
 
 #include <QString>
@@ -19,12 +20,15 @@ public:
         : factory_(factory), messages_(messages), events_(events), pointer_(pointer) {}
 
     void PST2MSG(const QString& pstPath, const QString& outputFile);
+    // Told about every mail item of the files converted from now on; null for none.
+    void observeItems(IItemObserver* observer) { observer_ = observer; }
 
 private:
     automation::ApplicationFactory& factory_;
     IMessageBox& messages_;
     IEventLoop& events_;
     IPointer& pointer_;
+    IItemObserver* observer_ = nullptr;
 };
 
 } // namespace talvenor

@@ -116,7 +116,8 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
                 fileName = naming::replaceForbidden(fileName);
                 folder = paths::getFolderPath(pOutputFile);
             });
-            proc.step(144, [&] {
+            QString savedAs;
+            const bool saved = proc.step(144, [&] {
                 auto item = (*items)->item(j);
                 // Equal names must not overwrite each other: take the first free number.
                 for (int n = 1; n < INT_MAX; ++n) {
@@ -125,6 +126,7 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
                         continue;
                     try {
                         item->saveAs(path);
+                        savedAs = path;
                         return;
                     } catch (const Failure& f) {
                         if (f.number() != failures::FileExists)
@@ -132,6 +134,12 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
                     }
                 }
             });
+            if (observer_) {
+                if (saved && !savedAs.isEmpty())
+                    observer_->written(savedAs);
+                else
+                    observer_->reported();
+            }
         }
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation.h"
+#include "itemobserver.h"
 #include "ui.h"
 
 #include <QString>
@@ -12,7 +13,8 @@ namespace talvenor {
 // uniform error report and the walk goes on.
 class MailWalk {
 public:
-    MailWalk(IMessageBox& messages, IEventLoop& events) : messages_(messages), events_(events) {}
+    MailWalk(IMessageBox& messages, IEventLoop& events, IItemObserver* observer = nullptr)
+        : messages_(messages), events_(events), observer_(observer) {}
 
     // pOutputFile: output folder + PST name without extension + ".msg"; its folder receives
     // the files and its name gives the name of items without a subject.
@@ -21,6 +23,7 @@ public:
 private:
     IMessageBox& messages_;
     IEventLoop& events_;
+    IItemObserver* observer_;
 };
 
 namespace naming {

@@ -1,20 +1,29 @@
 #pragma once
 
 #include "addfolder.h"
+#include "automation.h"
+#include "conversionrun.h"
 #include "filedialog.h"
 #include "folderpicker.h"
+#include "layout.h"
+#include "progressbar.h"
+#include "session.h"
 #include "settings.h"
+#include "shell.h"
 #include "sourcelistview.h"
 #include "ui.h"
 #include "windowpointer.h"
 
+#include <QCursor>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace talvenor {
 
@@ -25,6 +34,17 @@ struct Form1Services {
     ISettings& settings;
     IFolderPicker& folderPicker;
     IFileDialog& fileDialog;
+};
+
+// What the whole program needs beyond the window's own services.
+struct ProgramServices {
+    automation::ApplicationFactory& store; // the mail store conversions run on
+    IProcess& process;                     // ended by the start-up check and by closing
+    IDesktopShell& shell;                  // samples folder, home page
+    IRandomDraw& random;                   // the one-in-a-hundred home page
+    const IFolderAccess& folderAccess;     // whether an output folder takes files
+    QString programFolder;                 // Samples, HAND-M.CUR, x/o.cjs and the icon
+    std::function<QString()> desktopFolder = GetDesktopFolder;
 };
 
 // An output option. The pair is kept exclusive by the window rather than by Qt, because Qt
@@ -40,20 +60,27 @@ protected:
 };
 
 inline const QString FolderPrompt = QStringLiteral("Please select folder:");
+inline const QString HelpText = QStringLiteral("Questions? Please contact Team Quorvane at ");
 
-// The main window. Every control is a child named after its control name and stands where the
-// layout table puts it; the window owns them all for its whole life.
-class Form1 : public QWidget {
+// The cursor in a .cur file with the hot spot the file names; nothing when it cannot be read.
+std::optional<QCursor> loadCursorFile(const QString& path);
+
+// The main window. Every control is a child named after its control name, built from the
+// layout table and standing where it puts it; the window owns them all for its whole life.
+// Its events go to the commands (the run, the folder scan, the file and sample commands),
+// which need nothing but QtCore.
+class Form1 : public QWidget, private IOutputOptions {
     Q_OBJECT
 public:
-    explicit Form1(const Form1Services& services, QWidget* parent = nullptr);
+    Form1(const Form1Services& services, const ProgramServices& program, QWidget* parent = nullptr);
 
     IPointer& pointer() { return pointer_; }
     WindowPointer& windowPointer() { return pointer_; }
     const Form1Services& services() const { return services_; }
 
-    // The folder the program was started from (drag.ico and its kin sit there).
-    static QString programFolder();
+    // The start-up sequence. False when the start-up check ended the process (which returns
+    // only where ending is recorded, in tests).
+    bool Form_Load();
 
     // Selects or clears an output option as the window's state, without writing settings;
     // selecting one clears the other. Frame4 is left as it is.
@@ -61,58 +88,70 @@ public:
     void setOption2(bool selected);
 
     // The commands, named after their controls.
-    void PushButton1_Click(); // Add PST File(s)
-    void PushButton6_Click(); // Clear List
-    void PushButton9_Click(); // browse for the output folder
+    void PushButton1_Click();                               // Add PST File(s)
+    void PushButton2_Click() { run_->PushButton2_Click(); } // Start Converting
+    void PushButton3_Click();                               // Help
+    void PushButton4_Click();                               // Add All PST File(s) In Folder
+    void PushButton6_Click();                               // Clear List
+    void PushButton7_Click();                               // Load Sample/Example Files
+    void PushButton9_Click();                               // browse for the output folder
     void Option1_Click();
     void Option2_Click();
     void Text1_Change();
-
-    // Whole folder trees: "Add All PST File(s) In Folder", and files and folders dropped on
-    // the list.
-    void PushButton4_Click();
+    // Files and folders dropped on the list.
     void ListView1_Drop(const QStringList& paths);
+
+    // True from the start of a conversion run to its end. The list keeps its entries and
+    // their order meanwhile, so that every entry is converted exactly once.
+    bool IsConverting() const { return run_->IsConverting(); }
 
     // Controls, owned by the window.
     SourceListView* ListView1 = nullptr;
     QPushButton* PushButton1 = nullptr;
+    QPushButton* PushButton2 = nullptr;
+    QPushButton* PushButton3 = nullptr;
     QPushButton* PushButton4 = nullptr;
     QPushButton* PushButton6 = nullptr;
+    QPushButton* PushButton7 = nullptr;
     QGroupBox* Frame1 = nullptr;
     OptionButton* Option1 = nullptr;
     QGroupBox* Frame4 = nullptr;
     QLineEdit* Text1 = nullptr;
     QPushButton* PushButton9 = nullptr;
     OptionButton* Option2 = nullptr;
+    ProgressBar* ProgressBar1 = nullptr;
 
 protected:
-    // Creates a child control named and placed as the layout table says.
-    template <class W, class... Args>
-    W* addControl(const char* name, QWidget* container, Args&&... args) {
-        auto* w = new W(std::forward<Args>(args)..., container);
-        placeControl(w, name);
-        return w;
-    }
-    void placeControl(QWidget* control, const char* name);
-    QPushButton* addPushButton(const char* name, const QString& caption, QWidget* container);
-    // Re-chains the Tab key through the controls present, in the designed order.
-    void applyTabOrder();
-
-    const QFont& windowFont() const { return windowFont_; }
-    const QFont& buttonFont() const { return buttonFont_; }
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    void buildControls();
+    QWidget* buildControl(const ControlPlacement& entry, QWidget* container);
+    // Re-chains the Tab key through the controls, in the designed order.
+    void applyTabOrder();
+    void connectCommands();
+    bool option1() const override;
+    bool option2() const override;
+    QString text1() const override;
     void optionClicked();
-    void addFolderControls();
+    void applySkin();
+    void pointerFeedback(const QPoint& globalPos);
     // Handlers without an error report of their own: a failure is shown plainly and the
     // window goes on.
     template <class F> void untrapped(F&& action);
 
     Form1Services services_;
+    ProgramServices program_;
     WindowPointer pointer_;
     QFont windowFont_;
     QFont buttonFont_;
+    ConversionSession session_;
+    SessionConverter converter_;
+    std::unique_ptr<ConversionRun> run_;
     std::unique_ptr<AddFolderCommand> addFolder_;
+    QList<QWidget*> handControls_;
+    QList<QWidget*> arrowControls_;
 };
 
 } // namespace talvenor

@@ -2,8 +2,8 @@
 
 #include "failure.h"
 #include "layout.h"
+#include "paths.h"
 
-#include <QCoreApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -14,7 +14,7 @@ namespace talvenor {
 
 SourceListView::SourceListView(IPointer& windowPointer, QWidget* parent)
     : QTreeWidget(parent), windowPointer_(windowPointer),
-      dragCursorFile_(QCoreApplication::applicationDirPath() + QStringLiteral("/drag.ico")) {
+      dragCursorFile_(paths::programFolder() + QStringLiteral("/drag.ico")) {
     setColumnCount(1);
     setHeaderLabels({ListHeaderText});
     header()->setStretchLastSection(false); // the column keeps its width; the list scrolls sideways

@@ -1,18 +1,10 @@
 #pragma once
 
+#include "isourcelist.h"
+
 #include <QString>
 
 namespace talvenor {
-
-// The list of files the next conversion run converts: ordered texts, positions from 1,
-// duplicates allowed. The window's list control implements it; tests use a plain list.
-class ISourceList {
-public:
-    virtual ~ISourceList() = default;
-    virtual int count() const = 0;
-    virtual QString text(int position) const = 0; // 1-based; throws Failure when out of range
-    virtual void append(const QString& text) = 0;
-};
 
 // True when at least one entry equals the text exactly (case, blanks, slashes all count).
 bool ListHasItem(const ISourceList& list, const QString& text);

@@ -7,7 +7,7 @@ packages=(
     # building
     g++ cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
-    libpff-dev libbfio-dev libgsf-1-dev
+    libpff-dev libbfio-dev libgsf-1-dev zlib1g-dev
     libgtest-dev libgmock-dev
     # the smoke test's window probe (X11, and Damage to see when the window has painted)
     libx11-dev libxdamage-dev

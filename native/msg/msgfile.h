@@ -1,6 +1,6 @@
 // Outlook item files (.msg): a message with its recipients, attachments, embedded messages and
-// named properties, stored as a compound file. writeMsg never leaves a half-written file under
-// the target name and never replaces an existing file.
+// named properties, stored as a compound file. A file appears under its name only when it is
+// complete (a killed run leaves nothing else behind), and never replaces an existing file.
 #pragma once
 
 #include "mapi/mapi.h"
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace talvenor::msg {
 
@@ -23,6 +24,9 @@ public:
     virtual std::int64_t position() const = 0;
     // Writes out whatever the sink still holds.
     virtual bool flush() = 0;
+    // Reads back bytes written before (the writer mends the compound file's directory after
+    // libgsf has finished it); false with errno set when they cannot be read.
+    virtual bool read(std::int64_t offset, std::uint8_t* data, std::size_t size) = 0;
 };
 
 struct WriteOptions {
@@ -31,13 +35,64 @@ struct WriteOptions {
     std::function<std::unique_ptr<OutputSink>(std::unique_ptr<OutputSink> file)> interpose;
 };
 
-// Writes the message as a .msg file at path. Throws talvenor::Failure: failures::FileExists
-// when the name is taken (the existing file is left alone); any other failure names the file
-// and its cause, and no file (not even a temporary one) remains.
-void writeMsg(const mapi::Message& message, const QString& path, const WriteOptions& options = {});
+// The system calls by which a folder creates and publishes its files; tests replace them to
+// play file systems that refuse them. Each returns what the call returns, with errno set.
+struct FolderCalls {
+    // A new file without a name in the folder (O_TMPFILE). Empty: the real call.
+    std::function<int(int folderFd)> openUnnamed;
+};
 
-// Reads a .msg file back. Named properties carry their names; their ids are those of the
-// file's own mapping. Throws talvenor::Failure when the file cannot be read or is damaged.
-mapi::Message readMsg(const QString& path);
+// An output folder, opened once (a symbolic link in its place is refused) with every name
+// resolved inside it, so that the folder cannot be swapped for another while a run writes.
+class OutputFolder {
+public:
+    // Throws talvenor::Failure when the folder cannot be opened.
+    explicit OutputFolder(const QString& path, FolderCalls calls = {});
+    ~OutputFolder();
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+
+    const QString& path() const { return path_; }
+    // Saves the message as the file name (one name, no folders) in this folder. Its bytes
+    // are on the disk before the name appears. Throws talvenor::Failure: failures::FileExists
+    // when the name is taken (the existing file is left alone); any other failure names the
+    // file and its cause, and no file (not even a temporary one) remains.
+    void save(const mapi::Message& message, const QString& name, const WriteOptions& options = {});
+    // Makes every name published so far survive a power cut (syncfs of the folder's file
+    // system); throws talvenor::Failure when the disk reports a failed write.
+    void sync();
+
+    class Impl; // the open folder and how it publishes files
+
+private:
+    friend class MessageFiles;
+    friend void writeMsg(const mapi::Message&, const QString&, const WriteOptions&);
+    // Failures to open name shownPath; leftovers of killed runs are removed when asked.
+    OutputFolder(const QString& path, FolderCalls calls, const QString& shownPath,
+                 bool removeLeftovers);
+
+    QString path_;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The output folders of a run: each is opened when the first message goes into it and kept.
+class MessageFiles {
+public:
+    MessageFiles();
+    ~MessageFiles();
+    MessageFiles(const MessageFiles&) = delete;
+    MessageFiles& operator=(const MessageFiles&) = delete;
+    // Saves the message at path, as OutputFolder::save does.
+    void save(const mapi::Message& message, const QString& path);
+    // Syncs every folder written into since the last sync (at the end of each store).
+    void sync();
+
+private:
+    struct Folder;
+    std::vector<Folder> folders_;
+};
+
+// Writes the message as a .msg file at path (a folder opened for this one file).
+void writeMsg(const mapi::Message& message, const QString& path, const WriteOptions& options = {});
 
 } // namespace talvenor::msg

@@ -1,7 +1,9 @@
 #include "msglayout.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <iterator>
 
 namespace talvenor::msg::layout {
 
@@ -58,6 +60,31 @@ std::uint32_t mappingStreamTag(std::uint32_t idOrCrc, std::uint16_t guidIndex, b
     const std::uint32_t key = (std::uint32_t(guidIndex) << 1) | (isString ? 1u : 0u);
     const std::uint32_t streamId = 0x1000 + ((idOrCrc ^ key) % 0x1F);
     return (streamId << 16) | mapi::PtBinary;
+}
+
+std::uint32_t propertyFlags(Object object, std::uint16_t id) {
+    static constexpr std::uint16_t ComputedOnMessage[] = {0x3007, 0x3008, 0x0FF7, 0x0FF4, 0x340D,
+                                                          0x0E02, 0x0E03, 0x0E04, 0x0E1B, 0x0E1D};
+    static constexpr std::uint16_t ComputedOnAttachment[] = {0x0E21, 0x0FFE, 0x0FF4,
+                                                             0x0FF7, 0x340D, 0x0FF9};
+    const auto among = [id](const auto& ids) {
+        return std::find(std::begin(ids), std::end(ids), id) != std::end(ids);
+    };
+    switch (object) {
+    case Object::Message:
+        if (among(ComputedOnMessage))
+            return FlagReadable;
+        break;
+    case Object::Attachment:
+        if (among(ComputedOnAttachment))
+            return FlagReadable;
+        if (id == mapi::tags::AttachMethod || id == mapi::tags::RenderingPosition)
+            return FlagMandatory | FlagReadable | FlagWritable;
+        break;
+    case Object::Recipient:
+        break;
+    }
+    return FlagReadable | FlagWritable;
 }
 
 std::size_t inlineSize(std::uint16_t type) {

@@ -23,11 +23,20 @@ inline constexpr std::size_t EmbeddedHeaderSize = 24;
 inline constexpr std::size_t ChildHeaderSize = 8; // recipient, attachment
 inline constexpr std::size_t EntrySize = 16;
 
+inline constexpr std::uint32_t FlagMandatory = 0x1;
 inline constexpr std::uint32_t FlagReadable = 0x2;
 inline constexpr std::uint32_t FlagWritable = 0x4;
 inline constexpr std::uint32_t ObjectSize = 0xFFFFFFFF;
+// The reserved field of an embedded message's object entry, as the mail program writes it.
+inline constexpr std::uint32_t EmbeddedMessageReserved = 1;
 inline constexpr std::uint32_t StoreUnicodeOk = 0x00040000;
 inline constexpr std::uint16_t FirstNamedId = 0x8000;
+
+// The objects whose property streams carry flags of their own.
+enum class Object { Message, Recipient, Attachment };
+// The flags of a property's entry: read-only for values the mail program computes, mandatory
+// as well for an attachment's method and place, readable and writable for everything else.
+std::uint32_t propertyFlags(Object object, std::uint16_t id);
 
 // The root storage's class id, as stored on disk.
 extern const std::uint8_t MessageClassId[16];

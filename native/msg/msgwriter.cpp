@@ -1,3 +1,4 @@
+#include "directorytimes.h"
 #include "failure.h"
 #include "gsfhandles.h"
 #include "msgfile.h"
@@ -6,6 +7,7 @@
 #include "storagecopy.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -126,11 +128,35 @@ private:
     std::vector<PropertyName> names_;
 };
 
-enum class Level { Top, Embedded, Child };
+enum class Level { Top, Embedded };
+
+// True when a string of the message or of anything below it is Unicode: only then may the
+// file claim Unicode strings (a message of an ANSI store keeps its 8-bit strings).
+bool holdsUnicode(const PropertyBag& bag) {
+    return std::any_of(bag.props.begin(), bag.props.end(),
+                       [](const Property& p) { return mapi::baseType(p.type) == mapi::PtUnicode; });
+}
+bool holdsUnicode(const Message& m) {
+    if (holdsUnicode(static_cast<const PropertyBag&>(m)))
+        return true;
+    for (const auto& r : m.recipients)
+        if (holdsUnicode(r))
+            return true;
+    for (const auto& a : m.attachments)
+        if (holdsUnicode(a) || (a.embedded && holdsUnicode(*a.embedded)))
+            return true;
+    return false;
+}
+
+// Store-internal row id and row version of the PST's tables; they mean nothing in a file.
+bool isStoreInternal(std::uint16_t id) {
+    return id == 0x67F2 || id == 0x67F3;
+}
 
 class Writer {
 public:
-    Writer(const NameTable& names, GDateTime* stamp) : names_(names), stamp_(stamp) {}
+    Writer(const NameTable& names, GDateTime* stamp, bool unicode)
+        : names_(names), stamp_(stamp), unicode_(unicode) {}
 
     void stream(GsfOutfile* dir, const std::string& name, const std::uint8_t* data,
                 std::size_t size) {
@@ -156,26 +182,27 @@ public:
         append32(props, attachments);
         if (level == Level::Top)
             props.resize(layout::TopHeaderSize, 0);
-        std::set<std::uint32_t> written;
+        Entries entries{props, layout::Object::Message};
         if (level == Level::Top) {
             // Readers decide from this mask whether the strings of the file are Unicode.
-            std::uint32_t mask = layout::StoreUnicodeOk;
-            if (const Property* p = m.find(mapi::tags::StoreSupportMask);
-                p && p->type == mapi::PtInteger32 && p->value.size() >= 4)
-                mask |= mapi::readLe32(p->value.data());
+            const Property* p = m.find(mapi::tags::StoreSupportMask);
             const std::uint32_t tag =
                 (std::uint32_t(mapi::tags::StoreSupportMask) << 16) | mapi::PtInteger32;
-            fixedEntry(props, tag, mapi::le32(mask));
-            written.insert(tag);
+            entries.fixed(tag, supportMask(p && p->type == mapi::PtInteger32 ? p : nullptr));
         }
-        properties(dir, m, props, written);
+        properties(dir, m, entries);
         for (std::uint32_t i = 0; i < recipients; ++i) {
             OutRef r(newStorage(dir, layout::recipientStorageName(i).c_str(), stamp_));
             if (!r)
                 throw GsfWriteError{"cannot create a recipient storage"};
             Bytes rp(layout::ChildHeaderSize, 0);
-            std::set<std::uint32_t> rw;
-            properties(r.dir(), m.recipients[i], rp, rw);
+            Entries re{rp, layout::Object::Recipient};
+            properties(r.dir(), m.recipients[i], re);
+            // The row id numbers the recipients as their storages do.
+            const std::uint32_t rowId =
+                (std::uint32_t(mapi::tags::RowId) << 16) | mapi::PtInteger32;
+            if (!m.recipients[i].find(mapi::tags::RowId))
+                re.fixed(rowId, mapi::le32(i));
             stream(r.dir(), layout::PropertiesStream, rp);
             if (!r.close())
                 throw GsfWriteError{"cannot finish a recipient storage"};
@@ -186,18 +213,43 @@ public:
     }
 
 private:
-    static void fixedEntry(Bytes& props, std::uint32_t tag, const Bytes& value) {
-        append32(props, tag);
-        append32(props, layout::FlagReadable | layout::FlagWritable);
-        Bytes v = value;
-        v.resize(8, 0);
-        append(props, v);
-    }
-    static void streamEntry(Bytes& props, std::uint32_t tag, std::uint32_t size) {
-        append32(props, tag);
-        append32(props, layout::FlagReadable | layout::FlagWritable);
-        append32(props, size);
-        append32(props, 0);
+    // The entries of one property stream, each tag once, with the flags of its object.
+    struct Entries {
+        Entries(Bytes& p, layout::Object o) : props(p), object(o) {}
+        Bytes& props;
+        layout::Object object;
+        std::set<std::uint32_t> written;
+
+        bool add(std::uint32_t tag) { return written.insert(tag).second; }
+        void fixed(std::uint32_t tag, const Bytes& value) {
+            if (!add(tag))
+                return;
+            head(tag);
+            Bytes v = value;
+            v.resize(8, 0);
+            append(props, v);
+        }
+        void variable(std::uint32_t tag, std::uint32_t size, std::uint32_t reserved = 0) {
+            if (!add(tag))
+                return;
+            head(tag);
+            append32(props, size);
+            append32(props, reserved);
+        }
+        void head(std::uint32_t tag) {
+            append32(props, tag);
+            append32(props, layout::propertyFlags(object, std::uint16_t(tag >> 16)));
+        }
+    };
+
+    // The store's mask (when it has one) with the Unicode bit as the file's strings are.
+    Bytes supportMask(const Property* stored) const {
+        std::uint32_t mask =
+            stored && stored->value.size() >= 4 ? mapi::readLe32(stored->value.data()) : 0;
+        mask &= ~layout::StoreUnicodeOk;
+        if (unicode_)
+            mask |= layout::StoreUnicodeOk;
+        return mapi::le32(mask);
     }
 
     void attachment(GsfOutfile* parent, const mapi::Attachment& a, std::uint32_t index) {
@@ -205,7 +257,7 @@ private:
         if (!dir)
             throw GsfWriteError{"cannot create an attachment storage"};
         Bytes props(layout::ChildHeaderSize, 0);
-        std::set<std::uint32_t> written;
+        Entries entries{props, layout::Object::Attachment};
         if (a.embedded) {
             OutRef sub(newStorage(dir.dir(), layout::EmbeddedStorage, stamp_));
             if (!sub)
@@ -215,8 +267,7 @@ private:
                 throw GsfWriteError{"cannot finish an embedded message storage"};
             const std::uint32_t tag =
                 (std::uint32_t(mapi::tags::AttachDataBinary) << 16) | mapi::PtObject;
-            streamEntry(props, tag, layout::ObjectSize);
-            written.insert(tag);
+            entries.variable(tag, layout::ObjectSize, layout::EmbeddedMessageReserved);
         } else if (const Property* data = a.find(mapi::tags::AttachDataBinary);
                    data && data->type == mapi::PtObject && isCompoundFile(data->value)) {
             // An OLE object: its storage tree goes below the attachment as it is.
@@ -230,18 +281,24 @@ private:
             }
             if (!sub.close())
                 throw GsfWriteError{"cannot finish an attached storage"};
-            streamEntry(props, data->tag(), layout::ObjectSize);
-            written.insert(data->tag());
+            entries.variable(data->tag(), layout::ObjectSize);
         }
-        properties(dir.dir(), a, props, written);
+        properties(dir.dir(), a, entries);
+        // The attachment's number and place in the body, as a file of its own has them.
+        const auto int32Tag = [](std::uint16_t id) {
+            return (std::uint32_t(id) << 16) | mapi::PtInteger32;
+        };
+        if (!a.find(mapi::tags::AttachNumber))
+            entries.fixed(int32Tag(mapi::tags::AttachNumber), mapi::le32(index));
+        if (!a.find(mapi::tags::RenderingPosition))
+            entries.fixed(int32Tag(mapi::tags::RenderingPosition), mapi::le32(0xFFFFFFFF));
         stream(dir.dir(), layout::PropertiesStream, props);
         if (!dir.close())
             throw GsfWriteError{"cannot finish an attachment storage"};
     }
 
-    // Appends the entries of the bag to props and writes the value streams into dir.
-    void properties(GsfOutfile* dir, const PropertyBag& bag, Bytes& props,
-                    std::set<std::uint32_t>& written) {
+    // Appends the entries of the bag and writes the value streams into dir.
+    void properties(GsfOutfile* dir, const PropertyBag& bag, Entries& entries) {
         for (const Property& p : bag.props) {
             std::uint16_t id = p.id;
             if (p.name) {
@@ -251,21 +308,26 @@ private:
                 id = *mapped;
             } else if (id >= layout::FirstNamedId) {
                 continue; // a named-range id without its name means nothing in another file
+            } else if (isStoreInternal(id) && entries.object != layout::Object::Message) {
+                continue;
             }
             const std::uint16_t type = p.type;
             const std::uint16_t base = mapi::baseType(type);
             if (base == mapi::PtObject || base == mapi::PtUnspecified || !mapi::isKnownType(type))
                 continue;
             const std::uint32_t tag = (std::uint32_t(id) << 16) | type;
-            if (!written.insert(tag).second)
+            if (entries.written.contains(tag))
                 continue;
             if (!mapi::isMultiValued(type)) {
                 if (base == mapi::PtNull) {
-                    fixedEntry(props, tag, {});
+                    entries.fixed(tag, {});
+                } else if (!p.name && id == mapi::tags::StoreSupportMask &&
+                           type == mapi::PtInteger32) {
+                    entries.fixed(tag, supportMask(&p));
                 } else if (layout::inlineSize(type) != 0) {
                     Bytes v = p.value;
                     v.resize(layout::inlineSize(type), 0);
-                    fixedEntry(props, tag, v);
+                    entries.fixed(tag, v);
                 } else {
                     // Strings are stored without their terminator; the size counts it.
                     const std::uint32_t extra = base == mapi::PtUnicode   ? 2
@@ -275,7 +337,7 @@ private:
                     if (base == mapi::PtGuid)
                         v.resize(16, 0);
                     stream(dir, layout::valueStreamName(tag), v);
-                    streamEntry(props, tag, std::uint32_t(v.size()) + extra);
+                    entries.variable(tag, std::uint32_t(v.size()) + extra);
                 }
                 continue;
             }
@@ -288,7 +350,7 @@ private:
                     append(all, b);
                 }
                 stream(dir, layout::valueStreamName(tag), all);
-                streamEntry(props, tag, std::uint32_t(all.size()));
+                entries.variable(tag, std::uint32_t(all.size()));
                 continue;
             }
             // Variable-size multi-values: a length stream and one stream per value; here each
@@ -308,12 +370,13 @@ private:
                 stream(dir, layout::valueStreamName(tag, i), v);
             }
             stream(dir, layout::valueStreamName(tag), lengths);
-            streamEntry(props, tag, std::uint32_t(lengths.size()));
+            entries.variable(tag, std::uint32_t(lengths.size()));
         }
     }
 
     const NameTable& names_;
     GDateTime* stamp_;
+    bool unicode_;
 };
 
 // The bridge from stdio (which libgsf writes through) to an OutputSink.
@@ -353,6 +416,11 @@ int cookieClose(void*) {
 }
 
 constexpr std::uint64_t FiletimeUnixEpoch = 116444736000000000ULL;
+constexpr std::uint64_t FiletimeSecond = 10000000ULL;
+
+std::uint64_t nowAsFiletime() {
+    return FiletimeUnixEpoch + std::uint64_t(g_get_real_time()) * 10;
+}
 
 std::optional<std::uint64_t> fileTime(const Message& m) {
     for (std::uint16_t id :
@@ -364,8 +432,9 @@ std::optional<std::uint64_t> fileTime(const Message& m) {
 
 } // namespace
 
-void writeMsg(const Message& message, const QString& path, const WriteOptions& options) {
-    PendingFile file(path);
+void OutputFolder::save(const Message& message, const QString& name, const WriteOptions& options) {
+    const QString path = path_ + QLatin1Char('/') + name;
+    PendingFile file(*impl_, name, path);
     std::unique_ptr<OutputSink> sink = file.sink();
     if (options.interpose)
         sink = options.interpose(std::move(sink));
@@ -383,27 +452,29 @@ void writeMsg(const Message& message, const QString& path, const WriteOptions& o
             failures::FileAccess,
             QStringLiteral("Cannot save \"%1\": %2.").arg(path, QString::fromStdString(what)));
     };
+    // Storages carry the message's time (some readers expect a time on every storage).
+    const std::optional<std::uint64_t> when = fileTime(message);
+    std::uint64_t stamp = when && *when >= FiletimeUnixEpoch ? *when : nowAsFiletime();
+    stamp -= stamp % FiletimeSecond; // libgsf keeps whole seconds; all times of a file agree
+
     try {
-        const QByteArray name = QFile::encodeName(path);
-        OutRef out(gsf_output_stdio_new_FILE(name.constData(), fp.get(), TRUE));
+        const QByteArray encoded = QFile::encodeName(path);
+        OutRef out(gsf_output_stdio_new_FILE(encoded.constData(), fp.get(), TRUE));
         if (!out)
             throw GsfWriteError{"cannot open the output"};
         OutRef root(GSF_OUTPUT(gsf_outfile_msole_new(out.get())));
         if (!root)
             throw GsfWriteError{"cannot start the compound file"};
         gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(root.get()), layout::MessageClassId);
+        DateTimeRef stampTime(
+            g_date_time_new_from_unix_utc(gint64((stamp - FiletimeUnixEpoch) / FiletimeSecond)));
+        gsf_output_set_modtime(root.get(), stampTime.get());
 
         NameTable names;
         names.collect(message);
-        // Storages carry the message's time (some readers expect a time on every storage).
-        const std::optional<std::uint64_t> when = fileTime(message);
-        DateTimeRef stamp(
-            when && *when >= FiletimeUnixEpoch
-                ? g_date_time_new_from_unix_utc(gint64((*when - FiletimeUnixEpoch) / 10000000ULL))
-                : g_date_time_new_now_utc());
-        Writer writer(names, stamp.get());
+        Writer writer(names, stampTime.get(), holdsUnicode(message));
         writer.message(root.dir(), message, Level::Top);
-        names.write(root.dir(), stamp.get(),
+        names.write(root.dir(), stampTime.get(),
                     [&](GsfOutfile* dir, const std::string& n, const Bytes& b) {
                         writer.stream(dir, n, b);
                     });
@@ -416,14 +487,20 @@ void writeMsg(const Message& message, const QString& path, const WriteOptions& o
     }
     if (std::fflush(fp.get()) != 0 || state.error)
         throw failed("cannot write the file");
+    fp.reset();
     errno = 0;
-    if (!sink->flush()) {
+    if (!sink->flush() || !stampStorageTimes(*sink, stamp) || !sink->flush()) {
         state.error = errno ? errno : EIO;
         throw failed("cannot write the file");
     }
-    fp.reset();
     file.setModificationTime(fileTime(message));
     file.commit();
+}
+
+void writeMsg(const Message& message, const QString& path, const WriteOptions& options) {
+    const QFileInfo info(path);
+    OutputFolder(info.absolutePath(), FolderCalls{}, path, false)
+        .save(message, info.fileName(), options);
 }
 
 } // namespace talvenor::msg

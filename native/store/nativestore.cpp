@@ -1162,6 +1162,8 @@ public:
                               .arg(quotedName(native->store()->path())));
         (*it)->close();
         stores_.erase(it);
+        if (options_->storeDetached)
+            options_->storeDetached();
     }
 
     ~NativeNamespace() override {

@@ -46,6 +46,9 @@ enum class Containment {
 struct StoreOptions {
     // Empty: saving fails with a clear "not supported yet" failure.
     MessageWriter writer;
+    // Called when a store is detached, as the conversion of a PST file ends: the writer puts
+    // the files written from it on the disk before the run goes on. May throw Failure.
+    std::function<void()> storeDetached;
     Containment containment = Containment::ReadAlong;
     // A reading child that has grown by this much since it opened the store stops after the
     // item it has just read, and a fresh child opens the store and goes on after that item:

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -208,3 +209,52 @@ TEST(Naming, FitNameCutsAtCharacterBoundaries) {
 }
 
 } // namespace
+
+namespace {
+struct CountingObserver : IItemObserver {
+    void written(const QString& path) override { paths << QFileInfo(path).fileName(); }
+    void reported() override { ++reports; }
+    QStringList paths;
+    int reports = 0;
+};
+} // namespace
+
+TEST(WalkObserver, EveryMailItemIsCountedOnceAsWrittenOrReported) {
+    struct Case {
+        const char* name;
+        QString failing; // a call failing every time; empty for none
+        QStringList written;
+        int reported;
+    };
+    const Case cases[] = {
+        {"all written", "", {"one.msg", "two.msg"}, 0},
+        {"a failed save is one report", "Item.SaveAs %1/one.msg", {"two.msg"}, 1},
+        {"a failed subject read still writes",
+         "Item.Subject Store/Inbox 1",
+         {"archive (no subject).msg", "two.msg"},
+         0},
+        {"an unreadable item is reported once", "Items.Item Store/Inbox 1", {"two.msg"}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir out;
+        FakeOutlook outlook;
+        RecordingMessageBox box;
+        CountingEventLoop events;
+        CountingObserver observer;
+        if (!c.failing.isEmpty())
+            outlook.fail(c.failing.arg(out.path()), -2147286788, "Something went wrong.");
+        FakeFolder root{"Store", {}, {}};
+        root.addFolder("Inbox").addItem("one").addItem("two").addItem("note", 5);
+        outlook.stores["/in/archive.pst"] = root;
+        auto app = outlook.create(automation::ApplicationClass);
+        auto ns = app->getNamespace(automation::MapiNamespace);
+        ns->addStore("\"/in/archive.pst\"");
+        auto folder = ns->lastFolder();
+
+        MailWalk(box, events, &observer).getMailItems(*folder, out.path() + "/archive.msg");
+
+        EXPECT_EQ(observer.paths, c.written);
+        EXPECT_EQ(observer.reports, c.reported);
+    }
+}

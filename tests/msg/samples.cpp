@@ -256,6 +256,28 @@ std::vector<Sample> samples() {
     return out;
 }
 
+Message asWritten(Message m) {
+    for (std::size_t i = 0; i < m.recipients.size(); ++i) {
+        Recipient& r = m.recipients[i];
+        r.remove(0x67F2);
+        r.remove(0x67F3);
+        if (!r.find(tags::RowId))
+            r.setInt32(tags::RowId, std::int32_t(i));
+    }
+    for (std::size_t i = 0; i < m.attachments.size(); ++i) {
+        Attachment& a = m.attachments[i];
+        a.remove(0x67F2);
+        a.remove(0x67F3);
+        if (!a.find(tags::AttachNumber))
+            a.setInt32(tags::AttachNumber, std::int32_t(i));
+        if (!a.find(tags::RenderingPosition))
+            a.setInt32(tags::RenderingPosition, -1);
+        if (a.embedded)
+            a.embedded = std::make_shared<Message>(asWritten(*a.embedded));
+    }
+    return m;
+}
+
 std::string canonical(const Message& m, const std::set<std::uint32_t>& topLevelSkip) {
     auto bagLines = [](const PropertyBag& b, const std::set<std::uint32_t>& skip) {
         std::vector<std::string> lines;

@@ -2,8 +2,11 @@
 // message-file writer; every file read back holds exactly the message of the store.
 #include "generatedstore.h"
 #include "msgfile.h"
+#include "msgreader.h"
+#include "rawfile.h"
 #include "samples.h"
 
+#include <failure.h>
 #include <nativestore.h>
 #include <recorders.h>
 #include <session.h>
@@ -26,10 +29,21 @@ void mailOf(automation::Folder& folder, std::multiset<std::string>& out) {
     for (int j = 1; j <= items->count(); ++j) {
         auto item = items->item(j);
         if (item->itemClass() == 43)
-            out.insert(canonical(nativestore::readMessage(*item), AddedByWriter));
+            out.insert(canonical(asWritten(nativestore::readMessage(*item)), AddedByWriter));
     }
     for (int i = 1; i <= folder.folderCount(); ++i)
         mailOf(*folder.folder(i), out);
+}
+
+// Converts the PST file into the folder out through the session; the messages it showed.
+QStringList convert(const QString& pst, const QString& out,
+                    const nativestore::StoreOptions& options) {
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingPointer pointer;
+    nativestore::NativeApplicationFactory factory(options);
+    ConversionSession(factory, messages, events, pointer).PST2MSG(pst, out + "/x.msg");
+    return messages.texts();
 }
 
 std::size_t mailCount(const talvenor::testing::ExpectedFolder& f) {
@@ -65,14 +79,8 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
         };
         int openedHere = 0;
         options.openedHere = [&] { ++openedHere; };
-        talvenor::testing::RecordingMessageBox messages;
-        talvenor::testing::CountingEventLoop events;
-        talvenor::testing::RecordingPointer pointer;
-        {
-            nativestore::NativeApplicationFactory factory(options);
-            ConversionSession(factory, messages, events, pointer).PST2MSG(store, out + "/x.msg");
-        }
-        EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join("|").toStdString();
+        const QStringList shown = convert(store, out, options);
+        EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
         // The reading child handed over every message; the program did not read the file.
         EXPECT_EQ(openedHere, 0);
 
@@ -111,6 +119,111 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
             << (missing.empty() ? "" : missing[0]) << "\nin the files only:\n"
             << (extra.empty() ? "" : extra[0]);
     }
+}
+
+// A mail as an ANSI store holds it: 8-bit strings only, a recipient, an attachment and an
+// attached message.
+mapi::Message eightBitMail() {
+    mapi::Message m;
+    m.setString8(mapi::tags::MessageClass, "IPM.Note");
+    m.setString8(mapi::tags::Subject, "Gr\xfc\xdf"
+                                      "e aus dem Archiv");
+    m.setString8(mapi::tags::Body, "8-bit body");
+    m.setTime(mapi::tags::MessageDeliveryTime, 133000000000000000ULL);
+    mapi::Recipient r;
+    r.setString8(mapi::tags::DisplayName, "Bob");
+    r.setString8(mapi::tags::AddressType, "SMTP");
+    r.setString8(mapi::tags::EmailAddress, "bob@example.org");
+    r.setInt32(mapi::tags::RecipientType, 1);
+    m.recipients.push_back(r);
+    mapi::Attachment a;
+    a.setInt32(mapi::tags::AttachMethod, mapi::AttachByValue);
+    a.setString8(mapi::tags::AttachLongFilename, "a.txt");
+    a.setBinary(mapi::tags::AttachDataBinary, {'a'});
+    m.attachments.push_back(a);
+    mapi::Attachment e;
+    e.setInt32(mapi::tags::AttachMethod, mapi::AttachEmbeddedMsg);
+    e.embedded = std::make_shared<mapi::Message>();
+    e.embedded->setString8(mapi::tags::MessageClass, "IPM.Note");
+    e.embedded->setString8(mapi::tags::Subject, "inner");
+    e.embedded->recipients.push_back(r);
+    m.attachments.push_back(e);
+    return m;
+}
+
+// Files converted from a store are structured as the mail program writes them, and claim
+// Unicode strings exactly when the store's message has them.
+TEST(MsgConversion, ConvertedFilesAreStructuredAsTheMailProgramWritesThem) {
+    struct Row {
+        const char* name;
+        pstwriter::Format format;
+        mapi::Message mail;
+        bool unicode;
+    };
+    const Row rows[] = {
+        {"unicode", pstwriter::Format::Unicode, talvenor::testing::richMessage(), true},
+        {"ansi", pstwriter::Format::Ansi, eightBitMail(), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        const QString pst = dir.filePath(QStringLiteral("%1.pst").arg(row.name));
+        {
+            pstwriter::Options o;
+            o.format = row.format;
+            pstwriter::Writer writer(pst.toStdString(), o);
+            writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"), row.mail);
+            writer.finish();
+        }
+        const QString out = dir.filePath("out");
+        QDir().mkpath(out);
+        // The writer of the program: folders opened once, synced as the store is detached.
+        auto files = std::make_shared<msg::MessageFiles>();
+        nativestore::StoreOptions options;
+        options.writer = [files](const mapi::Message& m, const QString& path) {
+            files->save(m, path);
+        };
+        int detached = 0;
+        options.storeDetached = [&] {
+            ++detached;
+            files->sync();
+        };
+        const QStringList shown = convert(pst, out, options);
+        EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
+        EXPECT_EQ(detached, 1);
+        const QStringList converted = QDir(out).entryList(QDir::Files | QDir::Hidden);
+        ASSERT_EQ(converted.size(), 1) << converted.join(",").toStdString();
+        const QString path = QDir(out).filePath(converted[0]);
+        const auto faults = msgtest::structureFaults(path, row.unicode);
+        EXPECT_TRUE(faults.empty()) << faults.size() << " faults, first: " << faults.front();
+        const mapi::Message back = msg::readMsg(path);
+        EXPECT_EQ(back.find(mapi::tags::Subject)->type,
+                  row.unicode ? mapi::PtUnicode : mapi::PtString8);
+    }
+}
+
+// The disk reporting a failed write when a store's files are synced is the user's to know;
+// the files stay and the run goes on.
+TEST(MsgConversion, AFailedSyncAtTheEndOfAStoreIsReported) {
+    QTemporaryDir dir;
+    const QString pst = dir.filePath("one.pst");
+    {
+        pstwriter::Writer writer(pst.toStdString());
+        writer.addMessage(writer.addFolder(writer.topFolder(), u"Inbox"),
+                          talvenor::testing::richMessage());
+        writer.finish();
+    }
+    nativestore::StoreOptions options;
+    options.writer = [](const mapi::Message& m, const QString& path) { msg::writeMsg(m, path); };
+    options.storeDetached = [] {
+        throw Failure(failures::FileAccess,
+                      QStringLiteral("The messages saved in \"out\" may "
+                                     "not have reached the disk: I/O error."));
+    };
+    const QStringList shown = convert(pst, dir.path(), options);
+    ASSERT_EQ(shown.size(), 1) << shown.join("|").toStdString();
+    EXPECT_TRUE(shown[0].contains("may not have reached the disk")) << shown[0].toStdString();
+    EXPECT_EQ(QDir(dir.path()).entryList({"*.msg"}, QDir::Files).size(), 1);
 }
 
 } // namespace

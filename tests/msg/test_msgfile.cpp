@@ -1,17 +1,24 @@
 #include "failure.h"
 #include "gsfhandles.h"
 #include "msgfile.h"
+#include "msgreader.h"
+#include "rawfile.h"
 #include "samples.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace talvenor;
 using namespace talvenor::msg;
@@ -25,72 +32,6 @@ QStringList entriesOf(const QString& dir) {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
-// Raw access to the streams of a written file, independent of readMsg.
-class RawFile {
-public:
-    explicit RawFile(const QString& path) {
-        GErrorHolder e1, e2;
-        input_ = GRef<GsfInput>(gsf_input_stdio_new(QFile::encodeName(path).constData(), e1.out()));
-        if (input_)
-            root_ = GRef<GsfInfile>(gsf_infile_msole_new(input_.get(), e2.out()));
-    }
-    bool ok() const { return bool(root_); }
-    GsfInfile* root() const { return root_.get(); }
-
-    // path like "__attach_version1.0_#00000000/__properties_version1.0"; nullopt when missing.
-    std::optional<Bytes> stream(const std::string& path) const {
-        GRef<GsfInput> in = open(path);
-        if (!in || (GSF_IS_INFILE(in.get()) && gsf_infile_num_children(GSF_INFILE(in.get())) >= 0))
-            return std::nullopt;
-        Bytes b(static_cast<std::size_t>(gsf_input_size(in.get())));
-        if (!b.empty())
-            gsf_input_read(in.get(), b.size(), b.data());
-        return b;
-    }
-    bool isStorage(const std::string& path) const {
-        GRef<GsfInput> in = open(path);
-        return in && GSF_IS_INFILE(in.get()) && gsf_infile_num_children(GSF_INFILE(in.get())) >= 0;
-    }
-
-private:
-    GRef<GsfInput> open(const std::string& path) const {
-        GRef<GsfInput> cur;
-        GsfInfile* dir = root_.get();
-        std::size_t start = 0;
-        while (true) {
-            const std::size_t slash = path.find('/', start);
-            const std::string part = path.substr(start, slash - start);
-            if (!dir)
-                return {};
-            cur = GRef<GsfInput>(gsf_infile_child_by_name(dir, part.c_str()));
-            if (!cur || slash == std::string::npos)
-                return cur;
-            dir = GSF_IS_INFILE(cur.get()) ? GSF_INFILE(cur.get()) : nullptr;
-            parents_.push_back(std::move(cur));
-            start = slash + 1;
-        }
-    }
-    GRef<GsfInput> input_;
-    GRef<GsfInfile> root_;
-    mutable std::vector<GRef<GsfInput>> parents_;
-};
-
-struct Entry {
-    std::uint32_t flags;
-    Bytes value; // 8 bytes
-    std::uint32_t size() const { return readLe32(value.data()); }
-};
-
-// The entries of a property stream after a header of headerSize bytes.
-std::map<std::uint32_t, Entry> entries(const Bytes& props, std::size_t headerSize) {
-    std::map<std::uint32_t, Entry> out;
-    for (std::size_t off = headerSize; off + 16 <= props.size(); off += 16)
-        out[readLe32(&props[off])] = {
-            readLe32(&props[off + 4]),
-            Bytes(props.begin() + long(off) + 8, props.begin() + long(off) + 16)};
-    return out;
-}
-
 TEST(MsgFile, EverySampleSurvivesWriteAndRead) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -101,7 +42,7 @@ TEST(MsgFile, EverySampleSurvivesWriteAndRead) {
         writeMsg(s.message, path);
         const Message back = readMsg(path);
         // The writer adds the store-support mask to the top-level message on purpose.
-        EXPECT_EQ(canonical(s.message, {StoreSupportMaskTag}),
+        EXPECT_EQ(canonical(asWritten(s.message), {StoreSupportMaskTag}),
                   canonical(back, {StoreSupportMaskTag}));
         ASSERT_TRUE(back.find(0x340D));
         EXPECT_TRUE(readLe32(back.find(0x340D)->value.data()) & 0x00040000);
@@ -145,8 +86,6 @@ TEST(MsgFile, HeadersSizesAndFlagsAreThoseOfTheFormat) {
     EXPECT_EQ(readLe32(&top[20]), 11u);
     EXPECT_EQ(Bytes(top.begin() + 24, top.begin() + 32), Bytes(8, 0));
     auto e = entries(top, 32);
-    for (const auto& [tag, entry] : e)
-        EXPECT_EQ(entry.flags, 6u) << std::hex << tag;
     // Unicode: stream without terminator, size + 2; 8-bit: size + 1.
     EXPECT_EQ(raw.stream("__substg1.0_0037001F")->size(), 24u);
     EXPECT_EQ(e.at(0x0037001F).size(), 26u);
@@ -203,6 +142,110 @@ TEST(MsgFile, HeadersSizesAndFlagsAreThoseOfTheFormat) {
     char name[40];
     std::snprintf(name, sizeof name, "__substg1.0_%04X0102", numericStream);
     EXPECT_EQ(*raw.stream(ni + name), (Bytes{0x80, 0x85, 0, 0, 0x06, 0, 0, 0}));
+}
+
+// A message as an ANSI store holds it: every string 8-bit, below it too.
+Message ansiMessage() {
+    Message m;
+    m.setString8(tags::MessageClass, "IPM.Note");
+    m.setString8(tags::Subject, "Caf\xe9 accounts");
+    m.setString8(tags::NormalizedSubject, "Caf\xe9 accounts");
+    m.setString8(tags::Body, "Plain 8-bit body");
+    m.setString8(tags::DisplayTo, "Bob");
+    m.setTime(tags::CreationTime, 133000000000000000ULL);
+    m.setInt32(tags::StoreSupportMask, 0x00040E79); // a store claiming Unicode: not this file
+    m.props.push_back({0x6701, PtString8 | PtMultiFlag, std::nullopt, {}, {Bytes{'a'}, {}}});
+    Recipient r;
+    r.setString8(tags::DisplayName, "Bob");
+    r.setString8(tags::EmailAddress, "bob@example.org");
+    r.setInt32(tags::RecipientType, 1);
+    m.recipients.push_back(r);
+    Attachment a;
+    a.setInt32(tags::AttachMethod, AttachByValue);
+    a.setString8(tags::AttachLongFilename, "a.txt");
+    a.setBinary(tags::AttachDataBinary, Bytes{'x'});
+    m.attachments.push_back(a);
+    Attachment e;
+    e.setInt32(tags::AttachMethod, AttachEmbeddedMsg);
+    e.embedded = std::make_shared<Message>();
+    e.embedded->setString8(tags::Subject, "inner");
+    m.attachments.push_back(e);
+    return m;
+}
+
+TEST(MsgFile, FilesAreStructuredAsTheMailProgramWritesThem) {
+    std::vector<Sample> cases = samples();
+    cases.push_back({"8-bit strings only", ansiMessage()});
+    QTemporaryDir dir;
+    int n = 0;
+    for (const Sample& s : cases) {
+        SCOPED_TRACE(s.name);
+        const bool unicode = std::string(s.name) != "8-bit strings only";
+        const QString path = dir.filePath(QStringLiteral("s%1.msg").arg(n++));
+        writeMsg(s.message, path);
+        const auto faults = structureFaults(path, unicode);
+        EXPECT_TRUE(faults.empty()) << faults.size() << " faults, first: " << faults.front();
+    }
+}
+
+TEST(MsgFile, AnsiStringsStayEightBit) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ansi.msg");
+    const Message m = ansiMessage();
+    writeMsg(m, path);
+    const Message back = readMsg(path);
+    ASSERT_TRUE(back.find(tags::Subject));
+    EXPECT_EQ(back.find(tags::Subject)->type, PtString8);
+    EXPECT_EQ(back.find(tags::Subject)->value, m.find(tags::Subject)->value);
+    // The store's other capabilities stay; only the claim of Unicode strings goes.
+    EXPECT_EQ(readLe32(back.find(tags::StoreSupportMask)->value.data()), 0x00000E79u);
+    ASSERT_EQ(back.attachments.size(), 2u);
+    ASSERT_TRUE(back.attachments[1].embedded);
+    EXPECT_EQ(back.attachments[1].embedded->find(tags::Subject)->type, PtString8);
+}
+
+TEST(MsgFile, RecipientsAndAttachmentsAreNumberedAsTheirStorages) {
+    Message m = plainMessage(u"Numbers");
+    for (int i = 0; i < 3; ++i) {
+        Recipient r = recipient(u"R", u"r@example.org", 1);
+        r.remove(tags::RowId);
+        r.setInt32(0x67F2, 100 + i); // the store's own row id and version
+        r.setInt32(0x67F3, 7);
+        m.recipients.push_back(r);
+    }
+    m.recipients[2].setInt32(tags::RowId, 42); // the store's own number stays
+    for (int i = 0; i < 3; ++i) {
+        Attachment a = fileAttachment(u"f.txt", Bytes{'f'});
+        a.remove(tags::RenderingPosition);
+        m.attachments.push_back(a);
+    }
+    m.attachments[2].setInt32(tags::AttachNumber, 9);
+    m.attachments[2].setInt32(tags::RenderingPosition, 12);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("n.msg");
+    writeMsg(m, path);
+
+    const Message back = readMsg(path);
+    ASSERT_EQ(back.recipients.size(), 3u);
+    struct Row {
+        std::size_t index;
+        std::int32_t rowId;
+    };
+    for (const Row& r : {Row{0, 0}, Row{1, 1}, Row{2, 42}}) {
+        const Recipient& got = back.recipients[r.index];
+        EXPECT_EQ(got.int32(tags::RowId), r.rowId) << r.index;
+        EXPECT_FALSE(got.find(0x67F2)) << r.index;
+        EXPECT_FALSE(got.find(0x67F3)) << r.index;
+    }
+    ASSERT_EQ(back.attachments.size(), 3u);
+    struct AttachRow {
+        std::size_t index;
+        std::int32_t number, position;
+    };
+    for (const AttachRow& r : {AttachRow{0, 0, -1}, AttachRow{1, 1, -1}, AttachRow{2, 9, 12}}) {
+        EXPECT_EQ(back.attachments[r.index].int32(tags::AttachNumber), r.number) << r.index;
+        EXPECT_EQ(back.attachments[r.index].int32(tags::RenderingPosition), r.position) << r.index;
+    }
 }
 
 // path -> bytes of every stream, with "!clsid" entries for storages' class ids.
@@ -294,6 +337,9 @@ public:
     }
     bool seek(std::int64_t offset) override { return file_->seek(offset); }
     std::int64_t position() const override { return file_->position(); }
+    bool read(std::int64_t offset, std::uint8_t* data, std::size_t size) override {
+        return file_->read(offset, data, size);
+    }
     bool flush() override {
         if (budget_ < 0) {
             errno = ENOSPC;
@@ -417,6 +463,222 @@ TEST(MsgFile, DamagedFilesGiveAClearFailure) {
             EXPECT_TRUE(f.description().contains(p));
         }
     }
+}
+
+// A folder whose file system refuses files without a name, as some do.
+FolderCalls refusingUnnamed(int error, int* calls = nullptr) {
+    FolderCalls c;
+    c.openUnnamed = [error, calls](int) {
+        if (calls)
+            ++*calls;
+        errno = error;
+        return -1;
+    };
+    return c;
+}
+
+TEST(MsgFile, FoldersThatRefuseUnnamedFilesGetNamedTemporaries) {
+    struct Row {
+        int error;
+        bool fallsBack;
+        std::int32_t failure; // when it does not
+    };
+    const Row rows[] = {{EOPNOTSUPP, true, 0},
+                        {EISDIR, true, 0},
+                        {EACCES, false, failures::PermissionDenied},
+                        {ENOSPC, false, failures::DiskFull}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.error);
+        QTemporaryDir dir;
+        int calls = 0;
+        OutputFolder folder(dir.path(), refusingUnnamed(r.error, &calls));
+        if (!r.fallsBack) {
+            try {
+                folder.save(plainMessage(u"x"), "x.msg");
+                ADD_FAILURE() << "no failure";
+            } catch (const Failure& f) {
+                EXPECT_EQ(f.number(), r.failure);
+                EXPECT_TRUE(f.description().contains(dir.filePath("x.msg")));
+            }
+            EXPECT_TRUE(entriesOf(dir.path()).isEmpty());
+            continue;
+        }
+        folder.save(plainMessage(u"first"), "a.msg");
+        folder.save(plainMessage(u"second"), "b.msg");
+        // The refusal is learnt once; a taken name still fails and leaves nothing behind.
+        EXPECT_EQ(calls, 1);
+        try {
+            folder.save(plainMessage(u"third"), "a.msg");
+            ADD_FAILURE() << "no failure";
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.number(), failures::FileExists);
+        }
+        EXPECT_EQ(entriesOf(dir.path()), (QStringList{"a.msg", "b.msg"}));
+        EXPECT_EQ(readMsg(dir.filePath("a.msg")).unicode(tags::Subject), u"first");
+    }
+}
+
+TEST(MsgFile, AFolderGivenAsASymbolicLinkIsFollowedOnceWhenOpened) {
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("real"));
+    QDir().mkpath(dir.filePath("other"));
+    ASSERT_TRUE(QFile::link(dir.filePath("real"), dir.filePath("link")));
+    OutputFolder folder(dir.filePath("link"));
+    folder.save(plainMessage(u"first"), "a.msg");
+    // The link now points elsewhere: the folder opened stays the one written to.
+    ASSERT_TRUE(QFile::remove(dir.filePath("link")));
+    ASSERT_TRUE(QFile::link(dir.filePath("other"), dir.filePath("link")));
+    folder.save(plainMessage(u"second"), "b.msg");
+    EXPECT_EQ(entriesOf(dir.filePath("real")), (QStringList{"a.msg", "b.msg"}));
+    EXPECT_TRUE(entriesOf(dir.filePath("other")).isEmpty());
+}
+
+TEST(MsgFile, MessageFilesKeepEachFolderOpenAndSyncWhatTheyWrote) {
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("one"));
+    QDir().mkpath(dir.filePath("two"));
+    MessageFiles files;
+    files.sync(); // nothing written: nothing to do
+    files.save(plainMessage(u"a"), dir.filePath("one/a.msg"));
+    files.save(plainMessage(u"b"), dir.filePath("two/b.msg"));
+    // The folder is held open: renamed, it still receives the files of the run.
+    ASSERT_TRUE(QDir().rename(dir.filePath("one"), dir.filePath("moved")));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("one")));
+    files.save(plainMessage(u"c"), dir.filePath("one/c.msg"));
+    files.sync();
+    EXPECT_EQ(entriesOf(dir.filePath("moved")), (QStringList{"a.msg", "c.msg"}));
+    EXPECT_TRUE(entriesOf(dir.filePath("one")).isEmpty());
+    try {
+        files.save(plainMessage(u"d"), dir.filePath("missing/d.msg"));
+        FAIL() << "no failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.number(), failures::PathNotFound);
+        EXPECT_TRUE(f.description().contains(dir.filePath("missing/d.msg")));
+    }
+}
+
+// Passes bytes on until a number of them is written, then tells the parent and waits for a
+// signal that kills the process.
+class StallingSink : public OutputSink {
+public:
+    StallingSink(std::unique_ptr<OutputSink> file, int ready, int never)
+        : file_(std::move(file)), ready_(ready), never_(never) {}
+    bool write(const std::uint8_t* data, std::size_t size) override {
+        if (file_->position() > 100000) {
+            char c = 'w';
+            (void)!::write(ready_, &c, 1);
+            (void)!::read(never_, &c, 1);
+            ::_exit(3);
+        }
+        return file_->write(data, size);
+    }
+    bool seek(std::int64_t offset) override { return file_->seek(offset); }
+    std::int64_t position() const override { return file_->position(); }
+    bool flush() override { return file_->flush(); }
+    bool read(std::int64_t offset, std::uint8_t* data, std::size_t size) override {
+        return file_->read(offset, data, size);
+    }
+
+private:
+    std::unique_ptr<OutputSink> file_;
+    int ready_, never_;
+};
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(::pipe2(fd, O_CLOEXEC), 0); }
+    ~Pipe() {
+        for (int f : fd)
+            if (f >= 0)
+                ::close(f);
+    }
+};
+
+TEST(MsgFile, AKilledWriterLeavesOnlyCompleteFiles) {
+    const Message big = samples()[3].message; // several megabytes
+    for (bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "file without a name" : "named temporary");
+        QTemporaryDir dir;
+        const FolderCalls calls = unnamed ? FolderCalls{} : refusingUnnamed(EOPNOTSUPP);
+        Pipe ready, never;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            try {
+                OutputFolder folder(dir.path(), calls);
+                folder.save(plainMessage(u"done"), "done.msg");
+                WriteOptions stall;
+                stall.interpose = [&](std::unique_ptr<OutputSink> file) {
+                    return std::make_unique<StallingSink>(std::move(file), ready.fd[1],
+                                                          never.fd[0]);
+                };
+                folder.save(big, "big.msg", stall);
+            } catch (...) {
+            }
+            ::_exit(2);
+        }
+        char c = 0;
+        ASSERT_EQ(::read(ready.fd[0], &c, 1), 1) << "the writer ended before it stalled";
+        const QStringList during = entriesOf(dir.path());
+        // A folder opened meanwhile leaves a temporary that is still being written alone.
+        { OutputFolder meanwhile(dir.path(), calls); }
+        EXPECT_EQ(entriesOf(dir.path()), during);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status));
+
+        const QStringList after = entriesOf(dir.path());
+        EXPECT_EQ(after, during);
+        EXPECT_TRUE(after.contains("done.msg"));
+        EXPECT_FALSE(after.contains("big.msg"));
+        if (unnamed) {
+            EXPECT_EQ(after, QStringList{"done.msg"});
+        } else {
+            // A named temporary outlives the kill; the next run's folder removes it.
+            ASSERT_EQ(after.size(), 2) << after.join(",").toStdString();
+            EXPECT_TRUE(after.filter(QRegularExpression("^\\.talvenor-.*\\.tmp$")).size() == 1);
+            { OutputFolder next(dir.path(), calls); }
+            EXPECT_EQ(entriesOf(dir.path()), QStringList{"done.msg"});
+        }
+        EXPECT_EQ(readMsg(dir.filePath("done.msg")).unicode(tags::Subject), u"done");
+    }
+}
+
+// Linking a file without a name by its descriptor needs a privilege on kernels before 6.10
+// (Debian 12 runs 6.1); an ordinary user's save takes another way to the same link there.
+TEST(MsgFile, AnOrdinaryUserSavesFilesWithoutAName) {
+    QTemporaryDir dir;
+    constexpr uid_t Nobody = 65534;
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(QFile::encodeName(dir.path()).constData(), Nobody, Nobody), 0);
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (::setgid(Nobody) != 0 || ::setuid(Nobody) != 0))
+            ::_exit(4);
+        int calls = 0;
+        FolderCalls counting;
+        counting.openUnnamed = [&calls](int fd) {
+            ++calls;
+            return ::openat(fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        };
+        try {
+            OutputFolder folder(dir.path(), counting);
+            folder.save(plainMessage(u"by nobody"), "nobody.msg");
+        } catch (...) {
+            ::_exit(5);
+        }
+        ::_exit(calls == 1 ? 0 : 6);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{"nobody.msg"});
+    EXPECT_EQ(readMsg(dir.filePath("nobody.msg")).unicode(tags::Subject), u"by nobody");
 }
 
 } // namespace

@@ -3,8 +3,9 @@
 #include "../window/windowfixture.h"
 
 #include "conversionrun.h"
-#include "mainform.h"
+#include "form1.h"
 #include "msgfile.h"
+#include "msgreader.h"
 #include "nativestore.h"
 #include "pstwriter.h"
 #include "qteventloop.h"
@@ -20,15 +21,6 @@ using namespace talvenor;
 using namespace talvenor::testing;
 
 namespace {
-
-struct NoShell : IDesktopShell {
-    void openFolder(const QString& f) override { opened << f; }
-    void openUrl(const QString& u) override { opened << u; }
-    QStringList opened;
-};
-struct NeverSeven : IRandomDraw {
-    int draw() override { return 1; }
-};
 
 mapi::Message letter(const std::u16string& subject) {
     mapi::Message m;
@@ -71,10 +63,10 @@ TEST(EndToEnd, SamplesLoadedAndConvertedIntoTheDesktopFolder) {
     options.writer = [](const mapi::Message& m, const QString& path) { msg::writeMsg(m, path); };
     nativestore::NativeApplicationFactory store(options);
     RecordingProcess process;
-    NoShell shell;
-    NeverSeven draw;
+    QuietProgram::Shell shell;
+    QuietProgram::NeverSeven draw;
     SystemFolderAccess access;
-    MainForm form(
+    Form1 form(
         {messages, events, settings, picker, files},
         {store, process, shell, draw, access, program.path(), [&] { return desktop + "/"; }});
     ASSERT_TRUE(form.Form_Load());

@@ -4,8 +4,8 @@
 #include "conversionrun.h"
 #include "errorreport.h"
 #include "fakeautomation.h"
+#include "form1.h"
 #include "layout.h"
-#include "mainform.h"
 #include "qtprint.h"
 #include "recordingshell.h"
 #include "runfakes.h"
@@ -44,14 +44,14 @@ protected:
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     }
 
-    MainForm& make() {
-        form = std::make_unique<MainForm>(
+    Form1& make() {
+        form = std::make_unique<Form1>(
             Form1Services{messages, events, *settings, picker, fileDialog},
-            MainFormServices{outlook, process, shell, draw, access, program.path(),
-                             [this] { return desktop.path() + "/"; }});
+            ProgramServices{outlook, process, shell, draw, access, program.path(),
+                            [this] { return desktop.path() + "/"; }});
         return *form;
     }
-    MainForm& start() {
+    Form1& start() {
         make();
         loaded = form->Form_Load();
         form->show();
@@ -84,12 +84,12 @@ protected:
     RecordingShell shell;
     FixedDraw draw;
     FakeFolderAccess access;
-    std::unique_ptr<MainForm> form;
+    std::unique_ptr<Form1> form;
     bool loaded = false;
 };
 
 TEST_F(MainFormTest, EveryControlStandsWhereTheLayoutPutsIt) {
-    MainForm& f = start();
+    Form1& f = start();
     EXPECT_EQ(f.size(), QSize(536, 477));
     EXPECT_EQ(f.minimumSize(), f.maximumSize());
     EXPECT_TRUE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
@@ -153,7 +153,7 @@ TEST_F(MainFormTest, EveryControlStandsWhereTheLayoutPutsIt) {
 TEST_F(MainFormTest, StartWithAnEmptyStore) {
     withArt();
     addSample("s1.pst");
-    MainForm& f = start();
+    Form1& f = start();
     EXPECT_TRUE(loaded);
     EXPECT_TRUE(messages.shown.isEmpty()) << messages.texts().join("\n").toStdString();
     EXPECT_FALSE(process.exited);
@@ -191,7 +191,7 @@ TEST_F(MainFormTest, StoredChoicesAreRestored) {
         settings->store.writeSetting("Option2", c.option2);
         settings->store.writeSetting("Text1", desktop.path());
         messages.shown.clear();
-        MainForm& f = start();
+        Form1& f = start();
         EXPECT_EQ(f.Option1->isChecked(), c.o1);
         EXPECT_EQ(f.Option2->isChecked(), c.o2);
         EXPECT_EQ(f.Frame4->isEnabled(), c.frame4);
@@ -262,7 +262,7 @@ TEST_F(MainFormTest, PointerFeedback) {
             withArt();
         else
             QFile::remove(program.path() + "/HAND-M.CUR");
-        MainForm& f = start();
+        Form1& f = start();
         IPointer& p = f.pointer();
         for (QPushButton* b : {f.PushButton1, f.PushButton2, f.PushButton3, f.PushButton4,
                                f.PushButton6, f.PushButton7, f.PushButton9}) {
@@ -293,7 +293,7 @@ TEST_F(MainFormTest, PointerFeedback) {
 }
 
 TEST_F(MainFormTest, HelpShowsTheContactMessageOnce) {
-    MainForm& f = start();
+    Form1& f = start();
     QTest::mouseClick(f.PushButton3, Qt::LeftButton);
     ASSERT_EQ(messages.shown.size(), 1);
     EXPECT_EQ(messages.shown[0].text,
@@ -304,13 +304,13 @@ TEST_F(MainFormTest, HelpShowsTheContactMessageOnce) {
 }
 
 struct RunThroughTheWindow : MainFormTest {
-    static QStringList listTexts(MainForm& f) {
+    static QStringList listTexts(Form1& f) {
         QStringList t;
         for (int i = 1; i <= f.ListView1->count(); ++i)
             t << f.ListView1->text(i);
         return t;
     }
-    static void listMouse(MainForm& f, QEvent::Type type, int position, Qt::MouseButtons held) {
+    static void listMouse(Form1& f, QEvent::Type type, int position, Qt::MouseButtons held) {
         QWidget* surface = f.ListView1->viewport();
         const QPoint pos =
             f.ListView1->visualItemRect(f.ListView1->topLevelItem(position - 1)).center();
@@ -319,7 +319,7 @@ struct RunThroughTheWindow : MainFormTest {
                       Qt::NoModifier);
         QApplication::sendEvent(surface, &e);
     }
-    static void dragInList(MainForm& f, int from, int to) {
+    static void dragInList(Form1& f, int from, int to) {
         listMouse(f, QEvent::MouseButtonPress, from, Qt::LeftButton);
         listMouse(f, QEvent::MouseMove, to, Qt::LeftButton);
         listMouse(f, QEvent::MouseButtonRelease, to, Qt::NoButton);
@@ -339,7 +339,7 @@ struct RunThroughTheWindow : MainFormTest {
 };
 
 TEST_F(RunThroughTheWindow, RefusalsAndTheWholeRun) {
-    MainForm& f = start();
+    Form1& f = start();
     QTest::mouseClick(f.PushButton2, Qt::LeftButton);
     EXPECT_EQ(messages.texts(), QStringList{runtext::NoFiles});
 
@@ -374,7 +374,7 @@ TEST_F(RunThroughTheWindow, RefusalsAndTheWholeRun) {
 }
 
 TEST_F(RunThroughTheWindow, TheListStaysAsItIsDuringARun) {
-    MainForm& f = start();
+    Form1& f = start();
     const QStringList paths = addStores(3);
     for (const QString& p : paths)
         f.ListView1->append(p);
@@ -408,7 +408,7 @@ TEST_F(RunThroughTheWindow, TheListStaysAsItIsDuringARun) {
 }
 
 TEST_F(RunThroughTheWindow, ClosingDuringARunEndsTheProcessAtOnce) {
-    MainForm& f = start();
+    Form1& f = start();
     for (const QString& p : addStores(2))
         f.ListView1->append(p);
     events.onYield = [&] {
@@ -423,7 +423,7 @@ TEST_F(RunThroughTheWindow, ClosingDuringARunEndsTheProcessAtOnce) {
 TEST_F(MainFormTest, SampleCommand) {
     addSample("s1.pst");
     addSample("s2.pst");
-    MainForm& f = start();
+    Form1& f = start();
     QTest::mouseClick(f.PushButton7, Qt::LeftButton);
     QTest::mouseClick(f.PushButton7, Qt::LeftButton);
     const QString s = program.path() + "/Samples/";

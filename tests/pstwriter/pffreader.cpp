@@ -160,6 +160,7 @@ ReadMessage readMessage(libpff_item_t* msg) {
 ReadFolder readFolder(libpff_item_t* folder) {
     ReadFolder f;
     ErrorHolder err;
+    f.props = readItemBag(folder);
     std::size_t size = 0;
     if (libpff_folder_get_utf8_name_size(folder, &size, nullptr) == 1 && size > 0) {
         std::string name(size, '\0');
@@ -185,6 +186,42 @@ ReadFolder readFolder(libpff_item_t* folder) {
         f.folders.push_back(readFolder(sub.get()));
     }
     return f;
+}
+
+std::size_t visitFolder(libpff_item_t* folder,
+                        const std::function<void(const ReadMessage&)>& visit) {
+    ErrorHolder err;
+    std::size_t count = 0;
+    int n = 0;
+    if (libpff_folder_get_number_of_sub_messages(folder, &n, err.out()) != 1)
+        err.raise("cannot count messages");
+    for (int i = 0; i < n; ++i) {
+        Item msg;
+        if (libpff_folder_get_sub_message(folder, i, msg.out(), err.out()) != 1)
+            err.raise("cannot open a message");
+        visit(readMessage(msg.get()));
+        ++count;
+    }
+    if (libpff_folder_get_number_of_sub_folders(folder, &n, err.out()) != 1)
+        err.raise("cannot count sub-folders");
+    for (int i = 0; i < n; ++i) {
+        Item sub;
+        if (libpff_folder_get_sub_folder(folder, i, sub.out(), err.out()) != 1)
+            err.raise("cannot open a sub-folder");
+        count += visitFolder(sub.get(), visit);
+    }
+    return count;
+}
+
+// The root item must be released before the file: declare the file first.
+void openFile(const std::string& path, File& file, Item& root) {
+    ErrorHolder err;
+    if (libpff_file_initialize(file.out(), err.out()) != 1)
+        err.raise("cannot initialise libpff");
+    if (libpff_file_open(file.get(), path.c_str(), LIBPFF_OPEN_READ, err.out()) != 1)
+        err.raise("cannot open " + path);
+    if (libpff_file_get_root_folder(file.get(), root.out(), err.out()) != 1)
+        err.raise("no root folder in " + path);
 }
 
 } // namespace
@@ -216,18 +253,22 @@ std::vector<mapi::Bytes> splitMultiValue(std::uint16_t type, const mapi::Bytes& 
 }
 
 ReadFolder readPst(const std::string& path) {
-    ErrorHolder err;
     File file;
-    if (libpff_file_initialize(file.out(), err.out()) != 1)
-        err.raise("cannot initialise libpff");
-    if (libpff_file_open(file.get(), path.c_str(), LIBPFF_OPEN_READ, err.out()) != 1)
-        err.raise("cannot open " + path);
     Item root;
-    if (libpff_file_get_root_folder(file.get(), root.out(), err.out()) != 1)
-        err.raise("no root folder in " + path);
+    openFile(path, file, root);
     ReadFolder f = readFolder(root.get());
     libpff_file_close(file.get(), nullptr);
     return f;
+}
+
+std::size_t forEachPstMessage(const std::string& path,
+                              const std::function<void(const ReadMessage&)>& visit) {
+    File file;
+    Item root;
+    openFile(path, file, root);
+    const std::size_t count = visitFolder(root.get(), visit);
+    libpff_file_close(file.get(), nullptr);
+    return count;
 }
 
 } // namespace talvenor::pstwriter::test

@@ -4,6 +4,7 @@
 
 #include "mapi/mapi.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ struct ReadMessage {
 
 struct ReadFolder {
     std::string name;
+    mapi::PropertyBag props;
     std::vector<ReadMessage> messages;
     std::vector<ReadFolder> folders;
     const ReadFolder* child(const std::string& n) const;
@@ -34,6 +36,11 @@ struct ReadFolder {
 // The root folder of the store (its children are "Top of Personal Folders" and the search
 // folders). Throws std::runtime_error with libpff's message when the file cannot be read.
 ReadFolder readPst(const std::string& path);
+
+// Reads every message of the store in folder order, handing each to `visit` and keeping none:
+// a walk whose memory is libpff's own. Returns the number of messages.
+std::size_t forEachPstMessage(const std::string& path,
+                              const std::function<void(const ReadMessage&)>& visit);
 
 // Splits a stored multi-valued property into its values.
 std::vector<mapi::Bytes> splitMultiValue(std::uint16_t type, const mapi::Bytes& raw);

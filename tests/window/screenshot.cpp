@@ -1,6 +1,7 @@
 // Shows the real window on the X screen with a few entries and saves a shot of the whole
 // screen: xvfb-run -s "-screen 0 640x560x24" window_screenshot out.png
 #include "form1.h"
+#include "quietprogram.h"
 #include "recorders.h"
 #include "settings.h"
 
@@ -31,7 +32,9 @@ int main(int argc, char** argv) {
     talvenor::FileSettings settings(dir.path());
     NoFolder picker;
     NoFiles files;
-    talvenor::Form1 window({messages, events, settings, picker, files});
+    talvenor::testing::QuietProgram program;
+    talvenor::Form1 window({messages, events, settings, picker, files},
+                           program.services(dir.path()));
     for (const char* p : {"/home/user/Mail/archive-2019.pst", "/home/user/Mail/Outlook.pst",
                           "/media/backup/very/long/path/to/an/old/personal/folder/file/"
                           "that/is/cut/off/at/the/column/edge/backup.pst"})

@@ -101,15 +101,16 @@ TEST_F(LayoutTest, HoverTipShowsOverEntriesAndEmptySpace) {
 TEST_F(LayoutTest, TabVisitsTheControlsInDesignedOrder) {
     QStringList visited;
     QWidget* w = form->ListView1;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 12; ++i) {
         visited << w->objectName();
         w = w->nextInFocusChain();
         while (w->focusPolicy() == Qt::NoFocus ||
                !w->objectName().contains(QRegularExpression("[0-9]$")))
             w = w->nextInFocusChain();
     }
-    EXPECT_EQ(visited, QStringList({"ListView1", "PushButton1", "PushButton4", "PushButton6",
-                                    "Text1", "PushButton9"}));
+    EXPECT_EQ(visited, QStringList({"ListView1", "PushButton1", "PushButton4", "PushButton2",
+                                    "PushButton6", "PushButton7", "PushButton3", "Text1",
+                                    "PushButton9", "Option1", "Option2", "ListView1"}));
 }
 
 TEST(MessageBoxText, LineBreaksAreOnlyTurnedIntoNewlinesWhenDrawn) {

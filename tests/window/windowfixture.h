@@ -4,6 +4,7 @@
 
 #include "failure.h"
 #include "form1.h"
+#include "quietprogram.h"
 #include "recorders.h"
 #include "settings.h"
 
@@ -79,7 +80,8 @@ protected:
         form.reset();
         settings = std::make_unique<RecordingSettings>(dir.path());
         form =
-            std::make_unique<Form1>(Form1Services{messages, events, *settings, picker, fileDialog});
+            std::make_unique<Form1>(Form1Services{messages, events, *settings, picker, fileDialog},
+                                    program.services(dir.path() + "/program"));
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     }
@@ -129,6 +131,7 @@ protected:
     std::unique_ptr<RecordingSettings> settings;
     ScriptedFolderPicker picker;
     ScriptedFileDialog fileDialog;
+    QuietProgram program;
     std::unique_ptr<Form1> form;
 };
 

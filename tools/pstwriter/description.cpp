@@ -336,8 +336,10 @@ StoreDescription parseDescription(const QByteArray& json) {
     const QString enc = o.value("encoding").toString("compressible");
     if (enc == "none")
         s.options.encoding = Encoding::None;
+    else if (enc == "cyclic")
+        s.options.encoding = Encoding::Cyclic;
     else if (enc != "compressible")
-        p.fail("\"encoding\" must be \"compressible\" or \"none\"");
+        p.fail("\"encoding\" must be \"compressible\", \"cyclic\" or \"none\"");
     for (const QJsonValue& v : o.value("folders").toArray())
         s.folders.push_back(p.folder(v.toObject()));
     return s;

@@ -1,6 +1,6 @@
 // pstwriter: writes a PST file from a JSON description, or a large generated store.
 //   pstwriter description.json out.pst
-//   pstwriter --generate N out.pst [--encoding none|compressible] [--seed S]
+//   pstwriter --generate N out.pst [--encoding none|compressible|cyclic] [--seed S]
 #include "description.h"
 #include "generate.h"
 
@@ -15,9 +15,10 @@ using namespace talvenor::pstwriter;
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: pstwriter DESCRIPTION.json OUT.pst\n"
-                         "       pstwriter --generate N OUT.pst [--encoding none|compressible] "
-                         "[--format unicode|ansi] [--seed S]\n");
+    std::fprintf(stderr,
+                 "usage: pstwriter DESCRIPTION.json OUT.pst\n"
+                 "       pstwriter --generate N OUT.pst [--encoding none|compressible|cyclic] "
+                 "[--format unicode|ansi] [--seed S]\n");
     return 2;
 }
 
@@ -36,8 +37,11 @@ int main(int argc, char** argv) {
             for (int i = 4; i + 1 < argc; i += 2) {
                 const std::string key = argv[i];
                 const std::string value = argv[i + 1];
-                if (key == "--encoding" && (value == "none" || value == "compressible"))
-                    options.encoding = value == "none" ? Encoding::None : Encoding::Compressible;
+                if (key == "--encoding" &&
+                    (value == "none" || value == "compressible" || value == "cyclic"))
+                    options.encoding = value == "none"     ? Encoding::None
+                                       : value == "cyclic" ? Encoding::Cyclic
+                                                           : Encoding::Compressible;
                 else if (key == "--format" && (value == "unicode" || value == "ansi"))
                     options.format = value == "ansi" ? Format::Ansi : Format::Unicode;
                 else if (key == "--seed")

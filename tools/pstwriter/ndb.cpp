@@ -1,5 +1,6 @@
 #include "ndb.h"
 
+#include "crypt.h"
 #include "mapi/mapi.h"
 
 #include <algorithm>
@@ -215,6 +216,8 @@ std::uint64_t NdbWriter::writeBlock(const std::uint8_t* data, std::size_t size, 
             buf[i] = kEncode[data[i]];
     } else if (size > 0) {
         std::memcpy(buf.data(), data, size);
+        if (!internal && encoding_ == Encoding::Cyclic)
+            pst::cyclic(buf.data(), size, std::uint32_t(bid));
     }
     std::uint8_t* t = buf.data() + total - trailer;
     putLe16(t, std::uint16_t(size));
@@ -440,7 +443,7 @@ void NdbWriter::finish(const HeaderInfo& info) {
         std::memset(&h[256], 0xFF, 128);
         std::memset(&h[384], 0xFF, 128);
         h[512] = 0x80;
-        h[513] = encoding_ == Encoding::Compressible ? 1 : 0;
+        h[513] = std::uint8_t(encoding_);
         putLe64(&h[516], nextBid_);
         putLe32(&h[4], pstCrc(&h[8], 471));
         putLe32(&h[524], pstCrc(&h[8], 516));
@@ -462,7 +465,7 @@ void NdbWriter::finish(const HeaderInfo& info) {
         std::memset(&h[204], 0xFF, 128);
         std::memset(&h[332], 0xFF, 128);
         h[460] = 0x80;
-        h[461] = encoding_ == Encoding::Compressible ? 1 : 0;
+        h[461] = std::uint8_t(encoding_);
         putLe32(&h[4], pstCrc(&h[8], 471));
     }
     pwriteAll(h.data(), uni ? 564 : 512, 0);

@@ -12,7 +12,7 @@
 namespace talvenor::pstwriter {
 
 enum class Format { Unicode, Ansi };
-enum class Encoding { None, Compressible };
+enum class Encoding { None, Compressible, Cyclic };
 
 using Bytes = std::vector<std::uint8_t>;
 

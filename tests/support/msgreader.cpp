@@ -2,6 +2,7 @@
 #include "gsfhandles.h"
 #include "msgfile.h"
 #include "msglayout.h"
+#include "msgreader.h"
 #include "storagecopy.h"
 
 #include <QFile>

@@ -1,0 +1,407 @@
+#include "ndb.h"
+
+#include "crypt.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+
+namespace talvenor::pst {
+
+namespace {
+
+constexpr std::uint8_t kPtypeBbt = 0x80;
+constexpr std::uint8_t kPtypeNbt = 0x81;
+constexpr std::size_t kCacheSize = 64;
+
+struct PageGeometry {
+    std::size_t entryArea; // bytes of entries before the page's metadata
+    std::size_t trailer;   // where the page trailer starts (the checksum covers what precedes)
+};
+
+PageGeometry geometry(Layout l) {
+    switch (l) {
+    case Layout::Ansi:
+        return {496, 500};
+    case Layout::Unicode:
+        return {488, 496};
+    case Layout::Unicode4k:
+        return {4056, 4072};
+    }
+    return {488, 496};
+}
+
+std::size_t blockTrailerSize(Layout l) {
+    return l == Layout::Ansi ? 12 : l == Layout::Unicode ? 16 : 24;
+}
+
+std::size_t blockAlignment(Layout l) {
+    return l == Layout::Unicode4k ? 512 : 64;
+}
+
+Bytes inflate(View in, std::size_t outSize) {
+    Bytes out(outSize);
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        fail("cannot start decompressing a block");
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = uInt(in.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    const int rc = ::inflate(&z, Z_FINISH);
+    const std::size_t produced = out.size() - z.avail_out;
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END || produced != outSize)
+        fail("a compressed block does not decompress to its stated size");
+    return out;
+}
+
+} // namespace
+
+Header parseHeader(View h) {
+    if (h.size() < 512)
+        fail("the file is too small to be a personal-folders file");
+    if (h.u32(0) != 0x4E444221) // "!BDN"
+        fail("the file is not a personal-folders file (no !BDN signature)");
+    Header out;
+    const std::uint16_t client = h.u16(8);
+    if (client == 0x4F53) // "SO"
+        out.offline = true;
+    else if (client != 0x4D53 && client != 0x4241) // "SM", "AB"
+        fail("the file is not a personal-folders file (unknown client signature)");
+    out.version = h.u16(10);
+    if (out.version == 14 || out.version == 15)
+        out.layout = Layout::Ansi;
+    else if (out.version >= 0x24)
+        out.layout = Layout::Unicode4k;
+    else if (out.version >= 0x15)
+        out.layout = Layout::Unicode;
+    else
+        fail("unknown personal-folders file version " + std::to_string(out.version));
+    if (crc32(h.data() + 8, 471) != h.u32(4))
+        fail("the file header is damaged (checksum mismatch)");
+    std::uint8_t crypt = 0;
+    if (out.layout == Layout::Ansi) {
+        out.fileEof = h.u32(168);
+        out.nbtBid = h.u32(184);
+        out.nbtIb = h.u32(188);
+        out.bbtBid = h.u32(192);
+        out.bbtIb = h.u32(196);
+        crypt = h.u8(461);
+    } else {
+        if (h.size() < 528)
+            fail("the file header is truncated");
+        if (crc32(h.data() + 8, 516) != h.u32(524))
+            fail("the file header is damaged (checksum mismatch)");
+        out.fileEof = h.u64(184);
+        out.nbtBid = h.u64(216);
+        out.nbtIb = h.u64(224);
+        out.bbtBid = h.u64(232);
+        out.bbtIb = h.u64(240);
+        crypt = h.u8(513);
+    }
+    if (crypt > 2)
+        fail("the file uses an unknown encoding (" + std::to_string(crypt) + ")");
+    out.crypt = Crypt(crypt);
+    return out;
+}
+
+Ndb::Ndb(std::shared_ptr<const ByteSource> source, ReadOptions options)
+    : source_(std::move(source)), options_(options) {
+    Bytes head;
+    source_->read(0, std::size_t(std::min<std::uint64_t>(source_->size(), 564)), head);
+    header_ = parseHeader(View(head));
+}
+
+std::shared_ptr<const Ndb::Page> Ndb::page(std::uint64_t ib, std::uint64_t bid,
+                                           std::uint8_t ptype) const {
+    for (std::size_t i = 0; i < cache_.size(); ++i) {
+        if (cache_[i].first == ib) {
+            auto hit = cache_[i];
+            if (hit.second->ptype != ptype)
+                fail("a B-tree page is damaged (wrong page type)");
+            cache_.erase(cache_.begin() + std::ptrdiff_t(i));
+            cache_.insert(cache_.begin(), hit);
+            return hit.second;
+        }
+    }
+    auto p = std::make_shared<Page>();
+    p->ptype = ptype;
+    source_->read(ib, pageSize(), p->bytes);
+    const View v(p->bytes);
+    const PageGeometry g = geometry(header_.layout);
+    if (v.u8(g.trailer) != ptype || v.u8(g.trailer + 1) != ptype)
+        fail("a B-tree page is damaged (wrong page type)");
+    const bool ansi = header_.layout == Layout::Ansi;
+    const std::uint32_t crc = ansi ? v.u32(g.trailer + 8) : v.u32(g.trailer + 4);
+    if (options_.verifyChecksums && crc32(v.data(), g.trailer) != crc)
+        fail("a B-tree page is damaged (checksum mismatch)");
+    const std::uint64_t pageBid = ansi ? v.u32(g.trailer + 4) : v.u64(g.trailer + 8);
+    if (pageBid != bid)
+        fail("a B-tree page is not the one its parent names");
+    if (header_.layout == Layout::Unicode4k) {
+        p->count = v.u16(g.entryArea);
+        p->entrySize = v.u8(g.entryArea + 4);
+        p->level = v.u8(g.entryArea + 5);
+    } else {
+        p->count = v.u8(g.entryArea);
+        p->entrySize = v.u8(g.entryArea + 2);
+        p->level = v.u8(g.entryArea + 3);
+    }
+    if (p->entrySize == 0 || p->count * p->entrySize > g.entryArea)
+        fail("a B-tree page is damaged (impossible entry count)");
+    cache_.insert(cache_.begin(), {ib, p});
+    if (cache_.size() > kCacheSize)
+        cache_.pop_back();
+    return p;
+}
+
+namespace {
+
+// Reads key, child bid and child offset of a branch entry.
+struct Branch {
+    std::uint64_t key, bid, ib;
+};
+Branch branchAt(View e, bool ansi) {
+    if (ansi)
+        return {e.u32(0), e.u32(4), e.u32(8)};
+    return {e.u64(0), e.u64(8), e.u64(16)};
+}
+
+} // namespace
+
+template <typename Key, typename Leaf>
+std::optional<Leaf> Ndb::lookup(std::uint64_t bid, std::uint64_t ib, std::uint8_t ptype, Key key,
+                                Leaf (*parse)(const Ndb&, View)) const {
+    const bool ansi = header_.layout == Layout::Ansi;
+    const std::size_t keySize = ansi ? 4 : 8;
+    std::optional<unsigned> parentLevel;
+    for (std::size_t depth = 0; depth < kMaxDepth; ++depth) {
+        auto p = page(ib, bid, ptype);
+        const View v(p->bytes);
+        if (parentLevel && p->level + 1 != *parentLevel)
+            fail("a B-tree page is damaged (wrong level)");
+        parentLevel = p->level;
+        if (p->entrySize < keySize)
+            fail("a B-tree page is damaged (entries too small)");
+        // The last entry whose key is not above the wanted one.
+        std::optional<std::size_t> at;
+        std::size_t lo = 0, hi = p->count;
+        while (lo < hi) {
+            const std::size_t mid = (lo + hi) / 2;
+            const View e = v.sub(mid * p->entrySize, p->entrySize);
+            const std::uint64_t k = ansi ? e.u32(0) : e.u64(0);
+            if (k <= std::uint64_t(key)) {
+                at = mid;
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        if (!at)
+            return std::nullopt;
+        const View e = v.sub(*at * p->entrySize, p->entrySize);
+        if (p->level == 0) {
+            const std::uint64_t k = ansi ? e.u32(0) : e.u64(0);
+            if (k != std::uint64_t(key))
+                return std::nullopt;
+            return parse(*this, e);
+        }
+        if (p->entrySize < (ansi ? 12u : 24u))
+            fail("a B-tree page is damaged (branch entries too small)");
+        const Branch b = branchAt(e, ansi);
+        bid = b.bid;
+        ib = b.ib;
+    }
+    fail("a B-tree is deeper than any store has");
+}
+
+namespace {
+
+NodeEntry parseNode(const Ndb& ndb, View e) {
+    if (!ndb.unicode())
+        return {e.u32(0), e.u32(4), e.u32(8), e.u32(12)};
+    return {std::uint32_t(e.u64(0)), e.u64(8), e.u64(16), e.u32(24)};
+}
+
+BlockEntry parseBlock(const Ndb& ndb, View e) {
+    if (!ndb.unicode())
+        return {e.u32(0), e.u32(4), e.u16(8)};
+    return {e.u64(0), e.u64(8), e.u16(16)};
+}
+
+} // namespace
+
+std::optional<NodeEntry> Ndb::node(std::uint32_t nid) const {
+    return lookup(header_.nbtBid, header_.nbtIb, kPtypeNbt, std::uint64_t(nid), &parseNode);
+}
+
+std::optional<BlockEntry> Ndb::block(std::uint64_t bid) const {
+    // The lowest bit of a block id is reserved; writers may set it in references.
+    return lookup(header_.bbtBid, header_.bbtIb, kPtypeBbt, bid & ~std::uint64_t(1), &parseBlock);
+}
+
+void Ndb::forEachNode(const std::function<void(const NodeEntry&)>& visit) const {
+    std::set<std::uint64_t> seen;
+    walk(header_.nbtBid, header_.nbtIb, 0, visit, -1, seen);
+}
+
+void Ndb::walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
+               const std::function<void(const NodeEntry&)>& visit, int parentLevel,
+               std::set<std::uint64_t>& seen) const {
+    if (depth >= kMaxDepth)
+        fail("a B-tree is deeper than any store has");
+    // Each page once: branches that all name the same pages would multiply the walk.
+    if (!seen.insert(ib).second)
+        fail("a B-tree page is named twice");
+    auto p = page(ib, bid, kPtypeNbt);
+    // Levels must fall by one on the way down, or a page naming itself would never end.
+    if (parentLevel >= 0 && int(p->level) + 1 != parentLevel)
+        fail("a B-tree page is damaged (wrong level)");
+    const View v(p->bytes);
+    const bool ansi = header_.layout == Layout::Ansi;
+    for (std::size_t i = 0; i < p->count; ++i) {
+        const View e = v.sub(i * p->entrySize, p->entrySize);
+        if (p->level == 0) {
+            visit(parseNode(*this, e));
+        } else {
+            const Branch b = branchAt(e, ansi);
+            walk(b.bid, b.ib, depth + 1, visit, int(p->level), seen);
+        }
+    }
+}
+
+Bytes Ndb::readBlock(std::uint64_t bid) const {
+    const auto entry = block(bid);
+    if (!entry)
+        fail("a block the store refers to is missing");
+    const std::size_t trailer = blockTrailerSize(header_.layout);
+    const std::size_t align = blockAlignment(header_.layout);
+    const std::size_t total = (std::size_t(entry->cb) + trailer + align - 1) / align * align;
+    Bytes raw;
+    source_->read(entry->ib, total, raw);
+    const View t = View(raw).sub(total - trailer, trailer);
+    const bool ansi = header_.layout == Layout::Ansi;
+    if (t.u16(0) != entry->cb)
+        fail("a block is damaged (its size does not match the index)");
+    const std::uint64_t storedBid = ansi ? t.u32(4) : t.u64(8);
+    if ((storedBid & ~std::uint64_t(1)) != (entry->bid & ~std::uint64_t(1)))
+        fail("a block is not the one the index names");
+    const std::uint32_t crc = ansi ? t.u32(8) : t.u32(4);
+    if (options_.verifyChecksums && crc32(raw.data(), entry->cb) != crc)
+        fail("a block is damaged (checksum mismatch)");
+    raw.resize(entry->cb);
+    if (header_.layout == Layout::Unicode4k) {
+        const std::uint16_t inflated = t.u16(18);
+        if (inflated != 0 && inflated != entry->cb)
+            raw = inflate(View(raw), inflated);
+    }
+    const bool internal = (entry->bid & 2) != 0;
+    if (!internal) {
+        if (header_.crypt == Crypt::Permute)
+            permuteDecode(raw.data(), raw.size());
+        else if (header_.crypt == Crypt::Cyclic)
+            cyclic(raw.data(), raw.size(), std::uint32_t(entry->bid));
+    }
+    return raw;
+}
+
+void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>& out,
+                        std::uint64_t& total) const {
+    if (depth > 2)
+        fail("a data tree is deeper than a store allows");
+    Bytes b = readBlock(bid);
+    if ((bid & 2) == 0) {
+        total += b.size();
+        // A value's blocks are the file's own bytes (inflated at most sixteenfold): a tree that
+        // names one block over and over cannot make it larger than that.
+        const std::uint64_t limit =
+            std::min<std::uint64_t>(kMaxStream, 16 * source_->size() + (1u << 20));
+        if (total > limit || out.size() >= kMaxLeaves)
+            fail("a value is larger than the store can hold");
+        out.push_back(std::move(b));
+        return;
+    }
+    const View v(b);
+    if (v.u8(0) != 0x01)
+        fail("a data tree block is damaged (wrong type)");
+    const unsigned level = v.u8(1);
+    if (level != 1 && level != 2)
+        fail("a data tree block is damaged (wrong level)");
+    if (level + depth > 2)
+        fail("a data tree is deeper than a store allows");
+    const std::size_t count = v.u16(2);
+    const std::size_t idSize = unicode() ? 8 : 4;
+    const View ids = v.sub(8, count * idSize);
+    const std::uint64_t before = total;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t child = unicode() ? ids.u64(i * 8) : ids.u32(i * 4);
+        if (level == 1 && (child & 2) != 0)
+            fail("a data tree block is damaged (a leaf is a tree)");
+        if (level == 2 && (child & 2) == 0)
+            fail("a data tree block is damaged (a branch is a leaf)");
+        collectLeaves(child, depth + 1, out, total);
+    }
+    if (total - before != v.u32(4))
+        fail("a data tree is damaged (its blocks do not add up to its size)");
+}
+
+std::vector<Bytes> Ndb::readLeaves(std::uint64_t bid) const {
+    std::vector<Bytes> out;
+    if (bid == 0)
+        return out;
+    std::uint64_t total = 0;
+    collectLeaves(bid, 0, out, total);
+    return out;
+}
+
+Bytes Ndb::readStream(std::uint64_t bid) const {
+    auto leaves = readLeaves(bid);
+    if (leaves.size() == 1)
+        return std::move(leaves.front());
+    Bytes out;
+    for (const Bytes& l : leaves)
+        out.insert(out.end(), l.begin(), l.end());
+    return out;
+}
+
+void Ndb::collectSubnodes(std::uint64_t bid, std::size_t depth, SubnodeMap& out) const {
+    if (depth > 2)
+        fail("a sub-node tree is deeper than a store allows");
+    const Bytes b = readBlock(bid);
+    const View v(b);
+    if (v.u8(0) != 0x02)
+        fail("a sub-node block is damaged (wrong type)");
+    const unsigned level = v.u8(1);
+    const std::size_t count = v.u16(2);
+    const bool uni = unicode();
+    const std::size_t start = uni ? 8 : 4;
+    if (level == 0) {
+        const std::size_t size = uni ? 24 : 12;
+        const View entries = v.sub(start, count * size);
+        for (std::size_t i = 0; i < count; ++i) {
+            const View e = entries.sub(i * size, size);
+            NodeEntry n = uni ? NodeEntry{std::uint32_t(e.u64(0)), e.u64(8), e.u64(16), 0}
+                              : NodeEntry{e.u32(0), e.u32(4), e.u32(8), 0};
+            out[n.nid] = n;
+        }
+    } else if (level == 1) {
+        const std::size_t size = uni ? 16 : 8;
+        const View entries = v.sub(start, count * size);
+        for (std::size_t i = 0; i < count; ++i) {
+            const View e = entries.sub(i * size, size);
+            collectSubnodes(uni ? e.u64(8) : e.u32(4), depth + 1, out);
+        }
+    } else {
+        fail("a sub-node block is damaged (wrong level)");
+    }
+}
+
+SubnodeMap Ndb::readSubnodes(std::uint64_t bid) const {
+    SubnodeMap out;
+    if (bid != 0)
+        collectSubnodes(bid, 0, out);
+    return out;
+}
+
+} // namespace talvenor::pst

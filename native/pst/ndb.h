@@ -1,0 +1,107 @@
+// The node database of a PST or OST file: the header, the node and block B-trees (looked up
+// page by page, a few recent pages kept), blocks with their checksums and encodings, data
+// trees and sub-node trees. Nothing of the whole store is loaded at open.
+#pragma once
+
+#include "bytes.h"
+#include "source.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+
+namespace talvenor::pst {
+
+enum class Layout { Ansi, Unicode, Unicode4k };
+enum class Crypt : std::uint8_t { None = 0, Permute = 1, Cyclic = 2 };
+
+struct Header {
+    Layout layout = Layout::Unicode;
+    bool offline = false; // an OST file
+    std::uint16_t version = 0;
+    Crypt crypt = Crypt::None;
+    std::uint64_t fileEof = 0;
+    std::uint64_t nbtBid = 0, nbtIb = 0;
+    std::uint64_t bbtBid = 0, bbtIb = 0;
+};
+
+// Reads and checks the header; fails naming what is wrong.
+Header parseHeader(View bytes);
+
+struct NodeEntry {
+    std::uint32_t nid = 0;
+    std::uint64_t bidData = 0;
+    std::uint64_t bidSub = 0;
+    std::uint32_t parent = 0;
+};
+
+struct BlockEntry {
+    std::uint64_t bid = 0;
+    std::uint64_t ib = 0;
+    std::uint16_t cb = 0;
+};
+
+// The sub-nodes of one node: nid -> (data, sub-nodes).
+using SubnodeMap = std::map<std::uint32_t, NodeEntry>;
+
+struct ReadOptions {
+    // Off only where damaged bytes should reach the parsers anyway (fuzzing, salvage).
+    bool verifyChecksums = true;
+};
+
+class Ndb {
+public:
+    explicit Ndb(std::shared_ptr<const ByteSource> source, ReadOptions options = {});
+
+    const Header& header() const { return header_; }
+    bool unicode() const { return header_.layout != Layout::Ansi; }
+
+    std::optional<NodeEntry> node(std::uint32_t nid) const;
+    std::optional<BlockEntry> block(std::uint64_t bid) const;
+    // Every node of the node B-tree in key order (walked page by page).
+    void forEachNode(const std::function<void(const NodeEntry&)>& visit) const;
+
+    // One block's payload, checked and decoded.
+    Bytes readBlock(std::uint64_t bid) const;
+    // The leaf payloads of a data tree (a single block is a tree of one leaf).
+    std::vector<Bytes> readLeaves(std::uint64_t bid) const;
+    // A data tree's payload as one stream.
+    Bytes readStream(std::uint64_t bid) const;
+    // The sub-node tree rooted at bid (0: none).
+    SubnodeMap readSubnodes(std::uint64_t bid) const;
+
+    // Limits that keep hostile files from making a reader loop or allocate without end.
+    static constexpr std::size_t kMaxDepth = 16;
+    static constexpr std::uint64_t kMaxStream = 1ull << 31;
+    static constexpr std::size_t kMaxLeaves = kMaxStream / 8176 + 1;
+
+private:
+    struct Page {
+        std::uint8_t ptype = 0;
+        Bytes bytes;
+        std::size_t count = 0;
+        std::size_t entrySize = 0;
+        unsigned level = 0;
+    };
+    std::shared_ptr<const Page> page(std::uint64_t ib, std::uint64_t bid, std::uint8_t ptype) const;
+    template <typename Key, typename Leaf>
+    std::optional<Leaf> lookup(std::uint64_t rootBid, std::uint64_t rootIb, std::uint8_t ptype,
+                               Key key, Leaf (*parse)(const Ndb&, View)) const;
+    void walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
+              const std::function<void(const NodeEntry&)>& visit, int parentLevel,
+              std::set<std::uint64_t>& seen) const;
+    void collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>& out,
+                       std::uint64_t& total) const;
+    void collectSubnodes(std::uint64_t bid, std::size_t depth, SubnodeMap& out) const;
+    std::size_t pageSize() const { return header_.layout == Layout::Unicode4k ? 4096 : 512; }
+
+    std::shared_ptr<const ByteSource> source_;
+    ReadOptions options_;
+    Header header_;
+    // A small cache of B-tree pages, most recent first.
+    mutable std::vector<std::pair<std::uint64_t, std::shared_ptr<const Page>>> cache_;
+};
+
+} // namespace talvenor::pst

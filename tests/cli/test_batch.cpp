@@ -1,0 +1,175 @@
+// The batch converter's command line, its one-line reports and what its exit status means.
+#include "batch.h"
+
+#include "constants.h"
+#include "errorreport.h"
+
+#include <QTemporaryFile>
+
+#include <gtest/gtest.h>
+
+using namespace talvenor;
+using namespace talvenor::batch;
+
+namespace {
+
+TEST(BatchArguments, CommandLinesAndWhatTheyMean) {
+    struct Case {
+        QStringList args;
+        QString error; // empty: usable
+        bool beside;
+        QString folder;
+        bool json;
+        QStringList files;
+    };
+    const Case cases[] = {
+        {{"a.pst"}, "", false, ".", false, {"a.pst"}},
+        {{"-o", "out", "a.pst", "b.ost"}, "", false, "out", false, {"a.pst", "b.ost"}},
+        {{"--output=out", "a.pst"}, "", false, "out", false, {"a.pst"}},
+        {{"--beside", "--json", "a.pst"}, "", true, "", true, {"a.pst"}},
+        {{"--", "-odd.pst", "--beside"}, "", false, ".", false, {"-odd.pst", "--beside"}},
+        {{}, "no file to convert", false, "", false, {}},
+        {{"-o", "out"}, "no file to convert", false, "", false, {}},
+        {{"-o"}, "-o needs a folder", false, "", false, {}},
+        {{"a.pst", "-o", ""}, "-o needs a folder", false, "", false, {}},
+        {{"-o", "x", "--beside", "a.pst"},
+         "-o and --beside exclude each other",
+         false,
+         "",
+         false,
+         {}},
+        {{"-o", "x", "-o", "y", "a.pst"}, "more than one output folder", false, "", false, {}},
+        {{"--frobnicate", "a.pst"}, "unknown option --frobnicate", false, "", false, {}},
+        {{"a.pst", ""}, "an empty file name", false, "", false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const Arguments a = parseArguments(c.args);
+        EXPECT_EQ(a.error, c.error);
+        EXPECT_FALSE(a.help);
+        if (!c.error.isEmpty())
+            continue;
+        EXPECT_EQ(a.beside, c.beside);
+        if (!c.beside) {
+            EXPECT_EQ(a.folder, c.folder);
+        }
+        EXPECT_EQ(a.json, c.json);
+        EXPECT_EQ(a.files, c.files);
+    }
+    // Help wins over everything else on the line, even a line that is wrong otherwise.
+    EXPECT_TRUE(parseArguments({"--help"}).help);
+    EXPECT_TRUE(parseArguments({"-o", "x", "--beside", "-h"}).help);
+}
+
+TEST(BatchReports, AReportBecomesOneLineWithNothingLost) {
+    const QString report = errorReportText("Disk full.", windowLocation("GetMailItems"), 144);
+    EXPECT_EQ(oneLine(report), "Disk full. | in Hollisk2021/08/31.Form1.GetMailItems at line 144 | "
+                               "Please email screenshot of this message to " +
+                                   SupportEmail);
+    EXPECT_EQ(oneLine("a\r\n\r\nb\rc\n"), "a | b | c");
+}
+
+// Feeds the report what a run tells it, the way ConversionRun and the walk do.
+struct Script {
+    QStringList files;
+    // Per file: items written, items reported, report lines of the file itself.
+    struct File {
+        int written, reported, storeReports;
+    };
+    std::vector<File> events;
+    int runReports = 0;
+};
+
+struct RunResult {
+    int status;
+    std::vector<FileSummary> summaries;
+    QString err, out;
+};
+
+RunResult play(const Script& s) {
+    QTemporaryFile err, out;
+    EXPECT_TRUE(err.open() && out.open());
+    std::FILE* e = std::fopen(err.fileName().toLocal8Bit().constData(), "w");
+    std::FILE* o = std::fopen(out.fileName().toLocal8Bit().constData(), "w");
+    FileList list(s.files);
+    double now = 100;
+    BatchReport report(
+        list, [](const QString&) { return QStringLiteral("/out/"); }, {e, o, false},
+        [&] { return now; });
+    for (int i = 0; i < s.runReports; ++i)
+        report.show({runtext::NoFolder, "t", MessageButtons::Ok, MessageIcon::None});
+    for (std::size_t i = 0; i < s.events.size(); ++i) {
+        report.setText(runtext::Processing + s.files[qsizetype(i)]);
+        now += 1.5; // every file takes its time
+        for (int k = 0; k < s.events[i].written; ++k)
+            report.written("/out/x.msg");
+        for (int k = 0; k < s.events[i].reported; ++k) {
+            report.show(errorReportMessage("cannot read", windowLocation("GetMailItems"), 144));
+            report.reported();
+        }
+        for (int k = 0; k < s.events[i].storeReports; ++k)
+            report.show(errorReportMessage("gone", windowLocation("PST2MSG"), 106));
+    }
+    report.setText(runtext::AtRest);
+    report.show({runtext::Done, "t", MessageButtons::Ok, MessageIcon::None});
+    report.finish();
+    std::fclose(e);
+    std::fclose(o);
+    return {report.exitStatus(), report.summaries(), QString::fromUtf8(err.readAll()),
+            QString::fromUtf8(out.readAll())};
+}
+
+TEST(BatchReports, ExitStatusFollowsWhatWasWrittenAndReported) {
+    struct Case {
+        const char* name;
+        Script script;
+        int status;
+    };
+    const Case cases[] = {
+        {"everything written", {{"a", "b"}, {{3, 0, 0}, {2, 0, 0}}}, AllWritten},
+        {"an empty store converts cleanly", {{"a"}, {{0, 0, 0}}}, AllWritten},
+        {"one item reported", {{"a", "b"}, {{3, 1, 0}, {2, 0, 0}}}, SomeReported},
+        {"one store unreadable, one converted", {{"a", "b"}, {{0, 0, 1}, {2, 0, 0}}}, SomeReported},
+        {"a folder of a store reported", {{"a"}, {{2, 0, 1}}}, SomeReported},
+        {"every item of the only store reported", {{"a"}, {{0, 2, 0}}}, SomeReported},
+        {"no store could be opened",
+         {{"a", "b"}, {{0, 0, 1}, {0, 0, 1}}},
+         BadUsageOrNothingConverted},
+        {"the run refused to start", {{"a"}, {}, 1}, BadUsageOrNothingConverted},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunResult r = play(c.script);
+        EXPECT_EQ(r.status, c.status);
+        ASSERT_EQ(r.summaries.size(), c.script.events.size());
+        for (std::size_t i = 0; i < r.summaries.size(); ++i) {
+            EXPECT_EQ(r.summaries[i].written, c.script.events[i].written);
+            EXPECT_EQ(r.summaries[i].reported, c.script.events[i].reported);
+        }
+        // One JSON line per file, and no "Done." where the summaries stand.
+        EXPECT_EQ(r.out.count('\n'), qsizetype(c.script.events.size()));
+        EXPECT_FALSE(r.err.contains(runtext::Done));
+    }
+}
+
+TEST(BatchReports, ReportsAndSummariesNameTheirFileOnOneLineEach) {
+    const RunResult r = play({{"/in/a.pst", "/in/b.pst"}, {{1, 1, 0}, {0, 0, 1}}});
+    EXPECT_EQ(r.err.split('\n', Qt::SkipEmptyParts),
+              QStringList({"[1/2] /in/a.pst",
+                           "talvenor-convert: /in/a.pst: cannot read | in "
+                           "Hollisk2021/08/31.Form1.GetMailItems at line 144 | Please email "
+                           "screenshot of this message to " +
+                               SupportEmail,
+                           "/in/a.pst: 1 message written, 1 reported, 1.5 s", "[2/2] /in/b.pst",
+                           "talvenor-convert: /in/b.pst: gone | in Hollisk2021/08/31.Form1.PST2MSG "
+                           "at line 106 | Please email screenshot of this message to " +
+                               SupportEmail,
+                           "/in/b.pst: not converted, 1.5 s"}));
+    const QStringList json = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(json.size(), 2);
+    EXPECT_TRUE(json[0].contains(R"("file":"/in/a.pst")"));
+    EXPECT_TRUE(json[0].contains(R"("written":1)"));
+    EXPECT_TRUE(json[1].contains(R"("converted":false)"));
+}
+
+} // namespace

@@ -1,0 +1,305 @@
+// talvenor-convert as a user runs it: no display, real generated stores, real message files;
+// what it writes is what the window's way of driving the engine writes.
+#include "conversionrun.h"
+#include "generatedstore.h"
+#include "recorders.h"
+#include "session.h"
+#include "storefactory.h"
+#include "toolrun.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace talvenor;
+using namespace talvenor::testing;
+
+namespace {
+
+const QString Program = QStringLiteral(TALVENOR_CONVERT);
+
+// The environment of a machine without any display.
+QProcessEnvironment headless() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    return env;
+}
+
+struct Outcome {
+    int exitCode = -1;
+    QStringList err; // the lines of standard error
+    QStringList out;
+};
+
+Outcome collect(QProcess& p) {
+    Outcome r;
+    if (!p.waitForFinished(300000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.exitCode = p.exitCode();
+    r.err = QString::fromUtf8(p.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    r.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    return r;
+}
+
+void start(QProcess& p, const QStringList& args, const QString& program = Program) {
+    p.setProcessEnvironment(headless());
+    p.start(program, args);
+}
+
+Outcome convert(const QStringList& args) {
+    QProcess p;
+    start(p, args);
+    return collect(p);
+}
+
+// Name → content digest of every file in a folder (hidden ones too: nothing half-written may
+// stay behind).
+std::map<QString, QByteArray> contents(const QString& folder) {
+    std::map<QString, QByteArray> files;
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
+        QFile f(folder + "/" + name);
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        files[name] = QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+    }
+    return files;
+}
+
+// Converts as the window does: the run over its list and options, the session with the
+// program's store, the user's answers from recorders.
+struct WindowWay {
+    struct List : ISourceList {
+        QStringList entries;
+        int count() const override { return int(entries.size()); }
+        QString text(int i) const override { return entries.at(i - 1); }
+        void append(const QString& t) override { entries << t; }
+    } list;
+    struct Options : IOutputOptions {
+        QString folder;
+        bool option1() const override { return true; }
+        bool option2() const override { return false; }
+        QString text1() const override { return folder; }
+    } options;
+    struct Bar : IProgress {
+        void setValue(int) override {}
+        void setText(const QString&) override {}
+    } progress;
+    RecordingMessageBox messages;
+
+    void run(const QString& pst, const QString& folder) {
+        list.entries = {pst};
+        options.folder = folder;
+        CountingEventLoop events;
+        RecordingPointer pointer;
+        const auto store = makeStoreFactory();
+        ConversionSession session(*store, messages, events, pointer);
+        SessionConverter converter(session);
+        SystemFolderAccess access;
+        ConversionRun(list, options, progress, pointer, events, messages, converter, access)
+            .PushButton2_Click();
+    }
+};
+
+class ConvertProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(QFileInfo::exists(Program)) << Program.toStdString();
+        pst = dir.filePath("archive.pst");
+        writeTreeStore(pst.toStdString(), pstwriter::Format::Unicode);
+    }
+    QString folder(const QString& name) {
+        const QString f = dir.filePath(name);
+        EXPECT_TRUE(QDir().mkpath(f));
+        return f;
+    }
+    static QJsonObject summary(const QString& line) {
+        return QJsonDocument::fromJson(line.toUtf8()).object();
+    }
+
+    QTemporaryDir dir;
+    QString pst;
+};
+
+TEST_F(ConvertProgram, WritesWithoutADisplayExactlyWhatTheWindowWrites) {
+    const QString window = folder("window"), cli = folder("cli");
+    WindowWay way;
+    way.run(pst, window);
+    ASSERT_EQ(way.messages.texts(), QStringList{"Done."});
+    const auto expected = contents(window);
+    ASSERT_GE(expected.size(), 3u);
+
+    const Outcome r = convert({"--json", "-o", cli, pst});
+    ASSERT_EQ(r.exitCode, 0) << r.err.join('\n').toStdString();
+    EXPECT_EQ(contents(cli), expected);
+    ASSERT_EQ(r.out.size(), 1);
+    const QJsonObject s = summary(r.out[0]);
+    EXPECT_EQ(s["file"].toString(), pst);
+    EXPECT_EQ(s["output"].toString(), cli + "/");
+    EXPECT_EQ(s["written"].toInt(), int(expected.size()));
+    EXPECT_EQ(s["reported"].toInt(), 0);
+    EXPECT_TRUE(s["converted"].toBool());
+    // Standard error: the file's progress line and its summary, nothing else.
+    ASSERT_EQ(r.err.size(), 2) << r.err.join('\n').toStdString();
+    EXPECT_EQ(r.err[0], "[1/1] " + pst);
+    EXPECT_TRUE(r.err[1].startsWith(
+        QStringLiteral("%1: %2 messages written, 0 reported, ").arg(pst).arg(expected.size())))
+        << r.err[1].toStdString();
+}
+
+TEST_F(ConvertProgram, BesideAndRelativePathsPutTheFilesNextToTheStore) {
+    const QString expected = folder("expected");
+    WindowWay().run(pst, expected);
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    start(p, {"--beside", "archive.pst"});
+    const Outcome r = collect(p);
+    ASSERT_EQ(r.exitCode, 0) << r.err.join('\n').toStdString();
+    auto written = contents(dir.path());
+    written.erase("archive.pst");
+    EXPECT_EQ(written, contents(expected));
+}
+
+TEST_F(ConvertProgram, BadInputGivesOneClearLineAndTheDocumentedStatus) {
+    const QString out = folder("out");
+    const QString foreign = dir.filePath("notes.pst");
+    {
+        QFile f(foreign);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("These are my notes, not a personal-folder file.\n");
+    }
+    const QString missing = dir.filePath("missing.pst");
+    struct Case {
+        const char* name;
+        QStringList args;
+        int status;
+        QString line; // the one report line starts with it
+    };
+    const Case cases[] = {
+        {"missing file",
+         {"-o", out, missing},
+         2,
+         "talvenor-convert: " + missing + ": The file “" + missing + "” does not exist."},
+        {"foreign file",
+         {"-o", out, foreign},
+         2,
+         "talvenor-convert: " + foreign + ": The file “" + foreign + "” is not a PST file."},
+        {"missing output folder",
+         {"-o", dir.filePath("nowhere"), pst},
+         2,
+         "talvenor-convert: " + dir.filePath("nowhere") + ": no such folder"},
+        {"bad usage",
+         {"--beside", "-o", out, pst},
+         2,
+         "talvenor-convert: -o and --beside exclude each other"},
+        {"one good file and one missing",
+         {"-o", out, pst, missing},
+         1,
+         "talvenor-convert: " + missing + ": The file “" + missing + "” does not exist."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome r = convert(c.args);
+        EXPECT_EQ(r.exitCode, c.status);
+        const QStringList reports = r.err.filter(QRegularExpression("^talvenor-convert: "));
+        ASSERT_EQ(reports.size(), 1) << r.err.join('\n').toStdString();
+        EXPECT_TRUE(reports[0].startsWith(c.line)) << reports[0].toStdString();
+    }
+}
+
+TEST_F(ConvertProgram, AFolderThatCannotBeWrittenIsOneReportAndNothingConverted) {
+    // Tests run as root, whom permissions do not stop: the program runs as nobody then.
+    QString program = Program;
+    QStringList prefix;
+    if (::geteuid() == 0) {
+        program = QStandardPaths::findExecutable("setpriv");
+        ASSERT_FALSE(program.isEmpty()) << "setpriv is missing (Debian package util-linux)";
+        prefix = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", Program};
+        // nobody must reach the store, but not write beside it.
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(pst).constData(), 0644), 0);
+    }
+    const QString locked = folder("locked");
+    ASSERT_EQ(::chmod(QFile::encodeName(locked).constData(), 0555), 0);
+
+    QProcess p;
+    start(p, prefix + QStringList{"-o", locked, pst}, program);
+    const Outcome r = collect(p);
+    EXPECT_EQ(r.exitCode, 2);
+    const QStringList reports = r.err.filter(QRegularExpression("^talvenor-convert: "));
+    ASSERT_EQ(reports.size(), 1) << r.err.join('\n').toStdString();
+    EXPECT_TRUE(reports[0].startsWith("talvenor-convert: " + pst +
+                                      ": Permission denied: the "
+                                      "results of \"archive.pst\" cannot be saved because the "
+                                      "folder \"" +
+                                      locked + "/\" cannot be written."))
+        << reports[0].toStdString();
+    EXPECT_TRUE(QDir(locked).isEmpty());
+    ::chmod(QFile::encodeName(locked).constData(), 0755);
+}
+
+TEST_F(ConvertProgram, TwoProcessesIntoOneFolderLoseNothingAndOverwriteNothing) {
+    // Enough equal names that the two processes meet over the same ones while both write.
+    const QString many = dir.filePath("many.pst");
+    writeLargeFolderStore(many.toStdString(), 400);
+    const QString single = folder("single"), shared = folder("shared");
+    ASSERT_EQ(convert({"-o", single, pst, many}).exitCode, 0);
+    std::multiset<QByteArray> once;
+    for (const auto& [name, digest] : contents(single))
+        once.insert(digest);
+
+    QProcess a, b;
+    start(a, {"--json", "-o", shared, pst, many});
+    start(b, {"--json", "-o", shared, pst, many});
+    const Outcome ra = collect(a), rb = collect(b);
+    ASSERT_EQ(ra.exitCode, 0) << ra.err.join('\n').toStdString();
+    ASSERT_EQ(rb.exitCode, 0) << rb.err.join('\n').toStdString();
+
+    // Every message twice, under distinct names, and only whole message files.
+    const auto both = contents(shared);
+    std::multiset<QByteArray> twice;
+    for (const auto& [name, digest] : both) {
+        EXPECT_TRUE(name.endsWith(".msg")) << name.toStdString();
+        twice.insert(digest);
+    }
+    std::multiset<QByteArray> expected = once;
+    expected.insert(once.begin(), once.end());
+    EXPECT_EQ(twice, expected);
+    ASSERT_EQ(ra.out.size(), 2);
+    ASSERT_EQ(rb.out.size(), 2);
+    int written = 0;
+    for (const QString& line : ra.out + rb.out)
+        written += summary(line)["written"].toInt();
+    EXPECT_EQ(written, int(both.size()));
+}
+
+TEST_F(ConvertProgram, NeedsNeitherWidgetsNorAWindowSystem) {
+    const ToolRun r = runTool("ldd", {Program});
+    ASSERT_EQ(r.exitCode, 0) << "ldd is missing (Debian package libc-bin)";
+    EXPECT_TRUE(r.out.contains("libQt6Core"));
+    for (const char* lib : {"libQt6Gui", "libQt6Widgets", "libX11", "libxcb"})
+        EXPECT_FALSE(r.out.contains(lib)) << lib;
+}
+
+TEST_F(ConvertProgram, HelpDescribesTheCommandLine) {
+    const Outcome r = convert({"--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    ASSERT_FALSE(r.out.isEmpty());
+    EXPECT_TRUE(r.out[0].startsWith("Usage: talvenor-convert [-o FOLDER | --beside]"));
+}
+
+} // namespace

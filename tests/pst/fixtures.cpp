@@ -1,0 +1,123 @@
+#include "fixtures.h"
+
+#include "../nativestore/generatedstore.h"
+#include "../pstwriter/everytype.h"
+
+#include <description.h>
+#include <generate.h>
+
+#include <QFile>
+
+#include <stdexcept>
+
+namespace talvenor::pst::test {
+
+namespace {
+
+using mapi::Bytes;
+using pstwriter::Encoding;
+using pstwriter::Format;
+namespace build = pstwriter::build;
+
+const char* formatName(Format f) {
+    return f == Format::Ansi ? "Ansi" : "Unicode";
+}
+
+const char* encodingName(Encoding e) {
+    switch (e) {
+    case Encoding::None:
+        return "None";
+    case Encoding::Compressible:
+        return "Compressible";
+    case Encoding::Cyclic:
+        return "Cyclic";
+    }
+    return "?";
+}
+
+pstwriter::StoreDescription sample(const std::string& file) {
+    QFile f(QString::fromStdString(file));
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read " + file);
+    return pstwriter::parseDescription(f.readAll());
+}
+
+} // namespace
+
+mapi::Message everyTypeMessage() {
+    using namespace pstwriter::test;
+    mapi::Message m = talvenor::testing::richMessage();
+    addEveryType(m);
+    const Bytes gb(kGuid.bytes.begin(), kGuid.bytes.end());
+    m.set(prop(0x670E, mapi::PtBinary, pattern(20000, 9))); // a sub-node over several blocks
+    m.set(multi(0x6716, mapi::PtGuid, {gb, gb}));
+    m.set(multi(0x671A, mapi::PtFloating32, {mapi::le32(0x3F800000)}));
+    m.set(multi(0x671B, mapi::PtFloatingTime, {doubleBytes(2.5)}));
+    build::setNamedString(m, {mapi::PSETID_Common, 0x8580, {}}, u"numbered");
+    build::setNamedString(m, {mapi::PS_PUBLIC_STRINGS, 0x1234, {}}, u"public numbered");
+    build::setNamedStrings(m, {mapi::PSETID_Address, std::nullopt, u"List"}, {u"a", u"b"});
+    return m;
+}
+
+void writeSmallStore(const std::string& path, Format format, Encoding encoding) {
+    pstwriter::StoreDescription d;
+    d.options.format = format;
+    d.options.encoding = encoding;
+    pstwriter::FolderDescription inbox;
+    inbox.name = u"Inbox";
+    inbox.special = pstwriter::SpecialFolder::Inbox;
+    inbox.messages.push_back(talvenor::testing::richMessage());
+    inbox.messages.push_back(talvenor::testing::simpleMessage("IPM.Note", u"Second"));
+    d.folders.push_back(std::move(inbox));
+    pstwriter::writePst(d, path);
+}
+
+std::vector<Fixture> allFixtures() {
+    std::vector<Fixture> out;
+    const Format formats[] = {Format::Unicode, Format::Ansi};
+    const Encoding encodings[] = {Encoding::None, Encoding::Compressible, Encoding::Cyclic};
+    const char* samples[] = {"Household", "International", "ProjectArchive"};
+    for (Format f : formats) {
+        for (Encoding e : encodings) {
+            const std::string suffix = std::string(formatName(f)) + encodingName(e);
+            for (const char* s : samples) {
+                out.push_back({std::string(s) + suffix, [s, f, e](const std::string& path) {
+                                   auto d = sample(std::string(TALVENOR_SAMPLE_SOURCES) + "/" + s +
+                                                   ".json");
+                                   d.options.format = f;
+                                   d.options.encoding = e;
+                                   pstwriter::writePst(d, path);
+                               }});
+            }
+            out.push_back({"EveryType" + suffix, [f, e](const std::string& path) {
+                               pstwriter::StoreDescription d;
+                               d.options.format = f;
+                               d.options.encoding = e;
+                               pstwriter::FolderDescription folder;
+                               folder.name = u"Types";
+                               folder.messages.push_back(everyTypeMessage());
+                               mapi::Message outer = everyTypeMessage();
+                               build::addEmbedded(outer, u"Inner", everyTypeMessage());
+                               folder.messages.push_back(std::move(outer));
+                               d.folders.push_back(std::move(folder));
+                               pstwriter::writePst(d, path);
+                           }});
+            out.push_back({"Generated" + suffix, [f, e](const std::string& path) {
+                               pstwriter::Options o;
+                               o.format = f;
+                               o.encoding = e;
+                               pstwriter::generateStore(path, 40, o, 3);
+                           }});
+        }
+        out.push_back({std::string("Tree") + formatName(f), [f](const std::string& path) {
+                           talvenor::testing::writeTreeStore(path, f);
+                       }});
+    }
+    // A folder whose contents table spans many blocks and whose heap spans several.
+    out.push_back({"LargeFolder", [](const std::string& path) {
+                       talvenor::testing::writeLargeFolderStore(path, 700);
+                   }});
+    return out;
+}
+
+} // namespace talvenor::pst::test
