@@ -71,19 +71,19 @@ private:
 
 class HelperProcess : public RecordSource {
 public:
-    HelperProcess(pid_t pid, Fd socket, std::function<void()> whileWaiting)
-        : pid_(pid), socket_(std::move(socket)), whileWaiting_(std::move(whileWaiting)) {
+    HelperProcess(pid_t pid, Fd socket, const HelperCommand& command)
+        : pid_(pid), socket_(std::move(socket)), whileWaiting_(command.whileWaiting),
+          clock_(command.clock) {
         pidfd_.reset(int(::syscall(SYS_pidfd_open, pid_, 0)));
     }
     ~HelperProcess() override { finish(true); }
 
     Read read(records::Decoder& into, std::chrono::milliseconds silence) override {
-        using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + silence;
+        const auto deadline = clock_() + silence;
         for (;;) {
             yieldNowAndThen();
             const auto remaining =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_());
             if (remaining.count() <= 0)
                 return Read::Silence;
             const auto wait = whileWaiting_ ? std::min(remaining, YieldEvery) : remaining;
@@ -151,6 +151,7 @@ private:
     Fd socket_;
     Fd pidfd_;
     std::function<void()> whileWaiting_;
+    std::function<std::chrono::steady_clock::time_point()> clock_;
     std::chrono::steady_clock::time_point lastYield_{};
     std::optional<Ending> ending_;
 };
@@ -209,7 +210,7 @@ std::unique_ptr<RecordSource> spawnHelper(const HelperCommand& command) {
                                                            "started: %2")
                                                 .arg(command.program, errnoText(error)));
     theirs.reset();
-    return std::make_unique<HelperProcess>(pid, std::move(mine), command.whileWaiting);
+    return std::make_unique<HelperProcess>(pid, std::move(mine), command);
 }
 
 QString helperBesideProgram() {

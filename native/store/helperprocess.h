@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -17,6 +18,10 @@ struct HelperCommand {
     QStringList arguments;
     // Called again and again while waiting for the helper (the program's event-loop yield).
     std::function<void()> whileWaiting;
+    // The clock the helper's silence is measured by.
+    std::function<std::chrono::steady_clock::time_point()> clock = [] {
+        return std::chrono::steady_clock::now();
+    };
 };
 
 // Starts the helper; its socket end is its descriptor 3, stdin and stdout are /dev/null, and

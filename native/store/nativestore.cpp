@@ -903,6 +903,7 @@ helper::StartHelper helperStarter(const QString& path, const StoreOptions& optio
     command.program =
         options.helperProgram.isEmpty() ? helper::helperBesideProgram() : options.helperProgram;
     command.whileWaiting = options.whileWaiting;
+    command.clock = options.clock;
     command.arguments << QStringLiteral("--fd=3")
                       << QStringLiteral("--max-record=%1").arg(options.maxRecordSize)
                       << QStringLiteral("--memory-budget=%1").arg(options.helperMemoryBudget);

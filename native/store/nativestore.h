@@ -58,6 +58,11 @@ struct StoreOptions {
     std::chrono::milliseconds itemSilence = std::chrono::seconds(60);
     // Items that take more than this to hand over are reported as too large.
     std::uint64_t maxRecordSize = std::uint64_t(1) << 30;
+    // The clock the helper's silence is measured by (a seam for tests, which must not depend
+    // on how fast the machine is).
+    std::function<std::chrono::steady_clock::time_point()> clock = [] {
+        return std::chrono::steady_clock::now();
+    };
     // Called again and again while the helper reads, so that the window can keep painting
     // (the program passes its event loop's yield).
     std::function<void()> whileWaiting;

@@ -1,12 +1,13 @@
 // Independent readers open what the writer produced: Perl's Email::Outlook::Message
-// (msgconvert) and Python's olefile. Both must be installed; their absence is a failure.
+// (msgconvert) and Python's olefile. Both must be installed; their absence is a failure that
+// names the Debian package.
 #include "msgfile.h"
 #include "samples.h"
 
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <outsideprograms.h>
 #include <toolrun.h>
 
 #include <gtest/gtest.h>
@@ -16,32 +17,24 @@ using namespace msgtest;
 
 namespace {
 
+using talvenor::testing::Outside;
+using talvenor::testing::programFor;
 using talvenor::testing::ToolRun;
 
 ToolRun run(const QString& program, const QStringList& args) {
     return talvenor::testing::runTool(program, args, 120000);
 }
 
-// Debian's python3 carries python3-olefile; a python3 earlier on PATH may not.
-QString python() {
-    QString p = QStandardPaths::findExecutable("python3", {"/usr/bin", "/bin"});
-    return p.isEmpty() ? QStandardPaths::findExecutable("python3") : p;
-}
-
 // What the olefile script (after the lines that open the file as argv[1] strictly: any defect
 // of the compound structure, not only fatal ones, raises) printed for the file at path.
 QStringList olefileLines(const QString& script, const QString& path) {
-    const QString py = python();
-    if (py.isEmpty()) {
-        ADD_FAILURE() << "python3 (with python3-olefile) is missing";
-        return {};
-    }
-    const ToolRun r = run(py, {"-c",
-                               "import sys, olefile\n"
-                               "o = olefile.OleFileIO(sys.argv[1], "
-                               "raise_defects=olefile.DEFECT_INCORRECT)\n" +
-                                   script,
-                               path});
+    const ToolRun r =
+        run(programFor(Outside::Olefile), {"-c",
+                                           "import sys, olefile\n"
+                                           "o = olefile.OleFileIO(sys.argv[1], "
+                                           "raise_defects=olefile.DEFECT_INCORRECT)\n" +
+                                               script,
+                                           path});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     return r.out.split('\n', Qt::SkipEmptyParts);
 }
@@ -63,9 +56,13 @@ bool hasOleObject(const Message& m) {
     return false;
 }
 
-TEST(MsgPeers, MsgconvertMakesMimeWithSubjectRecipientsAndAttachments) {
-    const QString msgconvert = QStandardPaths::findExecutable("msgconvert");
-    ASSERT_FALSE(msgconvert.isEmpty()) << "msgconvert (libemail-outlook-message-perl) is missing";
+class MsgPeers : public ::testing::Test {
+protected:
+    void SetUp() override { TALVENOR_NEEDS_OUTSIDE(Outside::Msgconvert, Outside::Olefile); }
+};
+
+TEST_F(MsgPeers, MsgconvertMakesMimeWithSubjectRecipientsAndAttachments) {
+    const QString msgconvert = programFor(Outside::Msgconvert);
     QTemporaryDir dir;
     Message m = plainMessage(u"Quarterly figures for the board");
     m.recipients.push_back(recipient(u"Bob Builder", u"bob@example.org", 1));
@@ -95,9 +92,8 @@ TEST(MsgPeers, MsgconvertMakesMimeWithSubjectRecipientsAndAttachments) {
     EXPECT_TRUE(mime.contains("this is the body."));
 }
 
-TEST(MsgPeers, BothReadersOpenEverySample) {
-    const QString msgconvert = QStandardPaths::findExecutable("msgconvert");
-    ASSERT_FALSE(msgconvert.isEmpty()) << "msgconvert (libemail-outlook-message-perl) is missing";
+TEST_F(MsgPeers, BothReadersOpenEverySample) {
+    const QString msgconvert = programFor(Outside::Msgconvert);
     const QString script =
         QStringLiteral("print(o.root.clsid)\n"
                        "for e in sorted(o.listdir(streams=True, storages=False)):\n"
@@ -139,7 +135,7 @@ TEST(MsgPeers, BothReadersOpenEverySample) {
 
 // Files of the mail program carry a creation and a modification time on every storage and a
 // modification time on the root; olefile reads the raw directory entries.
-TEST(MsgPeers, EveryStorageCarriesItsTimes) {
+TEST_F(MsgPeers, EveryStorageCarriesItsTimes) {
     const QString script = QStringLiteral(
         "for e in o.direntries:\n"
         "    if e is not None and e.entry_type in (olefile.STGTY_STORAGE, olefile.STGTY_ROOT):\n"

@@ -1,28 +1,32 @@
 #!/bin/sh
-# Starts the built program as a user would, on a virtual screen, with a fresh home, and checks
-# that its window appears and that closing it ends the program.
+# Starts the built program as a user would, on a virtual screen of its own, with a fresh home,
+# and checks that its window appears, that closing it ends the program, and that it wrote its
+# settings.
 #   smoke.sh PROGRAM PROBE SCREENSHOT
 set -u
+. "$(dirname "$0")/../support/require.sh"
+require Xvfb xvfb || exit 1
 program=$1 probe=$2 shot=$3
 home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
+xvfb=""
+trap '[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null; rm -rf "$home"' EXIT
 export HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home/run"
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-unset QT_QPA_PLATFORM
-export QT_QPA_PLATFORM=xcb
 
-"$program" &
-pid=$!
-"$probe" "Talvenor Software" "$shot" 30
-found=$?
-# Closing the window must end the program promptly.
-i=0
-while kill -0 "$pid" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.2; i=$((i + 1)); done
-if kill -0 "$pid" 2>/dev/null; then
-    echo "the program did not end after its window was closed"
-    kill "$pid"
+# The server picks a free display itself and writes its number once it accepts clients, so
+# test runs side by side never race for a display and nobody waits for a time.
+mkfifo "$home/display"
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$home/display" 2>"$home/xvfb.log" &
+xvfb=$!
+read -r display <"$home/display" || true
+if [ -z "$display" ]; then
+    echo "the virtual screen (Xvfb) did not start:"
+    cat "$home/xvfb.log"
     exit 1
 fi
-[ $found -eq 0 ] || exit 1
+export DISPLAY=":$display" QT_QPA_PLATFORM=xcb
+
+# The probe starts the program, and returns once the program has ended after its window closed.
+"$probe" "Talvenor Software" "$shot" "$program" || exit 1
 [ -s "$HOME/.config/Quorvane.conf" ] || { echo "no settings were written at start-up"; exit 1; }
 echo "screenshot: $shot"

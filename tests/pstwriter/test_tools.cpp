@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <outsideprograms.h>
 #include <toolrun.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@ using namespace talvenor::pstwriter;
 
 namespace {
 
+using talvenor::testing::Outside;
+using talvenor::testing::programFor;
 using talvenor::testing::runTool;
 using talvenor::testing::ToolRun;
 
@@ -83,6 +86,7 @@ Listing nonEmpty(Listing l) {
 class Readers : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Readers, OpenSampleCleanlyAndListItsFoldersAndMessages) {
+    TALVENOR_NEEDS_OUTSIDE(Outside::Pffinfo, Outside::Pffexport, Outside::Readpst);
     const QString name = GetParam();
     const QString pst = QStringLiteral(TALVENOR_SAMPLES_DIR "/") + name + ".pst";
     QFile json(QStringLiteral(TALVENOR_SAMPLE_SOURCES "/") + name + ".json");
@@ -94,12 +98,9 @@ TEST_P(Readers, OpenSampleCleanlyAndListItsFoldersAndMessages) {
     expected(store.folders, "", all, mail);
     all["Deleted Items"] += 0; // every store has one
 
-    const QString pffinfo = QStringLiteral(PFFINFO_PROGRAM);
-    const QString pffexport = QStringLiteral(PFFEXPORT_PROGRAM);
-    const QString readpst = QStringLiteral(READPST_PROGRAM);
-    ASSERT_FALSE(pffinfo.isEmpty()) << "pffinfo is not installed (Debian package pff-tools)";
-    ASSERT_FALSE(pffexport.isEmpty()) << "pffexport is not installed (Debian package pff-tools)";
-    ASSERT_FALSE(readpst.isEmpty()) << "readpst is not installed (Debian package pst-utils)";
+    const QString pffinfo = programFor(Outside::Pffinfo);
+    const QString pffexport = programFor(Outside::Pffexport);
+    const QString readpst = programFor(Outside::Readpst);
 
     const ToolRun info = runTool(pffinfo, {"-v", pst});
     EXPECT_EQ(info.exitCode, 0) << info.err.toStdString();
