@@ -15,18 +15,15 @@
 
 namespace talvenor::msg {
 
-// Where the bytes of a file being written go. Each call reports failure with errno set.
+// Where the bytes of a file being written go: the whole file, built in memory, in one write.
+// Each call reports failure with errno set.
 class OutputSink {
 public:
     virtual ~OutputSink() = default;
     virtual bool write(const std::uint8_t* data, std::size_t size) = 0;
-    virtual bool seek(std::int64_t offset) = 0; // absolute position
     virtual std::int64_t position() const = 0;
     // Writes out whatever the sink still holds.
     virtual bool flush() = 0;
-    // Reads back bytes written before (the writer mends the compound file's directory after
-    // libgsf has finished it); false with errno set when they cannot be read.
-    virtual bool read(std::int64_t offset, std::uint8_t* data, std::size_t size) = 0;
 };
 
 struct WriteOptions {

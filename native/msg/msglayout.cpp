@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <iterator>
 
 namespace talvenor::msg::layout {
@@ -10,28 +9,37 @@ namespace talvenor::msg::layout {
 const std::uint8_t MessageClassId[16] = {0x0B, 0x0D, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                          0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 
-std::string valueStreamName(std::uint32_t tag) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "__substg1.0_%08X", tag);
-    return buf;
+namespace {
+// The prefix, then v in eight upper-case hex digits.
+Name prefixed(std::string_view prefix, std::uint32_t v) {
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    Name n;
+    prefix.copy(n.text, prefix.size());
+    n.length = prefix.size() + 8;
+    for (std::size_t i = n.length; i > prefix.size(); --i, v >>= 4)
+        n.text[i - 1] = Digits[v & 0xF];
+    return n;
+}
+} // namespace
+
+Name valueStream(std::uint32_t tag) {
+    return prefixed("__substg1.0_", tag);
 }
 
-std::string valueStreamName(std::uint32_t tag, std::uint32_t index) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "__substg1.0_%08X-%08X", tag, index);
-    return buf;
+Name valueStream(std::uint32_t tag, std::uint32_t index) {
+    Name n = valueStream(tag);
+    const Name suffix = prefixed("-", index);
+    std::copy_n(suffix.text, suffix.length, n.text + n.length);
+    n.length += suffix.length;
+    return n;
 }
 
-std::string recipientStorageName(std::uint32_t index) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%08X", RecipientPrefix, index);
-    return buf;
+Name recipientStorage(std::uint32_t index) {
+    return prefixed(RecipientPrefix, index);
 }
 
-std::string attachmentStorageName(std::uint32_t index) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%08X", AttachmentPrefix, index);
-    return buf;
+Name attachmentStorage(std::uint32_t index) {
+    return prefixed(AttachmentPrefix, index);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace talvenor::msg::layout {
 
@@ -41,11 +42,32 @@ std::uint32_t propertyFlags(Object object, std::uint16_t id);
 // The root storage's class id, as stored on disk.
 extern const std::uint8_t MessageClassId[16];
 
+// A name of the layout held in place, so that naming one of a file's many streams costs no
+// allocation.
+struct Name {
+    char text[40];
+    std::size_t length = 0;
+    operator std::string_view() const { return {text, length}; }
+    operator std::string() const { return {text, length}; }
+};
+
 // "__substg1.0_TTTTPPPP", with "-0000000N" for the N-th value of a multi-valued property.
-std::string valueStreamName(std::uint32_t tag);
-std::string valueStreamName(std::uint32_t tag, std::uint32_t index);
-std::string recipientStorageName(std::uint32_t index);
-std::string attachmentStorageName(std::uint32_t index);
+Name valueStream(std::uint32_t tag);
+Name valueStream(std::uint32_t tag, std::uint32_t index);
+Name recipientStorage(std::uint32_t index);
+Name attachmentStorage(std::uint32_t index);
+inline std::string valueStreamName(std::uint32_t tag) {
+    return valueStream(tag);
+}
+inline std::string valueStreamName(std::uint32_t tag, std::uint32_t index) {
+    return valueStream(tag, index);
+}
+inline std::string recipientStorageName(std::uint32_t index) {
+    return recipientStorage(index);
+}
+inline std::string attachmentStorageName(std::uint32_t index) {
+    return attachmentStorage(index);
+}
 
 // The hash of a string name in the mapping streams (CRC-32 of its UTF-16LE bytes).
 std::uint32_t nameCrc(const mapi::Bytes& utf16);

@@ -1,6 +1,5 @@
-#include "directorytimes.h"
+#include "compoundfile.h"
 #include "failure.h"
-#include "gsfhandles.h"
 #include "msgfile.h"
 #include "msglayout.h"
 #include "safefile.h"
@@ -10,7 +9,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <map>
 #include <set>
 #include <string>
@@ -18,17 +17,19 @@
 
 namespace talvenor::msg {
 
+using cfb::Tree;
 using mapi::Bytes;
 using mapi::Message;
 using mapi::Property;
 using mapi::PropertyBag;
 using mapi::PropertyName;
+using StorageId = cfb::Tree::Id;
 
 namespace {
 
-// Thrown inside the writer when libgsf reports a failure; turned into a Failure at the top,
-// where the cause (the sink's errno, or libgsf's own message) is known.
-struct GsfWriteError {
+// Thrown inside the writer when a part of the message cannot be stored; turned into a
+// Failure at the top, where the file's name is known.
+struct WriteError {
     std::string what;
 };
 
@@ -61,11 +62,9 @@ public:
         return it->second;
     }
 
-    template <typename StreamWriter>
-    void write(GsfOutfile* root, GDateTime* stamp, StreamWriter&& stream) const {
-        OutRef dir(newStorage(root, layout::NameIdStorage, stamp));
-        if (!dir)
-            throw GsfWriteError{"cannot create the named-property storage"};
+    void write(Tree& tree, std::uint64_t stamp) const {
+        const StorageId dir = tree.addStorage(Tree::Root, layout::NameIdStorage);
+        tree.setTimes(dir, stamp, stamp);
         Bytes guids, entries, strings;
         std::map<mapi::Guid, std::uint16_t> guidIndex;
         std::map<std::uint32_t, Bytes> mapping; // stream tag -> its entries
@@ -104,13 +103,11 @@ public:
             append32(m, key);
             append32(m, indexAndKind);
         }
-        stream(dir.dir(), layout::valueStreamName(layout::GuidStreamTag), guids);
-        stream(dir.dir(), layout::valueStreamName(layout::EntryStreamTag), entries);
-        stream(dir.dir(), layout::valueStreamName(layout::StringStreamTag), strings);
-        for (const auto& [tag, bytes] : mapping)
-            stream(dir.dir(), layout::valueStreamName(tag), bytes);
-        if (!dir.close())
-            throw GsfWriteError{"cannot finish the named-property storage"};
+        tree.addStream(dir, layout::valueStream(layout::GuidStreamTag), std::move(guids));
+        tree.addStream(dir, layout::valueStream(layout::EntryStreamTag), std::move(entries));
+        tree.addStream(dir, layout::valueStream(layout::StringStreamTag), std::move(strings));
+        for (auto& [tag, bytes] : mapping)
+            tree.addStream(dir, layout::valueStream(tag), std::move(bytes));
     }
 
 private:
@@ -155,24 +152,11 @@ bool isStoreInternal(std::uint16_t id) {
 
 class Writer {
 public:
-    Writer(const NameTable& names, GDateTime* stamp, bool unicode)
-        : names_(names), stamp_(stamp), unicode_(unicode) {}
+    // The message's values are not copied: the tree refers to them until it is built.
+    Writer(Tree& tree, const NameTable& names, std::uint64_t stamp, bool unicode)
+        : tree_(tree), names_(names), stamp_(stamp), unicode_(unicode) {}
 
-    void stream(GsfOutfile* dir, const std::string& name, const std::uint8_t* data,
-                std::size_t size) {
-        OutRef s(gsf_outfile_new_child(dir, name.c_str(), FALSE));
-        if (!s)
-            throw GsfWriteError{"cannot create stream " + name};
-        if (size > 0 && !gsf_output_write(s.get(), size, data))
-            throw GsfWriteError{"cannot write stream " + name};
-        if (!s.close())
-            throw GsfWriteError{"cannot finish stream " + name};
-    }
-    void stream(GsfOutfile* dir, const std::string& name, const Bytes& data) {
-        stream(dir, name, data.data(), data.size());
-    }
-
-    void message(GsfOutfile* dir, const Message& m, Level level) {
+    void message(StorageId dir, const Message& m, Level level) {
         Bytes props(8, 0); // reserved
         const auto recipients = std::uint32_t(m.recipients.size());
         const auto attachments = std::uint32_t(m.attachments.size());
@@ -192,24 +176,20 @@ public:
         }
         properties(dir, m, entries);
         for (std::uint32_t i = 0; i < recipients; ++i) {
-            OutRef r(newStorage(dir, layout::recipientStorageName(i).c_str(), stamp_));
-            if (!r)
-                throw GsfWriteError{"cannot create a recipient storage"};
+            const StorageId r = storage(dir, layout::recipientStorage(i));
             Bytes rp(layout::ChildHeaderSize, 0);
             Entries re{rp, layout::Object::Recipient};
-            properties(r.dir(), m.recipients[i], re);
+            properties(r, m.recipients[i], re);
             // The row id numbers the recipients as their storages do.
             const std::uint32_t rowId =
                 (std::uint32_t(mapi::tags::RowId) << 16) | mapi::PtInteger32;
             if (!m.recipients[i].find(mapi::tags::RowId))
                 re.fixed(rowId, mapi::le32(i));
-            stream(r.dir(), layout::PropertiesStream, rp);
-            if (!r.close())
-                throw GsfWriteError{"cannot finish a recipient storage"};
+            tree_.addStream(r, layout::PropertiesStream, std::move(rp));
         }
         for (std::uint32_t i = 0; i < attachments; ++i)
             attachment(dir, m.attachments[i], i);
-        stream(dir, layout::PropertiesStream, props);
+        tree_.addStream(dir, layout::PropertiesStream, std::move(props));
     }
 
 private:
@@ -221,13 +201,17 @@ private:
         std::set<std::uint32_t> written;
 
         bool add(std::uint32_t tag) { return written.insert(tag).second; }
-        void fixed(std::uint32_t tag, const Bytes& value) {
+        // The value cut or padded with zeros to the field's 8 bytes.
+        void fixed(std::uint32_t tag, const std::uint8_t* value, std::size_t size) {
             if (!add(tag))
                 return;
             head(tag);
-            Bytes v = value;
-            v.resize(8, 0);
-            append(props, v);
+            const std::size_t kept = std::min<std::size_t>(size, 8);
+            props.insert(props.end(), value, value + kept);
+            props.resize(props.size() + 8 - kept, 0);
+        }
+        void fixed(std::uint32_t tag, const Bytes& value) {
+            fixed(tag, value.data(), value.size());
         }
         void variable(std::uint32_t tag, std::uint32_t size, std::uint32_t reserved = 0) {
             if (!add(tag))
@@ -252,38 +236,33 @@ private:
         return mapi::le32(mask);
     }
 
-    void attachment(GsfOutfile* parent, const mapi::Attachment& a, std::uint32_t index) {
-        OutRef dir(newStorage(parent, layout::attachmentStorageName(index).c_str(), stamp_));
-        if (!dir)
-            throw GsfWriteError{"cannot create an attachment storage"};
+    // A storage below parent, created and modified at the message's time.
+    StorageId storage(StorageId parent, std::string_view name) {
+        const StorageId id = tree_.addStorage(parent, name);
+        tree_.setTimes(id, stamp_, stamp_);
+        return id;
+    }
+
+    void attachment(StorageId parent, const mapi::Attachment& a, std::uint32_t index) {
+        const StorageId dir = storage(parent, layout::attachmentStorage(index));
         Bytes props(layout::ChildHeaderSize, 0);
         Entries entries{props, layout::Object::Attachment};
         if (a.embedded) {
-            OutRef sub(newStorage(dir.dir(), layout::EmbeddedStorage, stamp_));
-            if (!sub)
-                throw GsfWriteError{"cannot create an embedded message storage"};
-            message(sub.dir(), *a.embedded, Level::Embedded);
-            if (!sub.close())
-                throw GsfWriteError{"cannot finish an embedded message storage"};
+            message(storage(dir, layout::EmbeddedStorage), *a.embedded, Level::Embedded);
             const std::uint32_t tag =
                 (std::uint32_t(mapi::tags::AttachDataBinary) << 16) | mapi::PtObject;
             entries.variable(tag, layout::ObjectSize, layout::EmbeddedMessageReserved);
         } else if (const Property* data = a.find(mapi::tags::AttachDataBinary);
                    data && data->type == mapi::PtObject && isCompoundFile(data->value)) {
             // An OLE object: its storage tree goes below the attachment as it is.
-            OutRef sub(newStorage(dir.dir(), layout::EmbeddedStorage, stamp_));
-            if (!sub)
-                throw GsfWriteError{"cannot create an attached storage"};
             try {
-                copyImageInto(data->value, sub.dir(), stamp_);
+                copyImageInto(data->value, tree_, storage(dir, layout::EmbeddedStorage), stamp_);
             } catch (const std::string& e) {
-                throw GsfWriteError{e};
+                throw WriteError{e};
             }
-            if (!sub.close())
-                throw GsfWriteError{"cannot finish an attached storage"};
             entries.variable(data->tag(), layout::ObjectSize);
         }
-        properties(dir.dir(), a, entries);
+        properties(dir, a, entries);
         // The attachment's number and place in the body, as a file of its own has them.
         const auto int32Tag = [](std::uint16_t id) {
             return (std::uint32_t(id) << 16) | mapi::PtInteger32;
@@ -292,13 +271,11 @@ private:
             entries.fixed(int32Tag(mapi::tags::AttachNumber), mapi::le32(index));
         if (!a.find(mapi::tags::RenderingPosition))
             entries.fixed(int32Tag(mapi::tags::RenderingPosition), mapi::le32(0xFFFFFFFF));
-        stream(dir.dir(), layout::PropertiesStream, props);
-        if (!dir.close())
-            throw GsfWriteError{"cannot finish an attachment storage"};
+        tree_.addStream(dir, layout::PropertiesStream, std::move(props));
     }
 
     // Appends the entries of the bag and writes the value streams into dir.
-    void properties(GsfOutfile* dir, const PropertyBag& bag, Entries& entries) {
+    void properties(StorageId dir, const PropertyBag& bag, Entries& entries) {
         for (const Property& p : bag.props) {
             std::uint16_t id = p.id;
             if (p.name) {
@@ -324,102 +301,97 @@ private:
                 } else if (!p.name && id == mapi::tags::StoreSupportMask &&
                            type == mapi::PtInteger32) {
                     entries.fixed(tag, supportMask(&p));
-                } else if (layout::inlineSize(type) != 0) {
-                    Bytes v = p.value;
-                    v.resize(layout::inlineSize(type), 0);
-                    entries.fixed(tag, v);
+                } else if (const std::size_t inlined = layout::inlineSize(type); inlined != 0) {
+                    entries.fixed(tag, p.value.data(), std::min(p.value.size(), inlined));
                 } else {
                     // Strings are stored without their terminator; the size counts it.
                     const std::uint32_t extra = base == mapi::PtUnicode   ? 2
                                                 : base == mapi::PtString8 ? 1
                                                                           : 0;
-                    Bytes v = p.value;
-                    if (base == mapi::PtGuid)
+                    std::size_t size = p.value.size();
+                    if (base == mapi::PtGuid && size != 16) {
+                        Bytes v = p.value;
                         v.resize(16, 0);
-                    stream(dir, layout::valueStreamName(tag), v);
-                    entries.variable(tag, std::uint32_t(v.size()) + extra);
+                        size = v.size();
+                        tree_.addStream(dir, layout::valueStream(tag), std::move(v));
+                    } else {
+                        tree_.addStreamView(dir, layout::valueStream(tag), p.value);
+                    }
+                    entries.variable(tag, std::uint32_t(size) + extra);
                 }
                 continue;
             }
             if (mapi::fixedSize(base) != 0) {
                 // Fixed-size multi-values: one stream with the values one after another.
+                const std::size_t width = mapi::fixedSize(base);
                 Bytes all;
+                all.reserve(width * p.values.size());
                 for (const Bytes& v : p.values) {
-                    Bytes b = v;
-                    b.resize(mapi::fixedSize(base), 0);
-                    append(all, b);
+                    const std::size_t kept = std::min(v.size(), width);
+                    all.insert(all.end(), v.begin(), v.begin() + long(kept));
+                    all.resize(all.size() + width - kept, 0);
                 }
-                stream(dir, layout::valueStreamName(tag), all);
-                entries.variable(tag, std::uint32_t(all.size()));
+                const auto size = std::uint32_t(all.size());
+                tree_.addStream(dir, layout::valueStream(tag), std::move(all));
+                entries.variable(tag, size);
                 continue;
             }
             // Variable-size multi-values: a length stream and one stream per value; here each
             // string keeps its terminator and its length counts it.
             Bytes lengths;
             for (std::uint32_t i = 0; i < p.values.size(); ++i) {
-                Bytes v = p.values[i];
-                if (base == mapi::PtUnicode) {
-                    v.push_back(0);
-                    v.push_back(0);
-                } else if (base == mapi::PtString8) {
-                    v.push_back(0);
-                }
-                append32(lengths, std::uint32_t(v.size()));
+                const Bytes& v = p.values[i];
+                const std::size_t terminator = base == mapi::PtUnicode   ? 2
+                                               : base == mapi::PtString8 ? 1
+                                                                         : 0;
+                append32(lengths, std::uint32_t(v.size() + terminator));
                 if (base == mapi::PtBinary)
                     append32(lengths, 0);
-                stream(dir, layout::valueStreamName(tag, i), v);
+                if (terminator == 0) {
+                    tree_.addStreamView(dir, layout::valueStream(tag, i), v);
+                    continue;
+                }
+                Bytes withTerminator;
+                withTerminator.reserve(v.size() + terminator);
+                withTerminator.assign(v.begin(), v.end());
+                withTerminator.resize(v.size() + terminator, 0);
+                tree_.addStream(dir, layout::valueStream(tag, i), std::move(withTerminator));
             }
-            stream(dir, layout::valueStreamName(tag), lengths);
-            entries.variable(tag, std::uint32_t(lengths.size()));
+            const auto size = std::uint32_t(lengths.size());
+            tree_.addStream(dir, layout::valueStream(tag), std::move(lengths));
+            entries.variable(tag, size);
         }
     }
 
+    Tree& tree_;
     const NameTable& names_;
-    GDateTime* stamp_;
+    std::uint64_t stamp_;
     bool unicode_;
 };
-
-// The bridge from stdio (which libgsf writes through) to an OutputSink.
-struct CookieState {
-    OutputSink* sink = nullptr;
-    int error = 0;
-    std::int64_t end = 0;
-};
-
-ssize_t cookieWrite(void* cookie, const char* buf, size_t size) {
-    auto* s = static_cast<CookieState*>(cookie);
-    errno = 0;
-    if (!s->sink->write(reinterpret_cast<const std::uint8_t*>(buf), size)) {
-        if (!s->error)
-            s->error = errno ? errno : EIO;
-        return 0;
-    }
-    s->end = std::max(s->end, s->sink->position());
-    return ssize_t(size);
-}
-
-int cookieSeek(void* cookie, off64_t* offset, int whence) {
-    auto* s = static_cast<CookieState*>(cookie);
-    std::int64_t target = *offset;
-    if (whence == SEEK_CUR)
-        target += s->sink->position();
-    else if (whence == SEEK_END)
-        target += s->end;
-    if (!s->sink->seek(target))
-        return -1;
-    *offset = target;
-    return 0;
-}
-
-int cookieClose(void*) {
-    return 0;
-}
 
 constexpr std::uint64_t FiletimeUnixEpoch = 116444736000000000ULL;
 constexpr std::uint64_t FiletimeSecond = 10000000ULL;
 
 std::uint64_t nowAsFiletime() {
-    return FiletimeUnixEpoch + std::uint64_t(g_get_real_time()) * 10;
+    const auto since = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return FiletimeUnixEpoch + std::uint64_t(since.count()) * 10;
+}
+
+Failure cannotSave(const QString& path, const std::string& what) {
+    return Failure(
+        failures::FileAccess,
+        QStringLiteral("Cannot save \"%1\": %2.").arg(path, QString::fromStdString(what)));
+}
+
+// The storages and streams of a message, roughly: enough that the tree rarely grows.
+std::size_t estimatedEntries(const Message& m) {
+    std::size_t n = 8 + m.props.size() + 2 * m.recipients.size();
+    for (const auto& r : m.recipients)
+        n += r.props.size();
+    for (const auto& a : m.attachments)
+        n += 3 + a.props.size() + (a.embedded ? estimatedEntries(*a.embedded) : 0);
+    return n;
 }
 
 std::optional<std::uint64_t> fileTime(const Message& m) {
@@ -435,65 +407,35 @@ std::optional<std::uint64_t> fileTime(const Message& m) {
 void OutputFolder::save(const Message& message, const QString& name, const WriteOptions& options) {
     const QString path = path_ + QLatin1Char('/') + name;
     PendingFile file(*impl_, name, path);
+    // Storages carry the message's time (some readers expect a time on every storage).
+    const std::optional<std::uint64_t> when = fileTime(message);
+    const std::uint64_t stamp = when && *when >= FiletimeUnixEpoch ? *when : nowAsFiletime();
+
+    Bytes image;
+    try {
+        Tree tree;
+        tree.reserve(estimatedEntries(message));
+        tree.setClassId(Tree::Root, layout::MessageClassId);
+        tree.setTimes(Tree::Root, 0, stamp);
+        NameTable names;
+        names.collect(message);
+        Writer writer(tree, names, stamp, holdsUnicode(message));
+        writer.message(Tree::Root, message, Level::Top);
+        names.write(tree, stamp);
+        image = tree.build();
+    } catch (const WriteError& e) {
+        throw cannotSave(path, e.what);
+    } catch (const cfb::Error& e) {
+        throw cannotSave(path, e.what());
+    }
+
     std::unique_ptr<OutputSink> sink = file.sink();
     if (options.interpose)
         sink = options.interpose(std::move(sink));
-    CookieState state{sink.get()};
-    const cookie_io_functions_t io{nullptr, cookieWrite, cookieSeek, cookieClose};
-    FilePtr fp(fopencookie(&state, "w", io));
-    if (!fp)
-        throw fileFailure(errno, path);
-    std::setvbuf(fp.get(), nullptr, _IOFBF, 1 << 16);
-
-    auto failed = [&](const std::string& what) {
-        if (state.error)
-            return fileFailure(state.error, path);
-        return Failure(
-            failures::FileAccess,
-            QStringLiteral("Cannot save \"%1\": %2.").arg(path, QString::fromStdString(what)));
-    };
-    // Storages carry the message's time (some readers expect a time on every storage).
-    const std::optional<std::uint64_t> when = fileTime(message);
-    std::uint64_t stamp = when && *when >= FiletimeUnixEpoch ? *when : nowAsFiletime();
-    stamp -= stamp % FiletimeSecond; // libgsf keeps whole seconds; all times of a file agree
-
-    try {
-        const QByteArray encoded = QFile::encodeName(path);
-        OutRef out(gsf_output_stdio_new_FILE(encoded.constData(), fp.get(), TRUE));
-        if (!out)
-            throw GsfWriteError{"cannot open the output"};
-        OutRef root(GSF_OUTPUT(gsf_outfile_msole_new(out.get())));
-        if (!root)
-            throw GsfWriteError{"cannot start the compound file"};
-        gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(root.get()), layout::MessageClassId);
-        DateTimeRef stampTime(
-            g_date_time_new_from_unix_utc(gint64((stamp - FiletimeUnixEpoch) / FiletimeSecond)));
-        gsf_output_set_modtime(root.get(), stampTime.get());
-
-        NameTable names;
-        names.collect(message);
-        Writer writer(names, stampTime.get(), holdsUnicode(message));
-        writer.message(root.dir(), message, Level::Top);
-        names.write(root.dir(), stampTime.get(),
-                    [&](GsfOutfile* dir, const std::string& n, const Bytes& b) {
-                        writer.stream(dir, n, b);
-                    });
-        if (!root.close())
-            throw GsfWriteError{"cannot finish the compound file"};
-        if (!out.close())
-            throw GsfWriteError{"cannot finish the output"};
-    } catch (const GsfWriteError& e) {
-        throw failed(e.what);
-    }
-    if (std::fflush(fp.get()) != 0 || state.error)
-        throw failed("cannot write the file");
-    fp.reset();
     errno = 0;
-    if (!sink->flush() || !stampStorageTimes(*sink, stamp) || !sink->flush()) {
-        state.error = errno ? errno : EIO;
-        throw failed("cannot write the file");
-    }
-    file.setModificationTime(fileTime(message));
+    if (!sink->write(image.data(), image.size()) || !sink->flush())
+        throw fileFailure(errno ? errno : EIO, path);
+    file.setModificationTime(when);
     file.commit();
 }
 

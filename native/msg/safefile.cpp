@@ -23,72 +23,13 @@ namespace talvenor::msg {
 
 namespace {
 
-// Keeps the file's bytes in memory up to a limit and writes them in one go, since the
-// compound-file writer seeks back to the header at the end and most messages are small.
+// Writes straight to the file: the message file arrives whole, in one piece.
 class FdSink final : public OutputSink {
 public:
     explicit FdSink(int fd) : fd_(fd) {}
     bool write(const std::uint8_t* data, std::size_t size) override {
-        const std::int64_t bufEnd = bufStart_ + std::int64_t(buf_.size());
-        if (pos_ >= bufStart_ && pos_ <= bufEnd) {
-            const std::size_t at = std::size_t(pos_ - bufStart_);
-            if (at + size > buf_.size())
-                buf_.resize(at + size);
-            std::memcpy(buf_.data() + at, data, size);
-            pos_ += std::int64_t(size);
-            return buf_.size() < BufferLimit || flush();
-        }
-        if (!flush())
-            return false;
-        if (!writeAt(data, size, pos_))
-            return false;
-        pos_ += std::int64_t(size);
-        bufStart_ = pos_;
-        return true;
-    }
-    bool seek(std::int64_t offset) override {
-        if (offset < 0) {
-            errno = EINVAL;
-            return false;
-        }
-        pos_ = offset;
-        return true;
-    }
-    std::int64_t position() const override { return pos_; }
-    bool read(std::int64_t offset, std::uint8_t* data, std::size_t size) override {
-        if (!flush())
-            return false;
         while (size > 0) {
-            const ssize_t n = ::pread(fd_, data, size, offset);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = EIO;
-                return false;
-            }
-            data += n;
-            size -= std::size_t(n);
-            offset += n;
-        }
-        return true;
-    }
-    bool flush() override {
-        if (buf_.empty())
-            return true;
-        if (!writeAt(buf_.data(), buf_.size(), bufStart_))
-            return false;
-        buf_.clear();
-        bufStart_ = pos_;
-        return true;
-    }
-
-private:
-    static constexpr std::size_t BufferLimit = 4 << 20;
-
-    bool writeAt(const std::uint8_t* data, std::size_t size, std::int64_t at) {
-        while (size > 0) {
-            const ssize_t n = ::pwrite(fd_, data, size, at);
+            const ssize_t n = ::pwrite(fd_, data, size, pos_);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -96,15 +37,16 @@ private:
             }
             data += n;
             size -= std::size_t(n);
-            at += n;
+            pos_ += n;
         }
         return true;
     }
+    std::int64_t position() const override { return pos_; }
+    bool flush() override { return true; }
 
+private:
     int fd_;
     std::int64_t pos_ = 0;
-    std::int64_t bufStart_ = 0;
-    std::vector<std::uint8_t> buf_;
 };
 
 QString systemText(int error) {

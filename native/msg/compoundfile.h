@@ -1,0 +1,83 @@
+// A compound file (the container of .msg files) assembled in memory: a tree of storages and
+// streams, turned into the bytes of a version-3 file (512-byte sectors) in one pass.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace talvenor::msg::cfb {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A tree that cannot be stored: a name that is empty or too long, a stream above 4 GB.
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr std::size_t MaxNameLength = 31; // UTF-16 code units
+inline constexpr std::size_t SectorSize = 512;
+inline constexpr std::size_t MiniSectorSize = 64;
+inline constexpr std::size_t MiniStreamCutoff = 4096;
+
+class Tree {
+public:
+    using Id = std::uint32_t;
+    static constexpr Id Root = 0;
+
+    Tree();
+    // Room for this many storages and streams, so that adding them does not reallocate.
+    void reserve(std::size_t entries);
+
+    // Names are UTF-8, at most 31 UTF-16 code units; children of one storage are stored in
+    // the order the format asks for, whatever the order they are added in. Throw Error.
+    Id addStorage(Id parent, std::string_view name);
+    // A stream that owns its bytes.
+    void addStream(Id parent, std::string_view name, Bytes bytes);
+    // A stream whose bytes stay where they are: they must outlive every build().
+    void addStreamView(Id parent, std::string_view name, const std::uint8_t* data,
+                       std::size_t size);
+    void addStreamView(Id parent, std::string_view name, const Bytes& bytes) {
+        addStreamView(parent, name, bytes.data(), bytes.size());
+    }
+
+    // For storages and the root: the class id as stored on disk, and the times (FILETIMEs,
+    // 0 for none; the root's creation time is always 0).
+    void setClassId(Id storage, const std::uint8_t (&clsid)[16]);
+    void setTimes(Id storage, std::uint64_t created, std::uint64_t modified);
+
+    std::size_t size() const { return nodes_.size(); }
+
+    // The file's bytes. Throws Error when a stream is too large for the format.
+    Bytes build() const;
+
+private:
+    enum class Kind : std::uint8_t { Root = 5, Storage = 1, Stream = 2 };
+    struct Node {
+        char16_t name[MaxNameLength + 1];
+        std::uint8_t nameLength = 0;
+        Kind kind = Kind::Stream;
+        std::uint8_t clsid[16] = {};
+        Id parent = 0;
+        std::uint32_t owned = NotOwned; // index into owned_
+        std::uint64_t created = 0, modified = 0;
+        const std::uint8_t* data = nullptr;
+        std::size_t size = 0;
+    };
+    static constexpr std::uint32_t NotOwned = 0xFFFFFFFF;
+
+    Node& add(Id parent, std::string_view name, Kind kind);
+    Node& storage(Id id);
+    const std::uint8_t* bytesOf(const Node& n) const {
+        return n.owned == NotOwned ? n.data : owned_[n.owned].data();
+    }
+    // The order of siblings in a storage's tree: shorter names first, then by upper case.
+    static bool nameLess(const Node& a, const Node& b);
+
+    std::vector<Node> nodes_;
+    std::vector<Bytes> owned_;
+};
+
+} // namespace talvenor::msg::cfb
