@@ -301,6 +301,28 @@ TEST(MsgFile, OleObjectStorageIsCopiedIntoTheAttachmentAndBack) {
     EXPECT_FALSE(back.attachments[0].embedded);
 }
 
+// Files above 7 MB need more FAT sectors than the header can name.
+TEST(MsgFile, ALargeAttachmentSurvivesWriteAndRead) {
+    QTemporaryDir dir;
+    Message m = plainMessage(u"Twenty megabytes");
+    Bytes big(20u << 20);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = std::uint8_t(i * 131 + (i >> 12));
+    m.attachments.push_back(fileAttachment(u"big.bin", big));
+    m.attachments.push_back(fileAttachment(u"small.txt", Bytes{'s'}));
+    const QString path = dir.filePath("big.msg");
+    writeMsg(m, path);
+    EXPECT_GT(QFileInfo(path).size(), qint64(big.size()));
+    RawFile raw(path);
+    ASSERT_TRUE(raw.ok());
+    EXPECT_TRUE(raw.stream("__attach_version1.0_#00000000/__substg1.0_37010102") == big);
+    const Message back = readMsg(path);
+    ASSERT_EQ(back.attachments.size(), 2u);
+    ASSERT_TRUE(back.attachments[0].find(tags::AttachDataBinary));
+    EXPECT_TRUE(back.attachments[0].find(tags::AttachDataBinary)->value == big);
+    EXPECT_EQ(back.attachments[1].find(tags::AttachDataBinary)->value, Bytes{'s'});
+}
+
 TEST(MsgFile, ExistingTargetFailsWithFileExistsAndStaysUntouched) {
     QTemporaryDir dir;
     const QString path = dir.filePath("taken.msg");
