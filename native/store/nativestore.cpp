@@ -13,6 +13,7 @@
 
 #include <failure.h>
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 
@@ -286,6 +287,10 @@ public:
         : store_(std::move(store)), folder_(std::move(folder)), writer_(std::move(writer)) {}
 
     int count() override {
+        if (folder_->info && !folder_->info->contentsFailure.isEmpty()) {
+            store_->check();
+            throw Failure(storefailures::DamagedStore, folder_->info->contentsFailure);
+        }
         return store_->guarded([&] {
             return folder_->info ? folder_->info->messages
                                  : int(folderMessages(*store_, *folder_).size());
@@ -347,6 +352,8 @@ public:
 
     int folderCount() override {
         store_->check();
+        if (folder_->info && !folder_->info->foldersFailure.isEmpty())
+            throw Failure(storefailures::DamagedStore, folder_->info->foldersFailure);
         if (folder_->info)
             return int(folder_->info->folders.size());
         return store_->guarded([&] { return int(shownFolders(*store_, *folder_).size()); });
@@ -374,7 +381,46 @@ public:
 
     std::uint32_t identifier() const { return folder_->id; }
 
+    // What the folder's contents table says of its message at index (1-based): subject,
+    // sender and time, as far as the table holds them; empty when nothing is known.
+    QString knownOfMessage(int index) const {
+        try {
+            const pst::Store& reader = store_->reader();
+            const std::uint32_t nid = folderMessages(*store_, *folder_).at(std::size_t(index - 1));
+            const auto tableNode = reader.ndb().node((folder_->id & ~NidTypeMask) | 0x0E);
+            if (!tableNode)
+                return {};
+            const pst::Heap heap(reader.ndb(), *tableNode);
+            const pst::Table table(heap);
+            for (std::size_t row = 0; row < table.rowCount(); ++row)
+                if (table.rowId(row) == nid)
+                    return describeRow(table.row(row), store_->codepage());
+        } catch (const std::exception&) {
+        }
+        return {};
+    }
+
 private:
+    static QString describeRow(const std::vector<mapi::Property>& row, int codepage) {
+        QStringList known;
+        if (const QString subject = displaySubject(textOf(row, mapi::tags::Subject, codepage));
+            !subject.isEmpty())
+            known << QStringLiteral("subject \"%1\"").arg(subject);
+        if (const QString from = textOf(row, mapi::tags::SenderName, codepage); !from.isEmpty())
+            known << QStringLiteral("from %1").arg(from);
+        for (const mapi::Property& p : row)
+            if (p.id == mapi::tags::MessageDeliveryTime && p.type == mapi::PtTime &&
+                p.value.size() == 8) {
+                // FILETIME: 100 ns steps since 1601; 11644473600 s lie before 1970.
+                const auto ticks = std::int64_t(mapi::readLe64(p.value.data()));
+                const qint64 seconds = ticks / 10000000 - 11644473600LL;
+                known << QStringLiteral("received %1")
+                             .arg(QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)
+                                      .toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'")));
+            }
+        return known.join(QStringLiteral(", "));
+    }
+
     std::shared_ptr<Store> store_;
     SharedFolder folder_;
     bool isRoot_;
@@ -550,18 +596,38 @@ records::FailureInfo failureInfo(const Failure& f) {
     return {f.number(), f.description()};
 }
 
-// The folder tree, as the walk reads it before any item. Throws Failure when any of it cannot
-// be read.
-wire::FolderInfo describeTree(NativeFolder& folder, HelperSocket& socket) {
+// The folder tree, as the walk reads it before any item. A folder whose messages or
+// sub-folders cannot be listed says why, so that the program reports it where the walk meets
+// it; the rest of the tree is still converted.
+wire::FolderInfo describeTree(NativeFolder& folder, HelperSocket& socket, const QString& path) {
     socket.progress();
     wire::FolderInfo info;
     info.id = folder.identifier();
-    info.name = folder.name();
-    info.messages = folder.items()->count();
-    const int folders = folder.folderCount();
+    try {
+        info.name = folder.name();
+    } catch (const Failure&) {
+        info.name = QStringLiteral("Folder %1").arg(info.id, 0, 16);
+    }
+    const QString where =
+        QStringLiteral("The folder \"%1\" of %2").arg(info.name, quotedName(path));
+    try {
+        info.messages = folder.items()->count();
+    } catch (const Failure& f) {
+        info.contentsFailure =
+            QStringLiteral("%1 cannot be read, so its messages are not converted: %2")
+                .arg(where, f.description());
+    }
+    int folders = 0;
+    try {
+        folders = folder.folderCount();
+    } catch (const Failure& f) {
+        info.foldersFailure =
+            QStringLiteral("%1 cannot be read, so its sub-folders are not converted: %2")
+                .arg(where, f.description());
+    }
     for (int i = 1; i <= folders; ++i) {
         auto sub = folder.folder(i);
-        info.folders.push_back(describeTree(static_cast<NativeFolder&>(*sub), socket));
+        info.folders.push_back(describeTree(static_cast<NativeFolder&>(*sub), socket, path));
     }
     return info;
 }
@@ -608,7 +674,12 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
             return;
     }
     auto items = folder.items();
-    const int count = items->count();
+    int count = 0;
+    try {
+        count = items->count();
+    } catch (const Failure&) {
+        // The tree told the program why; it never asks for these items.
+    }
     socket.send(records::Type::FolderStart, id, first - 1);
     for (int j = first; j <= count; ++j) {
         run.faults.beforeItem(j);
@@ -616,7 +687,21 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
             auto item = items->item(j);
             socket.send(records::Type::Item, id, j, describeItem(*item));
         } catch (const Failure& f) {
-            socket.send(records::Type::ItemFailed, id, j, records::encodeFailure(failureInfo(f)));
+            records::FailureInfo failure = failureInfo(f);
+            if (f.number() == storefailures::DamagedStore) {
+                QString name;
+                try {
+                    name = folder.name();
+                } catch (const Failure&) {
+                }
+                failure.text += QStringLiteral(" Message %1 of the folder \"%2\" cannot be read")
+                                    .arg(j)
+                                    .arg(name);
+                if (const QString known = folder.knownOfMessage(j); !known.isEmpty())
+                    failure.text += QStringLiteral(" (%1)").arg(known);
+                failure.text += u'.';
+            }
+            socket.send(records::Type::ItemFailed, id, j, records::encodeFailure(failure));
         }
         // A helper that has grown past its budget (a store whose items leave something behind)
         // makes room: a fresh helper opens the store anew and goes on after this item.
@@ -630,7 +715,12 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
 // Everything below a folder in the walk's order: each sub-folder's own sub-folders first, then
 // its items. The top folder's own items are never converted.
 void readItemsBelow(Folder& folder, HelperRun& run) {
-    const int folders = folder.folderCount();
+    int folders = 0;
+    try {
+        folders = folder.folderCount();
+    } catch (const Failure&) {
+        // The tree told the program why; it never asks for these folders.
+    }
     for (int i = 1; i <= folders; ++i) {
         auto sub = folder.folder(i);
         readItemsBelow(*sub, run);
@@ -724,7 +814,7 @@ int runHelper(const HelperArguments& args) {
         try {
             store = openStore(args.path);
             root = rootFolder(store, nullptr);
-            tree = wire::encodeTree(describeTree(*root, socket));
+            tree = wire::encodeTree(describeTree(*root, socket, args.path));
         } catch (const Failure& f) {
             socket.send(records::Type::OpenFailed, 0, 0, records::encodeFailure(failureInfo(f)));
             return helper::exits::Refused;
