@@ -1,5 +1,7 @@
 #include "compoundfile.h"
 
+#include "mapi/mapi.h"
+
 #include <QChar>
 
 #include <algorithm>
@@ -22,18 +24,9 @@ constexpr std::uint32_t FreeSect = 0xFFFFFFFF;
 constexpr std::uint32_t NoStream = 0xFFFFFFFF;
 constexpr std::uint8_t Red = 0, Black = 1;
 
-void put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-}
-void put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = std::uint8_t(v >> (8 * i));
-}
-void put64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        p[i] = std::uint8_t(v >> (8 * i));
-}
+using mapi::putLe16;
+using mapi::putLe32;
+using mapi::putLe64;
 
 std::size_t ceilDiv(std::size_t a, std::size_t b) {
     return (a + b - 1) / b;
@@ -251,30 +244,30 @@ Bytes Tree::build() const {
 
     std::uint8_t* h = out.data();
     std::memcpy(h, Signature, sizeof Signature);
-    put16(h + 0x18, 0x003E); // minor version
-    put16(h + 0x1A, 0x0003); // major version: 512-byte sectors
-    put16(h + 0x1C, 0xFFFE); // little-endian
-    put16(h + 0x1E, 9);      // sector shift
-    put16(h + 0x20, 6);      // mini sector shift
-    put32(h + 0x2C, std::uint32_t(fatSectors));
-    put32(h + 0x30, std::uint32_t(dirStart));
-    put32(h + 0x38, std::uint32_t(MiniStreamCutoff));
-    put32(h + 0x3C, miniFatSectors ? std::uint32_t(miniFatStart) : EndOfChain);
-    put32(h + 0x40, std::uint32_t(miniFatSectors));
-    put32(h + 0x44, difatSectors ? std::uint32_t(difatStart) : EndOfChain);
-    put32(h + 0x48, std::uint32_t(difatSectors));
+    putLe16(h + 0x18, 0x003E); // minor version
+    putLe16(h + 0x1A, 0x0003); // major version: 512-byte sectors
+    putLe16(h + 0x1C, 0xFFFE); // little-endian
+    putLe16(h + 0x1E, 9);      // sector shift
+    putLe16(h + 0x20, 6);      // mini sector shift
+    putLe32(h + 0x2C, std::uint32_t(fatSectors));
+    putLe32(h + 0x30, std::uint32_t(dirStart));
+    putLe32(h + 0x38, std::uint32_t(MiniStreamCutoff));
+    putLe32(h + 0x3C, miniFatSectors ? std::uint32_t(miniFatStart) : EndOfChain);
+    putLe32(h + 0x40, std::uint32_t(miniFatSectors));
+    putLe32(h + 0x44, difatSectors ? std::uint32_t(difatStart) : EndOfChain);
+    putLe32(h + 0x48, std::uint32_t(difatSectors));
     for (std::size_t i = 0; i < HeaderFatSlots; ++i)
-        put32(h + 0x4C + 4 * i, i < fatSectors ? std::uint32_t(i) : FreeSect);
+        putLe32(h + 0x4C + 4 * i, i < fatSectors ? std::uint32_t(i) : FreeSect);
 
     // The DIFAT beyond the header: 127 FAT sector numbers and the next DIFAT sector each.
     for (std::size_t d = 0; d < difatSectors; ++d) {
         std::uint8_t* p = sector(difatStart + d);
         for (std::size_t k = 0; k < IdsPerSector - 1; ++k) {
             const std::size_t fat = HeaderFatSlots + d * (IdsPerSector - 1) + k;
-            put32(p + 4 * k, fat < fatSectors ? std::uint32_t(fat) : FreeSect);
+            putLe32(p + 4 * k, fat < fatSectors ? std::uint32_t(fat) : FreeSect);
         }
-        put32(p + SectorSize - 4,
-              d + 1 < difatSectors ? std::uint32_t(difatStart + d + 1) : EndOfChain);
+        putLe32(p + SectorSize - 4,
+                d + 1 < difatSectors ? std::uint32_t(difatStart + d + 1) : EndOfChain);
     }
 
     // The FAT: its own and the DIFAT's sectors marked, every other region one chain.
@@ -282,7 +275,7 @@ Bytes Tree::build() const {
         std::uint8_t* fat = sector(0);
         std::size_t at = 0;
         const auto mark = [&](std::uint32_t v) {
-            put32(fat + 4 * at, v);
+            putLe32(fat + 4 * at, v);
             ++at;
         };
         for (std::size_t i = 0; i < fatSectors; ++i)
@@ -316,44 +309,44 @@ Bytes Tree::build() const {
                             n.size);
                 const std::size_t length = ceilDiv(n.size, MiniSectorSize);
                 for (std::size_t k = 1; k <= length; ++k, ++at)
-                    put32(miniFat + 4 * at, k == length ? EndOfChain : std::uint32_t(at + 1));
+                    putLe32(miniFat + 4 * at, k == length ? EndOfChain : std::uint32_t(at + 1));
             } else {
                 start[i] += std::uint32_t(bigStart);
                 std::memcpy(sector(start[i]), bytesOf(n), n.size);
             }
         }
         for (; at < miniFatSectors * IdsPerSector; ++at)
-            put32(miniFat + 4 * at, FreeSect);
+            putLe32(miniFat + 4 * at, FreeSect);
     }
 
     // The directory, then unused entries up to the end of its last sector.
     for (std::size_t i = 0; i < dirSectors * EntriesPerSector; ++i) {
         std::uint8_t* e = sector(dirStart) + i * EntrySize;
-        put32(e + 0x44, NoStream);
-        put32(e + 0x48, NoStream);
-        put32(e + 0x4C, NoStream);
+        putLe32(e + 0x44, NoStream);
+        putLe32(e + 0x48, NoStream);
+        putLe32(e + 0x4C, NoStream);
         if (i >= count)
             continue;
         const Node& n = nodes_[i];
         for (std::size_t k = 0; k < n.nameLength; ++k)
-            put16(e + 2 * k, n.name[k]);
-        put16(e + 0x40, std::uint16_t(2 * (n.nameLength + 1)));
+            putLe16(e + 2 * k, n.name[k]);
+        putLe16(e + 0x40, std::uint16_t(2 * (n.nameLength + 1)));
         e[0x42] = std::uint8_t(n.kind);
         e[0x43] = colour[i];
-        put32(e + 0x44, left[i]);
-        put32(e + 0x48, right[i]);
+        putLe32(e + 0x44, left[i]);
+        putLe32(e + 0x48, right[i]);
         if (n.kind == Kind::Stream) {
-            put32(e + 0x74, start[i]);
-            put64(e + 0x78, n.size);
+            putLe32(e + 0x74, start[i]);
+            putLe64(e + 0x78, n.size);
             continue;
         }
-        put32(e + 0x4C, child[i]);
+        putLe32(e + 0x4C, child[i]);
         std::memcpy(e + 0x50, n.clsid, sizeof n.clsid);
-        put64(e + 0x64, n.created);
-        put64(e + 0x6C, n.modified);
+        putLe64(e + 0x64, n.created);
+        putLe64(e + 0x6C, n.modified);
         if (n.kind == Kind::Root) {
-            put32(e + 0x74, miniSectors ? std::uint32_t(miniStreamStart) : EndOfChain);
-            put64(e + 0x78, miniSectors * MiniSectorSize);
+            putLe32(e + 0x74, miniSectors ? std::uint32_t(miniStreamStart) : EndOfChain);
+            putLe64(e + 0x78, miniSectors * MiniSectorSize);
         }
     }
     return out;
