@@ -168,7 +168,10 @@ Bytes Tree::build() const {
         for (std::size_t i = 1; i < count; ++i)
             kids[fill[nodes_[i].parent]++] = Id(i);
     }
-    const auto byName = [this](Id a, Id b) { return nameLess(nodes_[a], nodes_[b]); };
+    // Equal names (which the format forbids) keep the order they were added in.
+    const auto byName = [this](Id a, Id b) {
+        return nameLess(nodes_[a], nodes_[b]) || (!nameLess(nodes_[b], nodes_[a]) && a < b);
+    };
 
     // Each storage's children become a balanced search tree: its levels are full but for
     // the deepest, which is coloured red and the rest black, so that it is a red-black tree.
@@ -191,7 +194,7 @@ Bytes Tree::build() const {
         const std::size_t lo = first[s], hi = first[s + 1];
         if (lo == hi)
             continue;
-        std::stable_sort(kids.begin() + long(lo), kids.begin() + long(hi), byName);
+        std::sort(kids.begin() + long(lo), kids.begin() + long(hi), byName);
         unsigned deepest = 0;
         while ((std::size_t(2) << deepest) <= hi - lo)
             ++deepest;
