@@ -1,3 +1,4 @@
+#include "compoundfile.h"
 #include "failure.h"
 #include "gsfhandles.h"
 #include "msgfile.h"
@@ -321,6 +322,30 @@ TEST(MsgFile, ALargeAttachmentSurvivesWriteAndRead) {
     ASSERT_TRUE(back.attachments[0].find(tags::AttachDataBinary));
     EXPECT_TRUE(back.attachments[0].find(tags::AttachDataBinary)->value == big);
     EXPECT_EQ(back.attachments[1].find(tags::AttachDataBinary)->value, Bytes{'s'});
+}
+
+// An OLE object's storages nested deeper than any real object's (as a directory that loops
+// back on itself would be) fail the save with its cause, and leave no file.
+TEST(MsgFile, AnOleObjectNestedTooDeeplyFailsClearly) {
+    cfb::Tree tree;
+    cfb::Tree::Id dir = cfb::Tree::Root;
+    for (int depth = 0; depth < 70; ++depth)
+        dir = tree.addStorage(dir, "level");
+    tree.addStream(dir, "CONTENTS", Bytes{1, 2, 3});
+    Message m = plainMessage(u"Deep object");
+    m.attachments.push_back(oleAttachment());
+    m.attachments[0].find(tags::AttachDataBinary)->value = tree.build();
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath("deep.msg");
+    try {
+        writeMsg(m, path);
+        FAIL() << "no failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.number(), failures::FileAccess);
+        EXPECT_TRUE(f.description().contains(path));
+        EXPECT_TRUE(f.description().contains("nested too deeply")) << f.description().toStdString();
+    }
+    EXPECT_TRUE(entriesOf(tmp.path()).isEmpty());
 }
 
 TEST(MsgFile, ExistingTargetFailsWithFileExistsAndStaysUntouched) {
