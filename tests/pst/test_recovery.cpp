@@ -9,6 +9,7 @@
 #include <pststore.h>
 
 #include <QDirIterator>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -128,6 +129,15 @@ const Recovery kRecoveries[] = {
      "scanned"},
     {"BlockTreePageType", [](Bytes& b) { b[std::size_t(le64At(b, 240)) + 496] = 0x81; }, readsWhole,
      "scanned"},
+    {"BlockTreeLeaf",
+     [](Bytes& b) {
+         // Down the first branches to a leaf: its entries are then nowhere but in the blocks.
+         std::size_t page = std::size_t(le64At(b, 240));
+         while (b[page + 491] > 0)
+             page = std::size_t(le64At(b, page + 16));
+         zero(b, page, 512);
+     },
+     readsWhole, "own trailers"},
     {"RootsOutsideTheFile",
      [](Bytes& b) {
          for (std::size_t i = 216; i < 248; ++i)
@@ -249,6 +259,35 @@ const char* behindReason(const std::string& name) {
     return nullptr;
 }
 
+// A folder that counts more messages than its readable table lists has its children looked
+// up by parent; what is found nowhere is counted as missing, not silently dropped.
+TEST(Recovery, AFolderCountingMoreThanItsTableListsIsLookedUpByParent) {
+    Bytes b = corpus().intact;
+    const auto r = talvenor::testing::firstHeapBlock(b, facts().mailFolder);
+    Bytes heap(b.begin() + std::ptrdiff_t(r.start), b.begin() + std::ptrdiff_t(r.start + r.size));
+    permuteDecode(heap.data(), heap.size());
+    const std::uint32_t count = std::uint32_t(facts().mailFolderMessages.size());
+    const std::uint8_t record[] = {
+        0x02, 0x36, 0x03, 0x00, std::uint8_t(count), std::uint8_t(count >> 8), 0, 0};
+    const auto at = std::search(heap.begin(), heap.end(), std::begin(record), std::end(record));
+    ASSERT_NE(at, heap.end()) << "the folder's message count is not where expected";
+    at[4] = std::uint8_t(count + 1);
+    permuteEncode(heap.data(), heap.size());
+    std::copy(heap.begin(), heap.end(), b.begin() + std::ptrdiff_t(r.start));
+    const std::size_t end = r.start + (r.size + 16 + 63) / 64 * 64;
+    const std::uint32_t crc = crc32(b.data() + r.start, r.size);
+    for (int i = 0; i < 4; ++i)
+        b[end - 12 + std::size_t(i)] = std::uint8_t(crc >> (8 * i));
+
+    const Store store = Store::openMemory(std::move(b));
+    EXPECT_EQ(store.messages(facts().mailFolder), facts().mailFolderMessages);
+    EXPECT_TRUE(
+        mentions(store, "lists " + std::to_string(count) + " of " + std::to_string(count + 1)));
+    const WalkCounts c = walkStore(store);
+    EXPECT_EQ(c.messages, corpus().messages);
+    EXPECT_EQ(c.unlisted, 1u);
+}
+
 // readpst's messages: the .msg files it writes below `dir`.
 std::size_t countMsgFiles(const QString& dir) {
     std::size_t n = 0;
@@ -292,6 +331,8 @@ TEST(DamagedCorpus, ReadsAtLeastWhatReadpstWritesAndCountsTheRest) {
         }
         peer.waitForFinished(-1);
         const std::size_t theirs = countMsgFiles(out);
+        QDir(out).removeRecursively();
+        QFile::remove(file);
         const std::size_t lost =
             held - std::min<std::size_t>(held, ours.messages + ours.messageFailures);
         const char* behind = ours.messages < theirs ? behindReason(c.name) : nullptr;
