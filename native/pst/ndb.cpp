@@ -284,7 +284,7 @@ std::optional<NodeEntry> Ndb::node(std::uint32_t nid) const {
     }
     if (!nbtDamaged_)
         return std::nullopt;
-    return findSorted(scan().nodes, nid, &NodeEntry::nid);
+    return findSorted(scan(kPtypeNbt).nodes, nid, &NodeEntry::nid);
 }
 
 std::optional<BlockEntry> Ndb::block(std::uint64_t bid) const {
@@ -298,17 +298,20 @@ std::optional<BlockEntry> Ndb::block(std::uint64_t bid) const {
     }
     if (!bbtDamaged_)
         return std::nullopt;
-    return findSorted(scan().blocks, bid, &BlockEntry::bid);
+    const auto found = findSorted(scan(kPtypeBbt).blocks, bid, &ScannedBlock::bid);
+    if (!found)
+        return std::nullopt;
+    return BlockEntry{found->bid, found->ib, found->cb};
 }
 
-const Ndb::Scan& Ndb::scan() const {
-    if (scan_)
-        return *scan_;
+const Ndb::Scan& Ndb::scan(std::uint8_t ptype) const {
+    auto& slot = ptype == kPtypeNbt ? nbtScan_ : bbtScan_;
+    if (slot)
+        return *slot;
     auto s = std::make_unique<Scan>();
     // Candidates with their rank: intact pages before damaged ones, newer pages (higher ids)
     // before older copies a writer left behind.
-    std::vector<std::pair<std::uint64_t, NodeEntry>> nodes;
-    std::vector<std::pair<std::uint64_t, BlockEntry>> blocks;
+    std::vector<std::pair<std::uint32_t, NodeEntry>> nodes;
     const std::size_t ps = pageSize();
     const std::size_t chunk = ps * 512;
     Bytes buffer;
@@ -317,29 +320,32 @@ const Ndb::Scan& Ndb::scan() const {
             std::size_t(std::min<std::uint64_t>(chunk, (source_->size() - at) / ps * ps));
         source_->read(at, count, buffer);
         for (std::size_t off = 0; off + ps <= count; off += ps)
-            scanPage(View(buffer).sub(off, ps), nodes, blocks, s->damagedPages);
+            scanPage(View(buffer).sub(off, ps), ptype, nodes, s->blocks, s->damagedPages);
     }
-    auto keep = [](auto& candidates, auto& out, auto key) {
-        std::sort(candidates.begin(), candidates.end(), [key](const auto& a, const auto& b) {
-            return key(a.second) != key(b.second) ? key(a.second) < key(b.second)
-                                                  : a.first > b.first;
-        });
-        for (const auto& c : candidates)
-            if (out.empty() || key(out.back()) != key(c.second))
-                out.push_back(c.second);
-    };
-    keep(nodes, s->nodes, [](const NodeEntry& e) { return std::uint64_t(e.nid); });
-    keep(blocks, s->blocks, [](const BlockEntry& e) { return e.bid; });
-    scan_ = std::move(s);
-    return *scan_;
+    std::sort(nodes.begin(), nodes.end(), [](const auto& a, const auto& b) {
+        return a.second.nid != b.second.nid ? a.second.nid < b.second.nid : a.first > b.first;
+    });
+    for (const auto& c : nodes)
+        if (s->nodes.empty() || s->nodes.back().nid != c.second.nid)
+            s->nodes.push_back(c.second);
+    auto& blocks = s->blocks;
+    std::sort(blocks.begin(), blocks.end(), [](const ScannedBlock& a, const ScannedBlock& b) {
+        return a.bid != b.bid ? a.bid < b.bid : a.rank > b.rank;
+    });
+    blocks.erase(
+        std::unique(blocks.begin(), blocks.end(),
+                    [](const ScannedBlock& a, const ScannedBlock& b) { return a.bid == b.bid; }),
+        blocks.end());
+    slot = std::move(s);
+    return *slot;
 }
 
-void Ndb::scanPage(View v, std::vector<std::pair<std::uint64_t, NodeEntry>>& nodes,
-                   std::vector<std::pair<std::uint64_t, BlockEntry>>& blocks,
-                   std::size_t& damaged) const {
+void Ndb::scanPage(View v, std::uint8_t wanted,
+                   std::vector<std::pair<std::uint32_t, NodeEntry>>& nodes,
+                   std::vector<ScannedBlock>& blocks, std::size_t& damaged) const {
     const PageGeometry g = geometry(header_.layout);
     const std::uint8_t ptype = v.u8(g.trailer);
-    if ((ptype != kPtypeNbt && ptype != kPtypeBbt) || v.u8(g.trailer + 1) != ptype)
+    if (ptype != wanted || v.u8(g.trailer + 1) != ptype)
         return;
     const bool ansi = header_.layout == Layout::Ansi;
     const bool four = header_.layout == Layout::Unicode4k;
@@ -347,13 +353,14 @@ void Ndb::scanPage(View v, std::vector<std::pair<std::uint64_t, NodeEntry>>& nod
     const std::size_t entrySize = v.u8(g.entryArea + (four ? 4 : 2));
     const unsigned level = v.u8(g.entryArea + (four ? 5 : 3));
     const bool nbt = ptype == kPtypeNbt;
-    const std::size_t wanted = nbt ? (ansi ? 16 : 32) : (ansi ? 12 : 24);
-    if (level != 0 || entrySize != wanted || count == 0 || count * entrySize > g.entryArea)
+    const std::size_t size = nbt ? (ansi ? 16 : 32) : (ansi ? 12 : 24);
+    if (level != 0 || entrySize != size || count == 0 || count * entrySize > g.entryArea)
         return;
     const std::uint32_t crc = ansi ? v.u32(g.trailer + 8) : v.u32(g.trailer + 4);
     const bool intact = !options_.verifyChecksums || crc32(v.data(), g.trailer) == crc;
     const std::uint64_t pageBid = ansi ? v.u32(g.trailer + 4) : v.u64(g.trailer + 8);
-    const std::uint64_t rank = (intact ? 1ull << 63 : 0) | (pageBid >> 1);
+    const std::uint32_t rank =
+        (intact ? 1u << 31 : 0) | std::uint32_t(std::min<std::uint64_t>(pageBid >> 2, 0x7FFFFFFF));
     auto key = [&](std::size_t i) {
         const View e = v.sub(i * entrySize, entrySize);
         return ansi ? std::uint64_t(e.u32(0)) : e.u64(0);
@@ -389,7 +396,7 @@ void Ndb::scanPage(View v, std::vector<std::pair<std::uint64_t, NodeEntry>>& nod
         } else {
             const BlockEntry b = parseBlock(*this, e);
             if (b.bid != 0 && b.ib <= source_->size() && b.cb <= source_->size() - b.ib)
-                blocks.emplace_back(rank, b);
+                blocks.push_back({b.bid, b.ib, rank, b.cb});
         }
     }
 }
@@ -406,7 +413,7 @@ std::vector<NodeEntry> Ndb::recoverableNodes() const {
     std::sort(out.begin(), out.end(),
               [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
     std::vector<NodeEntry> merged;
-    const auto& scanned = scan().nodes;
+    const auto& scanned = scan(kPtypeNbt).nodes;
     merged.reserve(std::max(out.size(), scanned.size()));
     std::size_t i = 0, j = 0;
     while (i < out.size() || j < scanned.size()) {
@@ -467,13 +474,19 @@ std::vector<std::string> Ndb::repairs() const {
         out.push_back("the file header names no known encoding; the store's own node shows it");
     if (trailers_)
         out.push_back("blocks the index misnames were looked for by their own trailers");
-    if (scan_)
-        out.push_back("a page of the store's index is damaged; the file was scanned and " +
-                      std::to_string(scan_->nodes.size()) + " nodes and " +
-                      std::to_string(scan_->blocks.size()) + " blocks found" +
-                      (scan_->damagedPages ? " (" + std::to_string(scan_->damagedPages) +
-                                                 " damaged index pages used entry by entry)"
-                                           : std::string()));
+    for (const Scan* scanned : {nbtScan_.get(), bbtScan_.get()}) {
+        if (!scanned)
+            continue;
+        const bool nbt = scanned == nbtScan_.get();
+        std::string what = std::string("a page of the store's ") + (nbt ? "node" : "block") +
+                           " index is damaged; the file was scanned and " +
+                           std::to_string(nbt ? scanned->nodes.size() : scanned->blocks.size()) +
+                           (nbt ? " nodes" : " blocks") + " found";
+        if (scanned->damagedPages)
+            what += " (" + std::to_string(scanned->damagedPages) +
+                    " damaged index pages used entry by entry)";
+        out.push_back(std::move(what));
+    }
     return out;
 }
 

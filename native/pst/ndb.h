@@ -113,17 +113,23 @@ private:
     void collectSubnodes(std::uint64_t bid, std::size_t depth, SubnodeMap& out) const;
     std::size_t pageSize() const { return header_.layout == Layout::Unicode4k ? 4096 : 512; }
 
-    // The leaves of both B-trees found by reading every page of the file, sorted by key. Built
-    // once, on the first lookup that meets a damaged page; healthy stores never build it.
+    // The leaves of one B-tree found by reading every page of the file, sorted by key. Built
+    // once per tree, on the first lookup that meets a damaged page of it; healthy stores never
+    // build it. Blocks are kept compact: a large store has many.
+    struct ScannedBlock {
+        std::uint64_t bid = 0, ib = 0;
+        std::uint32_t rank = 0;
+        std::uint16_t cb = 0;
+    };
     struct Scan {
         std::vector<NodeEntry> nodes;
-        std::vector<BlockEntry> blocks;
+        std::vector<ScannedBlock> blocks;
         std::size_t damagedPages = 0; // leaves used although their checksum fails
     };
-    const Scan& scan() const;
-    void scanPage(View page, std::vector<std::pair<std::uint64_t, NodeEntry>>& nodes,
-                  std::vector<std::pair<std::uint64_t, BlockEntry>>& blocks,
-                  std::size_t& damaged) const;
+    const Scan& scan(std::uint8_t ptype) const;
+    void scanPage(View page, std::uint8_t ptype,
+                  std::vector<std::pair<std::uint32_t, NodeEntry>>& nodes,
+                  std::vector<ScannedBlock>& blocks, std::size_t& damaged) const;
     void guessCrypt();
     bool readVerified(const BlockEntry& entry, Bytes& raw, std::string& why,
                       bool& indexWrong) const;
@@ -140,7 +146,7 @@ private:
     // A small cache of B-tree pages, most recent first.
     mutable std::vector<std::pair<std::uint64_t, std::shared_ptr<const Page>>> cache_;
     mutable bool nbtDamaged_ = false, bbtDamaged_ = false;
-    mutable std::unique_ptr<Scan> scan_;
+    mutable std::unique_ptr<Scan> nbtScan_, bbtScan_;
     mutable std::unique_ptr<std::vector<BlockEntry>> trailers_;
 };
 
