@@ -8,6 +8,10 @@
 //                              of each (3 for a generated store, 1 for one's own by default)
 //   --same-subject N           generates instead N messages that share one subject and N/4
 //                              after them without a subject (many equal file names)
+//   --scale N,N,...            generates a store of each size (default 5000,50000,100000) and
+//                              prints, for each, the time to our first message file and the
+//                              peak memory of the program and of its reading helper, beside
+//                              readpst's time and memory on the same store
 // Each run starts after a sync, so that neither pays for writing back the other's files.
 #include "generate.h"
 #include "msgfile.h"
@@ -24,11 +28,13 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <sys/resource.h>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,14 +113,21 @@ long countFiles(const QString& dir, const QString& pattern) {
     return n;
 }
 
-} // namespace
-
-// The conversion itself, run in a fresh process so that its peak memory is its own.
+// The conversion itself, run in a fresh process so that its peak memory is its own. The report
+// holds the peak memory of this process and of its reading helper (KiB) and the seconds from
+// the start of the conversion to the first message file written.
 int convert(const QString& pst, const QString& outDir, const QString& report) {
     nativestore::StoreOptions options;
     // The program's writer: the output folder opened once, synced when the store is detached.
     auto files = std::make_shared<msg::MessageFiles>();
-    options.writer = [files](const mapi::Message& m, const QString& path) { files->save(m, path); };
+    const auto started = std::chrono::steady_clock::now();
+    auto firstSave = std::make_shared<double>(-1);
+    options.writer = [files, firstSave, started](const mapi::Message& m, const QString& path) {
+        files->save(m, path);
+        if (*firstSave < 0)
+            *firstSave =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
     options.storeDetached = [files] { files->sync(); };
     nativestore::NativeApplicationFactory factory(std::move(options));
     CountingMessages messages;
@@ -132,9 +145,98 @@ int convert(const QString& pst, const QString& outDir, const QString& report) {
     QFile out(report);
     if (out.open(QIODevice::WriteOnly))
         out.write(QByteArray::number(qint64(self.ru_maxrss)) + ' ' +
-                  QByteArray::number(qint64(children.ru_maxrss)));
+                  QByteArray::number(qint64(children.ru_maxrss)) + ' ' +
+                  QByteArray::number(*firstSave, 'f', 3));
     return 0;
 }
+
+struct OurReport {
+    long convertingKb = 0;
+    long readerKb = 0;
+    double firstSave = -1;
+};
+
+OurReport readReport(const QString& path) {
+    OurReport r;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return r;
+    const QList<QByteArray> parts = file.readAll().split(' ');
+    if (parts.size() == 3) {
+        r.convertingKb = parts[0].toLong();
+        r.readerKb = parts[1].toLong();
+        r.firstSave = parts[2].toDouble();
+    }
+    return r;
+}
+
+Measured runOurs(const QByteArray& self, const QByteArray& pst, const QByteArray& outDir,
+                 const QByteArray& report) {
+    return inChild([&] {
+        ::execl(self.constData(), "convert_bench", "--convert-only", pst.constData(),
+                outDir.constData(), report.constData(), static_cast<char*>(nullptr));
+        return 127;
+    });
+}
+
+Measured runReadpst(const QByteArray& readpst, const QByteArray& pst, const QByteArray& outDir) {
+    return inChild([&] {
+        ::execl(readpst.constData(), "readpst", "-q", "-m", "-o", outDir.constData(),
+                pst.constData(), static_cast<char*>(nullptr));
+        return 127;
+    });
+}
+
+// Whether time to the first file and memory stay the same as the store grows.
+int scale(const QList<long long>& sizes, const QString& readpst) {
+    const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+    const QByteArray rp = readpst.toLocal8Bit();
+    std::printf("%9s | %13s %9s %12s %11s | %13s %9s %12s\n", "messages", "ours first", "ours all",
+                "program MiB", "helper MiB", "readpst first", "readpst", "readpst MiB");
+    std::fflush(stdout);
+    int status = 0;
+    for (const long long n : sizes) {
+        QTemporaryDir scratch;
+        const QString pst = scratch.filePath("generated.pst");
+        pstwriter::generateStore(pst.toStdString(), std::uint64_t(n));
+        const QString ourDir = scratch.filePath("ours"), peerDir = scratch.filePath("readpst");
+        QDir().mkpath(ourDir);
+        QDir().mkpath(peerDir);
+        const QString report = scratch.filePath("report");
+        const Measured o = runOurs(self, pst.toLocal8Bit(), ourDir.toLocal8Bit(),
+                                   report.toLocal8Bit());
+        const OurReport r = readReport(report);
+        // readpst's first file: watched from here, as it tells nothing of its own.
+        double peerFirst = -1;
+        const auto peerStart = std::chrono::steady_clock::now();
+        std::atomic<bool> done{false};
+        std::thread watch([&] {
+            while (!done) {
+                QDirIterator it(peerDir, {QStringLiteral("*.msg")}, QDir::Files,
+                                QDirIterator::Subdirectories);
+                if (it.hasNext()) {
+                    peerFirst = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                              peerStart)
+                                    .count();
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        const Measured p = runReadpst(rp, pst.toLocal8Bit(), peerDir.toLocal8Bit());
+        done = true;
+        watch.join();
+        std::printf("%9lld | %11.2f s %7.2f s %12.1f %11.1f | %11.2f s %7.2f s %12.1f\n", n,
+                    r.firstSave, o.seconds, r.convertingKb / 1024.0, r.readerKb / 1024.0,
+                    peerFirst, p.seconds, p.peakKb / 1024.0);
+        std::fflush(stdout);
+        if (o.status != 0 || p.status != 0)
+            status = 1;
+    }
+    return status;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -144,19 +246,31 @@ int main(int argc, char** argv) {
     QStringList args = app.arguments().mid(1);
     int runs = 0;
     long long sameSubject = -1;
+    QList<long long> scaleSizes;
     bool optionsOk = true;
+    if (args.size() == 1 && args[0] == QLatin1String("--scale"))
+        args.push_back(QStringLiteral("5000,50000,100000"));
     while (args.size() >= 2 && args[0].startsWith(QLatin1String("--"))) {
         bool ok = false;
         if (args[0] == QLatin1String("--runs"))
             runs = args[1].toInt(&ok);
         else if (args[0] == QLatin1String("--same-subject"))
             sameSubject = args[1].toLongLong(&ok);
+        else if (args[0] == QLatin1String("--scale")) {
+            ok = true;
+            for (const QString& part : args[1].split(u',', Qt::SkipEmptyParts)) {
+                bool one = false;
+                scaleSizes.push_back(part.toLongLong(&one));
+                ok = ok && one && scaleSizes.back() > 0;
+            }
+        }
         optionsOk = optionsOk && ok;
         args = args.mid(2);
     }
     if (!optionsOk || (args.size() != 0 && args.size() != 2) || runs < 0 ||
         (sameSubject >= 0 && !args.isEmpty()) || sameSubject == 0) {
-        std::fprintf(stderr, "usage: convert_bench [--runs N] [--same-subject N | PST OUTDIR]\n");
+        std::fprintf(stderr, "usage: convert_bench [--runs N] [--same-subject N | PST OUTDIR]\n"
+                             "       convert_bench --scale [N,N,...]\n");
         return 2;
     }
     // A generated store is measured three times by default, a store of one's own once.
@@ -167,6 +281,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "convert_bench: readpst (Debian pst-utils) is missing\n");
         return 1;
     }
+    if (!scaleSizes.isEmpty())
+        return scale(scaleSizes, readpst);
     QTemporaryDir scratch;
     QString pst, outDir;
     if (args.size() == 2) {
@@ -226,25 +342,12 @@ int main(int argc, char** argv) {
         QDir().mkpath(ourDir);
         QDir().mkpath(peerDir);
         const QByteArray ourOut = ourDir.toLocal8Bit(), peerOut = peerDir.toLocal8Bit();
-        const Measured o = inChild([&] {
-            ::execl(self.constData(), "convert_bench", "--convert-only", in.constData(),
-                    ourOut.constData(), report.constData(), static_cast<char*>(nullptr));
-            return 127;
-        });
+        const Measured o = runOurs(self, in, ourOut, report);
         ours.take(o, countFiles(ourDir, "*.msg"));
-        QFile memory(QString::fromLocal8Bit(report));
-        if (memory.open(QIODevice::ReadOnly)) {
-            const QList<QByteArray> kb = memory.readAll().split(' ');
-            if (kb.size() == 2) {
-                convertingKb = std::max(convertingKb, kb[0].toLong());
-                readerKb = std::max(readerKb, kb[1].toLong());
-            }
-        }
-        const Measured p = inChild([&] {
-            ::execl(rp.constData(), "readpst", "-q", "-m", "-o", peerOut.constData(),
-                    in.constData(), static_cast<char*>(nullptr));
-            return 127;
-        });
+        const OurReport r = readReport(QString::fromLocal8Bit(report));
+        convertingKb = std::max(convertingKb, r.convertingKb);
+        readerKb = std::max(readerKb, r.readerKb);
+        const Measured p = runReadpst(rp, in, peerOut);
         peer.take(p, countFiles(peerDir, "*.msg"));
         if (runs > 1)
             std::printf("run %d: ours %.2f s, readpst %.2f s\n", run, o.seconds, p.seconds);

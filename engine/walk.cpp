@@ -65,25 +65,31 @@ FolderNames::FolderNames(QString folder) : folder_(std::move(folder)) {
     // Everything that takes a name counts: files, folders, links that lead nowhere.
     QDirIterator it(folder_, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     while (it.hasNext())
-        taken_.insert(it.nextFileInfo().fileName());
+        take(it.nextFileInfo().fileName());
+}
+
+std::uint64_t FolderNames::fingerprint(const QString& name) {
+    return std::uint64_t(qHash(name, std::size_t(0x5f3759df)));
 }
 
 QString FolderNames::saveUnder(const QString& name,
                                const std::function<void(const QString& path)>& save) {
-    for (int n = lastNumber_.value(name, 0) + 1; n < INT_MAX; ++n) {
+    const std::uint64_t key = fingerprint(name);
+    for (int n = lastNumber_.value(key, 0) + 1; n < INT_MAX; ++n) {
         const QString file = candidate(name, n);
-        if (taken_.contains(file))
+        if (taken(file))
             continue;
         try {
             save(folder_ + file);
         } catch (const Failure& f) {
             if (f.number() != failures::FileExists)
                 throw;
-            taken_.insert(file); // it appeared after the folder was read
+            take(file); // it appeared after the folder was read
             continue;
         }
-        taken_.insert(file);
-        lastNumber_.insert(name, n);
+        take(file);
+        if (n > 1)
+            lastNumber_.insert(key, n);
         return folder_ + file;
     }
     return {};

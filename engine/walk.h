@@ -50,9 +50,18 @@ public:
     QString saveUnder(const QString& name, const std::function<void(const QString& path)>& save);
 
 private:
+    // A fingerprint stands for each name, so that a folder of 100,000 files costs a few MB,
+    // not the names themselves; two names sharing one (about once in 10^10 folders of that
+    // size) would only make the second take the next number.
+    static std::uint64_t fingerprint(const QString& name);
+    bool taken(const QString& file) const { return taken_.contains(fingerprint(file)); }
+    void take(const QString& file) { taken_.insert(fingerprint(file)); }
+
     QString folder_;
-    QSet<QString> taken_;
-    QHash<QString, int> lastNumber_; // name -> the number of its latest file
+    QSet<std::uint64_t> taken_;
+    // name -> the number of its latest file, for names written more than once: a name written
+    // once costs one more probe when it comes again.
+    QHash<std::uint64_t, int> lastNumber_;
 };
 } // namespace naming
 

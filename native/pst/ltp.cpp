@@ -289,31 +289,43 @@ NameMap::NameMap(const Ndb& ndb) {
         else if (p.id == 0x0004)
             strings = std::move(p.value);
     }
-    const View e(entries), g(guids), s(strings);
+    *this = parse(guids, entries, strings);
+}
+
+NameMap NameMap::parse(View guids, View entries, View strings) {
+    NameMap map;
+    const View& e = entries;
     for (std::size_t at = 0; at + 8 <= e.size(); at += 8) {
         const std::uint32_t idOrOffset = e.u32(at);
         const std::uint16_t guidField = e.u16(at + 4);
         const std::uint16_t index = e.u16(at + 6);
         mapi::PropertyName name;
         const std::size_t guidIndex = guidField >> 1;
-        if (guidIndex == 1)
-            name.guid = mapi::PS_MAPI;
-        else if (guidIndex == 2)
-            name.guid = mapi::PS_PUBLIC_STRINGS;
-        else if (guidIndex >= 3) {
-            const View gv = g.sub((guidIndex - 3) * 16, 16);
-            std::copy(gv.data(), gv.data() + 16, name.guid.bytes.begin());
+        try {
+            if (guidIndex == 0)
+                continue; // names no property set
+            if (guidIndex == 1)
+                name.guid = mapi::PS_MAPI;
+            else if (guidIndex == 2)
+                name.guid = mapi::PS_PUBLIC_STRINGS;
+            else {
+                const View gv = guids.sub((guidIndex - 3) * 16, 16);
+                std::copy(gv.data(), gv.data() + 16, name.guid.bytes.begin());
+            }
+            if (guidField & 1) {
+                const std::uint32_t length = strings.u32(idOrOffset);
+                const View text = strings.sub(std::size_t(idOrOffset) + 4, length);
+                for (std::size_t k = 0; k + 1 < text.size(); k += 2)
+                    name.name += char16_t(text.u16(k));
+            } else {
+                name.lid = idOrOffset;
+            }
+        } catch (const Error&) {
+            continue;
         }
-        if (guidField & 1) {
-            const std::uint32_t length = s.u32(idOrOffset);
-            const View text = s.sub(std::size_t(idOrOffset) + 4, length);
-            for (std::size_t k = 0; k + 1 < text.size(); k += 2)
-                name.name += char16_t(text.u16(k));
-        } else {
-            name.lid = idOrOffset;
-        }
-        names_[std::uint16_t(0x8000 + index)] = std::move(name);
+        map.names_[std::uint16_t(0x8000 + index)] = std::move(name);
     }
+    return map;
 }
 
 const mapi::PropertyName* NameMap::find(std::uint16_t id) const {

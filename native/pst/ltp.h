@@ -74,7 +74,12 @@ private:
 class NameMap {
 public:
     NameMap() = default;
+    // The map of node 0x61; empty when the store has none.
     explicit NameMap(const Ndb& ndb);
+    // From the map's streams: 0x0002 the GUIDs, 0x0003 the entries, 0x0004 the strings. An
+    // entry that points outside its streams is left out: one damaged entry must not cost the
+    // names of every other property.
+    static NameMap parse(View guids, View entries, View strings);
     const mapi::PropertyName* find(std::uint16_t id) const;
     std::size_t size() const { return names_.size(); }
 

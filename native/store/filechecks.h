@@ -1,4 +1,4 @@
-// What is found out about a store file before libpff sees it: that it exists, may be read,
+// What is found out about a store file before the reader sees it: that it exists, may be read,
 // is not held by another program and looks like a personal-folders file.
 #pragma once
 

@@ -2,6 +2,8 @@
 
 #include "reader.h"
 
+#include <pststore.h>
+
 #include <algorithm>
 
 namespace talvenor::nativestore {
@@ -30,48 +32,22 @@ bool sameName(const std::u16string& a, const std::u16string& b) {
            });
 }
 
-std::optional<std::uint32_t> entryIdNid(libpff_item_t* store, std::uint16_t id) {
-    const auto p = readItemProperty(store, id);
-    if (!p || p->type != mapi::PtBinary || p->value.size() < EntryIdNidOffset + 4)
-        return std::nullopt;
-    return mapi::readLe32(p->value.data() + EntryIdNidOffset);
+std::optional<std::uint32_t> entryIdNid(const std::vector<mapi::Property>& props,
+                                        std::uint16_t id) {
+    for (const mapi::Property& p : props)
+        if (p.id == id && p.type == mapi::PtBinary && p.value.size() >= EntryIdNidOffset + 4)
+            return mapi::readLe32(p.value.data() + EntryIdNidOffset);
+    return std::nullopt;
 }
 
-std::uint32_t identifier(libpff_item_t* item) {
-    std::uint32_t id = 0;
-    PffError error;
-    if (libpff_item_get_identifier(item, &id, error.out()) != 1)
-        throw PffFailure(QStringLiteral("cannot identify a folder"), error);
-    return id;
-}
-
-std::vector<PffItem> subFolders(libpff_item_t* folder) {
-    int n = 0;
-    PffError error;
-    if (libpff_folder_get_number_of_sub_folders(folder, &n, error.out()) != 1)
-        throw PffFailure(QStringLiteral("cannot read the sub-folders of a folder"), error);
-    std::vector<PffItem> out;
-    for (int i = 0; i < n; ++i) {
-        PffItem sub;
-        if (libpff_folder_get_sub_folder(folder, i, sub.out(), error.out()) != 1)
-            throw PffFailure(QStringLiteral("cannot read a sub-folder"), error);
-        out.push_back(std::move(sub));
-    }
-    return out;
-}
-
-NearRootFolder describe(libpff_item_t* folder, std::uint32_t parent, int codepage,
-                        std::vector<PffItem>* children) {
+// Every sub-folder counts here, search folders too: the subtree is found by what holds what.
+NearRootFolder describe(const pst::Store& store, std::uint32_t id, std::uint32_t parent,
+                        int codepage) {
     NearRootFolder f;
-    f.id = identifier(folder);
+    f.id = id;
     f.parent = parent;
-    if (const auto name = readItemProperty(folder, mapi::tags::DisplayName))
-        f.name = propertyText(*name, codepage).value_or(QString()).toStdU16String();
-    std::vector<PffItem> subs = subFolders(folder);
-    for (const PffItem& s : subs)
-        f.children.push_back(identifier(s.get()));
-    if (children)
-        *children = std::move(subs);
+    f.name = textOf(store.folder(id).props, mapi::tags::DisplayName, codepage).toStdU16String();
+    f.children = store.subfolders(id);
     return f;
 }
 
@@ -109,45 +85,45 @@ std::optional<std::uint32_t> chooseIpmSubtree(const StoreHints& hints,
     return std::nullopt;
 }
 
-std::uint32_t findIpmSubtree(libpff_file_t* file) {
-    PffError error;
-    PffItem store;
-    if (libpff_file_get_message_store(file, store.out(), error.out()) != 1 || !store)
-        throw PffFailure(QStringLiteral("the message store is missing"), error);
-    StoreHints hints;
-    hints.ipmSubtree = entryIdNid(store.get(), IpmSubtreeEntryId);
-    for (std::uint16_t id : TopLevelEntryIds)
-        if (const auto nid = entryIdNid(store.get(), id))
-            hints.topLevelFolders.push_back(*nid);
-    if (hints.ipmSubtree) {
-        PffItem named;
-        if (libpff_file_get_item_by_identifier(file, *hints.ipmSubtree, named.out(), error.out()) ==
-                1 &&
-            named)
-            return *hints.ipmSubtree;
+std::uint32_t findIpmSubtree(const pst::Store& store, int codepage) {
+    // A damaged message store leaves the search to the folders' names.
+    std::vector<mapi::Property> storeProps;
+    try {
+        storeProps = store.storeProperties();
+    } catch (const pst::Error&) {
     }
-    const int codepage = messageCodepage(store.get()).value_or(1252);
+    StoreHints hints;
+    hints.ipmSubtree = entryIdNid(storeProps, IpmSubtreeEntryId);
+    for (std::uint16_t id : TopLevelEntryIds)
+        if (const auto nid = entryIdNid(storeProps, id))
+            hints.topLevelFolders.push_back(*nid);
+    if (hints.ipmSubtree && store.ndb().node(*hints.ipmSubtree))
+        return *hints.ipmSubtree;
 
-    PffItem root;
-    if (libpff_file_get_root_folder(file, root.out(), error.out()) != 1 || !root)
-        throw PffFailure(QStringLiteral("its root folder is missing"), error);
     std::vector<NearRootFolder> nearRoot;
-    std::vector<PffItem> children;
-    nearRoot.push_back(describe(root.get(), 0, codepage, &children));
-    const std::uint32_t rootId = nearRoot.front().id;
-    for (const PffItem& child : children) {
-        std::vector<PffItem> grandchildren;
-        nearRoot.push_back(describe(child.get(), rootId, codepage, &grandchildren));
-        const std::uint32_t childId = nearRoot.back().id;
-        for (const PffItem& g : grandchildren)
-            nearRoot.push_back(describe(g.get(), childId, codepage, nullptr));
+    nearRoot.push_back(describe(store, pst::kNidRootFolder, 0, codepage));
+    const std::vector<std::uint32_t> children = nearRoot.front().children;
+    // A damaged folder near the root must not hide the others from the search.
+    auto add = [&](std::uint32_t id, std::uint32_t parent) {
+        try {
+            nearRoot.push_back(describe(store, id, parent, codepage));
+            return true;
+        } catch (const pst::Error&) {
+            return false;
+        }
+    };
+    for (const std::uint32_t child : children) {
+        if (!add(child, pst::kNidRootFolder))
+            continue;
+        const std::vector<std::uint32_t> grandchildren = nearRoot.back().children;
+        for (const std::uint32_t g : grandchildren)
+            add(g, child);
     }
     // The root itself is never the subtree.
     nearRoot.front().id = 0;
     if (const auto found = chooseIpmSubtree(hints, nearRoot))
         return *found;
-    PffError none;
-    throw PffFailure(QStringLiteral("no top of its mail folders (IPM subtree) can be found"), none);
+    pst::fail("no top of its mail folders (IPM subtree) can be found");
 }
 
 } // namespace talvenor::nativestore

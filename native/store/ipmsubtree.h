@@ -4,12 +4,14 @@
 // itself, never a node id taken on faith.
 #pragma once
 
-#include "pff.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace talvenor::pst {
+class Store;
+}
 
 namespace talvenor::nativestore {
 
@@ -33,8 +35,8 @@ struct StoreHints {
 std::optional<std::uint32_t> chooseIpmSubtree(const StoreHints& hints,
                                               const std::vector<NearRootFolder>& nearRoot);
 
-// The IPM subtree of an opened file; throws PffFailure ("no IPM subtree") when the file does
-// not say where its mail folders are.
-std::uint32_t findIpmSubtree(libpff_file_t* file);
+// The IPM subtree of an opened store (8-bit folder names in `codepage`); throws pst::Error when
+// the store does not say where its mail folders are.
+std::uint32_t findIpmSubtree(const pst::Store& store, int codepage);
 
 } // namespace talvenor::nativestore

@@ -4,15 +4,16 @@
 #include "helperprocess.h"
 #include "ipmsubtree.h"
 #include "itemclass.h"
-#include "namemap.h"
-#include "pff.h"
 #include "readalong.h"
 #include "reader.h"
 #include "records.h"
 #include "wire.h"
 
+#include <pststore.h>
+
 #include <failure.h>
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 
@@ -52,7 +53,7 @@ struct FolderEntry;
 
 // The opened file and what was learnt from its message store on the way.
 struct OpenedFile {
-    PffFileHandle file;
+    std::shared_ptr<const pst::Store> reader;
     QString displayName;
     int codepage = DefaultCodepage;
 };
@@ -65,7 +66,7 @@ OpenedFile openFile(const QString& path);
 class Store {
 public:
     Store(QString path, OpenedFile opened)
-        : path_(std::move(path)), file_(std::move(opened.file)),
+        : path_(std::move(path)), reader_(std::move(opened.reader)),
           displayName_(std::move(opened.displayName)), codepage_(opened.codepage) {}
     Store(QString path, wire::FolderInfo tree, std::unique_ptr<helper::ReadAlong> readAlong)
         : path_(std::move(path)), displayName_(tree.name),
@@ -77,30 +78,21 @@ public:
     const QString& displayName() const { return displayName_; }
     // The folder tree as the reading helper found it; null when this process reads the file.
     const std::shared_ptr<const wire::FolderInfo>& tree() const { return tree_; }
-    int codepage() {
-        file();
-        return codepage_;
-    }
+    int codepage() const { return codepage_; }
     // Throws unless the store is still attached.
     void check() const {
         if (closed_)
             throw Failure(storefailures::StoreNotAttached,
                           QStringLiteral("The store %1 has been removed.").arg(quotedName(path_)));
     }
-    // The store's own map of named properties, read once.
-    const NameToIdMap& names() {
-        if (!names_)
-            names_ = readNameToIdMap(file());
-        return *names_;
-    }
-    libpff_file_t* file() {
+    const pst::Store& reader() const {
         check();
-        if (!file_)
+        if (!reader_)
             throw Failure(storefailures::NotSupported,
                           QStringLiteral("The file %1 is read by the reading helper only, and it "
                                          "hands over only what a conversion needs.")
                               .arg(quotedName(path_)));
-        return file_.get();
+        return *reader_;
     }
     void close();
 
@@ -109,37 +101,34 @@ public:
     std::shared_ptr<FolderEntry> folderEntry(std::uint32_t id);
 
     bool readsAlong() const { return readAlong_ != nullptr; }
-    // Returns once libpff has read this item in the helper without crashing, with what the
-    // helper handed over of it; throws the item's failure.
+    // Returns once the helper has read this item without crashing, with what it handed over
+    // of it; throws the item's failure.
     wire::ItemInfo waitReadAhead(std::uint32_t folder, int index) {
         check();
         return readAlong_->wait(folder, index);
     }
 
-    // Runs one surface call; libpff's refusals become a "damaged" failure naming the file.
+    // Runs one surface call; the reader's refusals become a "damaged" failure naming the file.
     template <typename F> auto guarded(F&& f) const -> decltype(f()) {
         check();
         try {
             return f();
-        } catch (const PffFailure& e) {
+        } catch (const pst::Error& e) {
             throw damaged(path_, e);
         }
     }
 
-    static Failure damaged(const QString& path, const PffFailure& e) {
-        QString text =
-            QStringLiteral("The file %1 is damaged: %2.").arg(quotedName(path), e.message());
-        if (!e.detail().isEmpty())
-            text += QStringLiteral(" (%1)").arg(e.detail());
-        return Failure(storefailures::DamagedStore, text);
+    static Failure damaged(const QString& path, const pst::Error& e) {
+        return Failure(storefailures::DamagedStore,
+                       QStringLiteral("The file %1 is damaged: %2.")
+                           .arg(quotedName(path), QString::fromUtf8(e.what())));
     }
 
 private:
     QString path_;
-    PffFileHandle file_;
+    std::shared_ptr<const pst::Store> reader_;
     QString displayName_;
     int codepage_ = DefaultCodepage;
-    std::optional<NameToIdMap> names_;
     std::shared_ptr<const wire::FolderInfo> tree_;
     std::unordered_map<std::uint32_t, std::shared_ptr<FolderEntry>> folders_;
     bool closed_ = false;
@@ -155,50 +144,14 @@ using SharedWriter = std::shared_ptr<const MessageWriter>;
         QStringLiteral("There is no %1 %2: the count is %3.").arg(what).arg(index).arg(count));
 }
 
-// A text property; the code page is looked up only for 8-bit text.
-template <typename Codepage>
-QString textProperty(libpff_item_t* item, std::uint16_t id, Codepage&& codepage) {
-    const auto property = readItemProperty(item, id);
-    if (!property)
-        return {};
-    return propertyText(*property, property->type == mapi::PtString8 ? codepage() : 0)
-        .value_or(QString());
-}
-
-PffItem itemByNid(libpff_file_t* file, std::uint32_t nid) {
-    PffItem item;
-    PffError error;
-    if (libpff_file_get_item_by_identifier(file, nid, item.out(), error.out()) != 1)
-        return {};
-    return item;
-}
-
-std::uint32_t folderIdentifier(libpff_item_t* folder) {
-    std::uint32_t id = 0;
-    PffError error;
-    if (libpff_item_get_identifier(folder, &id, error.out()) != 1)
-        throw PffFailure(QStringLiteral("cannot identify a folder"), error);
-    return id;
-}
-
-// One folder: what the reading child told about it, and libpff's handle once this process
-// reads the folder itself. A folder and its items share it.
+// One folder: what the reading helper told about it, or what this process read of it. A folder
+// and its items share it.
 struct FolderEntry {
-    std::optional<std::uint32_t> id;
+    std::uint32_t id = 0;
     const wire::FolderInfo* info = nullptr; // part of the store's tree
-    PffItem item;
-    // Where the folder's messages sit among its children in libpff's item tree, in the order
-    // of their node ids. The tree is already in memory; libpff's own message list of a folder
-    // would read the whole contents table into memory and find each message by a linear
-    // search, which made large folders slow and memory grow with their size. A store is only
-    // ever read, so this stays what it was.
-    struct Message {
-        int position;
-        // The handle met while looking; libpff finds a child by position only by walking the
-        // list of children, so it is kept until the message is read.
-        PffItem unread;
-    };
-    std::optional<std::vector<Message>> messages;
+    std::optional<QString> name;
+    std::optional<std::vector<std::uint32_t>> shown;    // the sub-folders a user sees
+    std::optional<std::vector<std::uint32_t>> messages; // in the contents table's order
 };
 using SharedFolder = std::shared_ptr<FolderEntry>;
 
@@ -211,72 +164,71 @@ SharedFolder Store::folderEntry(std::uint32_t id) {
     return entry;
 }
 
-// These throw PffFailure; callers run them guarded.
-libpff_item_t* folderItem(Store& store, FolderEntry& folder) {
-    if (!folder.item) {
-        folder.item = itemByNid(store.file(), *folder.id);
-        if (!folder.item) {
-            PffError none;
-            throw PffFailure(QStringLiteral("a folder is missing"), none);
-        }
+// These throw pst::Error; callers run them guarded.
+const std::vector<std::uint32_t>& folderMessages(const Store& store, FolderEntry& folder) {
+    if (!folder.messages) {
+        std::vector<std::uint32_t> found;
+        for (const std::uint32_t nid : store.reader().messages(folder.id))
+            if ((nid & NidTypeMask) == NidTypeNormalMessage)
+                found.push_back(nid);
+        folder.messages = std::move(found);
     }
-    return folder.item.get();
-}
-
-std::uint32_t folderId(FolderEntry& folder) {
-    if (!folder.id)
-        folder.id = folderIdentifier(folder.item.get());
-    return *folder.id;
-}
-
-std::vector<FolderEntry::Message>& folderMessages(Store& store, FolderEntry& folder) {
-    if (folder.messages)
-        return *folder.messages;
-    libpff_item_t* pff = folderItem(store, folder);
-    int n = 0;
-    PffError error;
-    if (libpff_item_get_number_of_sub_items(pff, &n, error.out()) != 1)
-        throw PffFailure(QStringLiteral("cannot read the contents of a folder"), error);
-    std::vector<FolderEntry::Message> found;
-    for (int i = 0; i < n; ++i) {
-        PffItem sub;
-        std::uint32_t id = 0;
-        if (libpff_item_get_sub_item(pff, i, sub.out(), error.out()) != 1 ||
-            libpff_item_get_identifier(sub.get(), &id, error.out()) != 1)
-            throw PffFailure(QStringLiteral("cannot read the contents of a folder"), error);
-        if ((id & NidTypeMask) == NidTypeNormalMessage)
-            found.push_back({i, std::move(sub)});
-    }
-    folder.messages = std::move(found);
     return *folder.messages;
 }
 
-PffItem fetchMessage(Store& store, FolderEntry& folder, int index) {
-    auto& entry = folderMessages(store, folder).at(std::size_t(index - 1));
-    if (entry.unread)
-        return std::move(entry.unread);
-    const int position = entry.position;
-    PffItem message;
-    PffError error;
-    if (libpff_item_get_sub_item(folderItem(store, folder), position, message.out(), error.out()) !=
-        1)
-        throw PffFailure(QStringLiteral("cannot read item %1 of a folder").arg(index), error);
-    return message;
+// Search folders and anything else that is not a normal folder stay hidden.
+const std::vector<std::uint32_t>& shownFolders(const Store& store, FolderEntry& folder) {
+    if (!folder.shown) {
+        std::vector<std::uint32_t> shown;
+        for (const std::uint32_t nid : store.reader().subfolders(folder.id))
+            if ((nid & NidTypeMask) == NidTypeNormalFolder)
+                shown.push_back(nid);
+        folder.shown = std::move(shown);
+    }
+    return *folder.shown;
 }
 
-// One item, with what has been read of it so far: by the reading child, or by this process
-// from libpff. The walk asks for the same item again by index for each property; they all
-// share this one.
+// One item, with what has been read of it so far: by the reading helper, or by this process.
+// The walk asks for the same item again by index for each property; they all share this one.
 struct ItemEntry {
     ItemEntry(SharedFolder f, int i) : folder(std::move(f)), index(i) {}
     SharedFolder folder;
     int index;
-    PffItem item;
-    std::optional<int> codepage;
     std::optional<int> itemClass;
     std::optional<QString> subject;
     std::optional<mapi::Message> message;
 };
+
+// Reads a message of this process's store whole, once, with its class and subject. Only a
+// mail item fails for a part that cannot be read: of any other item the walk needs no more
+// than its class and subject.
+void readItem(const Store& store, ItemEntry& entry) {
+    const std::uint32_t nid = folderMessages(store, *entry.folder).at(std::size_t(entry.index - 1));
+    const pst::Store& reader = store.reader();
+    std::optional<mapi::Message> whole;
+    std::exception_ptr failed;
+    std::vector<mapi::Property> ownProps;
+    try {
+        whole = reader.message(nid);
+    } catch (const pst::Error&) {
+        failed = std::current_exception();
+        const auto node = reader.ndb().node(nid);
+        if (!node)
+            throw;
+        ownProps = pst::readPropertyContext(pst::Heap(reader.ndb(), *node));
+    }
+    const std::vector<mapi::Property>& props = whole ? whole->props : ownProps;
+    const int codepage = declaredCodepage(props).value_or(store.codepage());
+    const int itemClass = outlookItemClass(textOf(props, mapi::tags::MessageClass, codepage));
+    if (failed && itemClass == automation::MailItemClass)
+        std::rethrow_exception(failed);
+    entry.itemClass = itemClass;
+    entry.subject = displaySubject(textOf(props, mapi::tags::Subject, codepage));
+    if (whole) {
+        tidyMessage(*whole);
+        entry.message = std::move(whole);
+    }
+}
 
 class NativeItem : public Item {
 public:
@@ -284,26 +236,13 @@ public:
         : store_(std::move(store)), entry_(std::move(entry)), writer_(std::move(writer)) {}
 
     int itemClass() override {
-        return cached(entry_->itemClass, [&] {
-            return outlookItemClass(
-                textProperty(item(), mapi::tags::MessageClass, [&] { return codepage(); }));
-        });
+        ensureRead();
+        return *entry_->itemClass;
     }
 
     QString subject() override {
-        return cached(entry_->subject, [&] {
-            return displaySubject(
-                textProperty(item(), mapi::tags::Subject, [&] { return codepage(); }));
-        });
-    }
-
-    // A value read once per item; a removed store still refuses the call when it is cached.
-    template <class T, class F> T cached(std::optional<T>& slot, F&& read) {
-        if (!slot)
-            slot = store_->guarded(std::forward<F>(read));
-        else
-            store_->check();
-        return *slot;
+        ensureRead();
+        return entry_->subject.value_or(QString());
     }
 
     void saveAs(const QString& path) override {
@@ -313,33 +252,28 @@ public:
                           QStringLiteral("Saving as a message file is not supported yet: %1 "
                                          "was not written.")
                               .arg(quotedName(path)));
-        if (entry_->message) {
-            (*writer_)(*entry_->message, path);
-            return;
-        }
-        const mapi::Message message = readWhole();
-        (*writer_)(message, path);
+        ensureRead();
+        if (!entry_->message)
+            throw Failure(storefailures::NotSupported,
+                          QStringLiteral("Only mail items are converted: %1 was not written.")
+                              .arg(quotedName(path)));
+        (*writer_)(*entry_->message, path);
     }
 
     mapi::Message readWhole() {
-        if (entry_->message) {
-            store_->check();
-            return *entry_->message;
-        }
-        return store_->guarded([&] { return nativestore::readMessage(item(), &store_->names()); });
+        ensureRead();
+        if (!entry_->message)
+            throw Failure(storefailures::NotSupported,
+                          QStringLiteral("Only mail items are read whole."));
+        return *entry_->message;
     }
 
 private:
-    libpff_item_t* item() {
-        if (!entry_->item)
-            entry_->item = fetchMessage(*store_, *entry_->folder, entry_->index);
-        return entry_->item.get();
-    }
-
-    int codepage() {
-        if (!entry_->codepage)
-            entry_->codepage = messageCodepage(item()).value_or(store_->codepage());
-        return *entry_->codepage;
+    // A removed store refuses the call also when the item is at hand.
+    void ensureRead() {
+        store_->check();
+        if (!entry_->itemClass)
+            store_->guarded([&] { readItem(*store_, *entry_); });
     }
 
     std::shared_ptr<Store> store_;
@@ -353,6 +287,10 @@ public:
         : store_(std::move(store)), folder_(std::move(folder)), writer_(std::move(writer)) {}
 
     int count() override {
+        if (folder_->info && !folder_->info->contentsFailure.isEmpty()) {
+            store_->check();
+            throw Failure(storefailures::DamagedStore, folder_->info->contentsFailure);
+        }
         return store_->guarded([&] {
             return folder_->info ? folder_->info->messages
                                  : int(folderMessages(*store_, *folder_).size());
@@ -368,21 +306,17 @@ public:
             last_.reset();
             auto entry = std::make_shared<ItemEntry>(folder_, index);
             if (store_->readsAlong()) {
-                wire::ItemInfo handed = store_->waitReadAhead(identifier(), index);
+                wire::ItemInfo handed = store_->waitReadAhead(folder_->id, index);
                 entry->itemClass = handed.itemClass;
                 entry->subject = std::move(handed.subject);
                 entry->message = std::move(handed.message);
             } else {
-                store_->guarded([&] { entry->item = fetchMessage(*store_, *folder_, index); });
+                store_->guarded([&] { readItem(*store_, *entry); });
             }
             last_ = std::move(entry);
             lastIndex_ = index;
         }
         return std::make_unique<NativeItem>(store_, last_, writer_);
-    }
-
-    std::uint32_t identifier() {
-        return store_->guarded([&] { return folderId(*folder_); });
     }
 
 private:
@@ -403,26 +337,26 @@ public:
     const std::shared_ptr<Store>& store() const { return store_; }
 
     QString name() override {
-        if (isRoot_) {
-            store_->check();
+        store_->check();
+        if (isRoot_)
             return store_->displayName();
-        }
-        if (folder_->info) {
-            store_->check();
+        if (folder_->info)
             return folder_->info->name;
-        }
-        return store_->guarded([&] {
-            return textProperty(folderItem(*store_, *folder_), mapi::tags::DisplayName,
-                                [&] { return store_->codepage(); });
-        });
+        if (!folder_->name)
+            folder_->name = store_->guarded([&] {
+                return textOf(store_->reader().folder(folder_->id).props, mapi::tags::DisplayName,
+                              store_->codepage());
+            });
+        return *folder_->name;
     }
 
     int folderCount() override {
-        if (folder_->info) {
-            store_->check();
+        store_->check();
+        if (folder_->info && !folder_->info->foldersFailure.isEmpty())
+            throw Failure(storefailures::DamagedStore, folder_->info->foldersFailure);
+        if (folder_->info)
             return int(folder_->info->folders.size());
-        }
-        return int(shownFolders().size());
+        return store_->guarded([&] { return int(shownFolders(*store_, *folder_).size()); });
     }
 
     std::unique_ptr<Folder> folder(int index) override {
@@ -435,12 +369,7 @@ public:
             sub = store_->folderEntry(info.id);
             sub->info = &info;
         } else {
-            store_->guarded([&] {
-                PffItem item = subFolder(shownFolders()[index - 1]);
-                sub = store_->folderEntry(folderIdentifier(item.get()));
-                if (!sub->item)
-                    sub->item = std::move(item);
-            });
+            sub = store_->folderEntry(shownFolders(*store_, *folder_)[std::size_t(index - 1)]);
         }
         return std::make_unique<NativeFolder>(store_, std::move(sub), false, writer_);
     }
@@ -450,83 +379,72 @@ public:
         return std::make_unique<NativeItems>(store_, folder_, writer_);
     }
 
-    std::uint32_t identifier() {
-        return store_->guarded([&] { return folderId(*folder_); });
+    std::uint32_t identifier() const { return folder_->id; }
+
+    // What the folder's contents table says of its message at index (1-based): subject,
+    // sender and time, as far as the table holds them; empty when nothing is known.
+    QString knownOfMessage(int index) const {
+        try {
+            const pst::Store& reader = store_->reader();
+            const std::uint32_t nid = folderMessages(*store_, *folder_).at(std::size_t(index - 1));
+            const auto tableNode = reader.ndb().node((folder_->id & ~NidTypeMask) | 0x0E);
+            if (!tableNode)
+                return {};
+            const pst::Heap heap(reader.ndb(), *tableNode);
+            const pst::Table table(heap);
+            for (std::size_t row = 0; row < table.rowCount(); ++row)
+                if (table.rowId(row) == nid)
+                    return describeRow(table.row(row), store_->codepage());
+        } catch (const std::exception&) {
+        }
+        return {};
     }
 
 private:
-    PffItem subFolder(int libpffIndex) {
-        PffItem sub;
-        PffError error;
-        if (libpff_folder_get_sub_folder(folderItem(*store_, *folder_), libpffIndex, sub.out(),
-                                         error.out()) != 1)
-            throw PffFailure(QStringLiteral("cannot read a sub-folder"), error);
-        return sub;
-    }
-
-    // The positions, in libpff's order, of the sub-folders a user sees: search folders and
-    // anything else that is not a normal folder stay hidden.
-    const std::vector<int>& shownFolders() {
-        if (shown_) {
-            store_->check();
-            return *shown_;
-        }
-        shown_ = store_->guarded([&] {
-            int n = 0;
-            PffError error;
-            if (libpff_folder_get_number_of_sub_folders(folderItem(*store_, *folder_), &n,
-                                                        error.out()) != 1)
-                throw PffFailure(QStringLiteral("cannot read the sub-folders of a folder"), error);
-            std::vector<int> shown;
-            for (int i = 0; i < n; ++i) {
-                PffItem sub = subFolder(i);
-                std::uint32_t id = 0;
-                if (libpff_item_get_identifier(sub.get(), &id, error.out()) != 1)
-                    throw PffFailure(QStringLiteral("cannot identify a sub-folder"), error);
-                if ((id & NidTypeMask) == NidTypeNormalFolder)
-                    shown.push_back(i);
+    static QString describeRow(const std::vector<mapi::Property>& row, int codepage) {
+        QStringList known;
+        if (const QString subject = displaySubject(textOf(row, mapi::tags::Subject, codepage));
+            !subject.isEmpty())
+            known << QStringLiteral("subject \"%1\"").arg(subject);
+        if (const QString from = textOf(row, mapi::tags::SenderName, codepage); !from.isEmpty())
+            known << QStringLiteral("from %1").arg(from);
+        for (const mapi::Property& p : row)
+            if (p.id == mapi::tags::MessageDeliveryTime && p.type == mapi::PtTime &&
+                p.value.size() == 8) {
+                // FILETIME: 100 ns steps since 1601; 11644473600 s lie before 1970.
+                const auto ticks = std::int64_t(mapi::readLe64(p.value.data()));
+                const qint64 seconds = ticks / 10000000 - 11644473600LL;
+                known << QStringLiteral("received %1")
+                             .arg(QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)
+                                      .toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'")));
             }
-            return shown;
-        });
-        return *shown_;
+        return known.join(QStringLiteral(", "));
     }
 
     std::shared_ptr<Store> store_;
     SharedFolder folder_;
     bool isRoot_;
     SharedWriter writer_;
-    std::optional<std::vector<int>> shown_;
 };
-
-PffItem messageStore(libpff_file_t* file) {
-    PffItem store;
-    PffError error;
-    if (libpff_file_get_message_store(file, store.out(), error.out()) != 1 || !store)
-        throw PffFailure(QStringLiteral("the message store is missing"), error);
-    return store;
-}
 
 OpenedFile openFile(const QString& path) {
     try {
         OpenedFile opened;
-        PffError error;
-        if (libpff_file_initialize(opened.file.out(), error.out()) != 1)
-            throw PffFailure(QStringLiteral("cannot prepare reading"), error);
-        if (libpff_file_open(opened.file.get(), path.toLocal8Bit().constData(), LIBPFF_OPEN_READ,
-                             error.out()) != 1)
-            throw PffFailure(QStringLiteral("libpff cannot open it"), error);
-        PffItem store = messageStore(opened.file.get());
-        const auto nameProperty = readItemProperty(store.get(), mapi::tags::DisplayName);
-        if (const auto cp = messageCodepage(store.get()))
+        opened.reader = std::make_shared<const pst::Store>(
+            pst::Store::openFile(QFile::encodeName(path).toStdString()));
+        // A damaged message store costs the store's name and code page, not its mail.
+        std::vector<mapi::Property> storeProps;
+        try {
+            storeProps = opened.reader->storeProperties();
+        } catch (const pst::Error&) {
+        }
+        if (const auto cp = declaredCodepage(storeProps))
             opened.codepage = *cp;
-        if (nameProperty)
-            opened.displayName = propertyText(*nameProperty, opened.codepage).value_or(QString());
+        opened.displayName = textOf(storeProps, mapi::tags::DisplayName, opened.codepage);
         if (opened.displayName.isEmpty())
             opened.displayName = QFileInfo(path).completeBaseName();
-        // Lets libpff decode 8-bit folder names and the like with the store's code page too.
-        libpff_file_set_ascii_codepage(opened.file.get(), opened.codepage, error.out());
         return opened;
-    } catch (const PffFailure& e) {
+    } catch (const pst::Error& e) {
         throw Store::damaged(path, e);
     }
 }
@@ -537,19 +455,14 @@ std::shared_ptr<Store> openStore(const QString& path) {
 }
 
 std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, SharedWriter writer) {
-    auto root = std::make_shared<FolderEntry>();
+    SharedFolder root;
     if (const auto& tree = store->tree()) {
         store->check();
-        root->id = tree->id;
+        root = store->folderEntry(tree->id);
         root->info = tree.get();
     } else {
-        store->guarded([&] {
-            root->item = itemByNid(store->file(), findIpmSubtree(store->file()));
-            if (!root->item) {
-                PffError none;
-                throw PffFailure(QStringLiteral("its top folder is missing"), none);
-            }
-        });
+        root = store->folderEntry(
+            store->guarded([&] { return findIpmSubtree(store->reader(), store->codepage()); }));
     }
     return std::make_unique<NativeFolder>(store, std::move(root), true, std::move(writer));
 }
@@ -683,18 +596,38 @@ records::FailureInfo failureInfo(const Failure& f) {
     return {f.number(), f.description()};
 }
 
-// The folder tree, as the walk reads it before any item. Throws Failure when any of it cannot
-// be read.
-wire::FolderInfo describeTree(NativeFolder& folder, HelperSocket& socket) {
+// The folder tree, as the walk reads it before any item. A folder whose messages or
+// sub-folders cannot be listed says why, so that the program reports it where the walk meets
+// it; the rest of the tree is still converted.
+wire::FolderInfo describeTree(NativeFolder& folder, HelperSocket& socket, const QString& path) {
     socket.progress();
     wire::FolderInfo info;
     info.id = folder.identifier();
-    info.name = folder.name();
-    info.messages = folder.items()->count();
-    const int folders = folder.folderCount();
+    try {
+        info.name = folder.name();
+    } catch (const Failure&) {
+        info.name = QStringLiteral("Folder %1").arg(info.id, 0, 16);
+    }
+    const QString where =
+        QStringLiteral("The folder \"%1\" of %2").arg(info.name, quotedName(path));
+    try {
+        info.messages = folder.items()->count();
+    } catch (const Failure& f) {
+        info.contentsFailure =
+            QStringLiteral("%1 cannot be read, so its messages are not converted: %2")
+                .arg(where, f.description());
+    }
+    int folders = 0;
+    try {
+        folders = folder.folderCount();
+    } catch (const Failure& f) {
+        info.foldersFailure =
+            QStringLiteral("%1 cannot be read, so its sub-folders are not converted: %2")
+                .arg(where, f.description());
+    }
     for (int i = 1; i <= folders; ++i) {
         auto sub = folder.folder(i);
-        info.folders.push_back(describeTree(static_cast<NativeFolder&>(*sub), socket));
+        info.folders.push_back(describeTree(static_cast<NativeFolder&>(*sub), socket, path));
     }
     return info;
 }
@@ -741,7 +674,12 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
             return;
     }
     auto items = folder.items();
-    const int count = items->count();
+    int count = 0;
+    try {
+        count = items->count();
+    } catch (const Failure&) {
+        // The tree told the program why; it never asks for these items.
+    }
     socket.send(records::Type::FolderStart, id, first - 1);
     for (int j = first; j <= count; ++j) {
         run.faults.beforeItem(j);
@@ -749,10 +687,24 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
             auto item = items->item(j);
             socket.send(records::Type::Item, id, j, describeItem(*item));
         } catch (const Failure& f) {
-            socket.send(records::Type::ItemFailed, id, j, records::encodeFailure(failureInfo(f)));
+            records::FailureInfo failure = failureInfo(f);
+            if (f.number() == storefailures::DamagedStore) {
+                QString name;
+                try {
+                    name = folder.name();
+                } catch (const Failure&) {
+                }
+                failure.text += QStringLiteral(" Message %1 of the folder \"%2\" cannot be read")
+                                    .arg(j)
+                                    .arg(name);
+                if (const QString known = folder.knownOfMessage(j); !known.isEmpty())
+                    failure.text += QStringLiteral(" (%1)").arg(known);
+                failure.text += u'.';
+            }
+            socket.send(records::Type::ItemFailed, id, j, records::encodeFailure(failure));
         }
-        // libpff keeps every part of the store's index it has read; a fresh helper that opens
-        // the store anew goes on after this item.
+        // A helper that has grown past its budget (a store whose items leave something behind)
+        // makes room: a fresh helper opens the store anew and goes on after this item.
         if (j < count &&
             std::size_t(std::max(0L, peakKb() - run.openedKb)) * 1024 >= run.memoryBudget)
             ::_exit(helper::exits::MakesRoom);
@@ -763,7 +715,12 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
 // Everything below a folder in the walk's order: each sub-folder's own sub-folders first, then
 // its items. The top folder's own items are never converted.
 void readItemsBelow(Folder& folder, HelperRun& run) {
-    const int folders = folder.folderCount();
+    int folders = 0;
+    try {
+        folders = folder.folderCount();
+    } catch (const Failure&) {
+        // The tree told the program why; it never asks for these folders.
+    }
     for (int i = 1; i <= folders; ++i) {
         auto sub = folder.folder(i);
         readItemsBelow(*sub, run);
@@ -823,7 +780,8 @@ std::optional<HelperArguments> parseHelperArguments(int argc, char** argv) {
 }
 
 int runHelper(const HelperArguments& args) {
-    // Ends with the program, even while libpff is busy: by signal, and when the socket closes.
+    // Ends with the program, even while the reader is busy: by signal, and when the socket
+    // closes.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (args.parent != 0 && ::getppid() != args.parent)
         return helper::exits::ReadAll;
@@ -856,7 +814,7 @@ int runHelper(const HelperArguments& args) {
         try {
             store = openStore(args.path);
             root = rootFolder(store, nullptr);
-            tree = wire::encodeTree(describeTree(*root, socket));
+            tree = wire::encodeTree(describeTree(*root, socket, args.path));
         } catch (const Failure& f) {
             socket.send(records::Type::OpenFailed, 0, 0, records::encodeFailure(failureInfo(f)));
             return helper::exits::Refused;
@@ -890,11 +848,7 @@ void Store::close() {
     closed_ = true;
     readAlong_.reset();
     folders_.clear();
-    if (file_) {
-        PffError ignored;
-        libpff_file_close(file_.get(), ignored.out());
-        file_.reset();
-    }
+    reader_.reset();
 }
 
 // Starts reading helpers for this store, each going on after the given item.

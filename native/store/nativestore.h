@@ -1,5 +1,5 @@
-// The mail-store surface over PST and OST files read with libpff, for platforms without the
-// mail program: the engine's walk and session run unchanged against it.
+// The mail-store surface over PST and OST files read with our own reader, for platforms
+// without the mail program: the engine's walk and session run unchanged against it.
 #pragma once
 
 #include <automation.h>
@@ -30,7 +30,7 @@ constexpr std::int32_t ItemTooLarge = -2147024882;
 // Writes one message as a message file at exactly this path; throws talvenor::Failure.
 using MessageWriter = std::function<void(const mapi::Message& message, const QString& path)>;
 
-// How a store is kept from taking the program down when libpff crashes on a hostile file.
+// How a store is kept from taking the program down should reading a hostile file crash or hang.
 enum class Containment {
     // A helper program opens the store, reads its folder tree and then every item ahead of
     // this process, and hands each over once it has survived reading it; this process never
@@ -49,8 +49,9 @@ struct StoreOptions {
     std::function<void()> storeDetached;
     Containment containment = Containment::ReadAlong;
     // A reading helper that has grown by this much since it opened the store stops after the
-    // item it has just read, and a fresh helper opens the store and goes on after that item:
-    // libpff keeps every part of a store's index it has read. 0: after every item.
+    // item it has just read, and a fresh helper opens the store and goes on after that item.
+    // The reader keeps only a few pages of a store's index, so this is a safety net. 0: after
+    // every item.
     std::size_t helperMemoryBudget = std::size_t(512) << 20;
     // How long the helper may stay silent before it is taken for stalled: while it opens the
     // store, and while it reads an item (it tells it is still at work on a large one).

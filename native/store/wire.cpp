@@ -66,6 +66,8 @@ public:
     void folder(const FolderInfo& f) {
         u32(f.id);
         text(f.name);
+        text(f.contentsFailure);
+        text(f.foldersFailure);
         i32(f.messages);
         u32(std::uint32_t(f.folders.size()));
         for (const auto& sub : f.folders)
@@ -192,6 +194,8 @@ public:
         }
         f.id = u32();
         f.name = text();
+        f.contentsFailure = text();
+        f.foldersFailure = text();
         f.messages = i32();
         if (f.messages < 0)
             failed = true;

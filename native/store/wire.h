@@ -21,6 +21,10 @@ struct FolderInfo {
     QString name;
     int messages = 0;
     std::vector<FolderInfo> folders;
+    // Why the folder's messages or its sub-folders cannot be listed (empty: they can). The
+    // program reports it where the walk asks for them, once.
+    QString contentsFailure;
+    QString foldersFailure;
 };
 
 // One item of a folder. The subject and the message are there for mail items.

@@ -65,15 +65,25 @@ bool sameMessage(const mapi::Message& a, const mapi::Message& b) {
 }
 
 wire::FolderInfo sampleTree() {
-    wire::FolderInfo root{0x122, QStringLiteral("Personal Folders"), 0, {}};
-    root.folders.push_back({0x8042, QStringLiteral("Inbox"), 3, {}});
-    root.folders[0].folders.push_back({0x8062, QStringLiteral("日本"), 20000, {}});
-    root.folders.push_back({0x8082, QString(), 0, {}});
+    auto folder = [](std::uint32_t id, QString name, int messages) {
+        wire::FolderInfo f;
+        f.id = id;
+        f.name = std::move(name);
+        f.messages = messages;
+        return f;
+    };
+    wire::FolderInfo root = folder(0x122, QStringLiteral("Personal Folders"), 0);
+    root.folders.push_back(folder(0x8042, QStringLiteral("Inbox"), 3));
+    root.folders[0].folders.push_back(folder(0x8062, QStringLiteral("日本"), 20000));
+    root.folders.push_back(folder(0x8082, QString(), 0));
+    root.folders.back().contentsFailure = QStringLiteral("its contents table is damaged");
+    root.folders.back().foldersFailure = QStringLiteral("its hierarchy table is damaged");
     return root;
 }
 
 bool sameTree(const wire::FolderInfo& a, const wire::FolderInfo& b) {
     if (a.id != b.id || a.name != b.name || a.messages != b.messages ||
+        a.contentsFailure != b.contentsFailure || a.foldersFailure != b.foldersFailure ||
         a.folders.size() != b.folders.size())
         return false;
     for (std::size_t i = 0; i < a.folders.size(); ++i)

@@ -1,6 +1,6 @@
 // Opens arbitrary bytes as a personal-folders file and walks it through the automation
 // surface, reading every message whole. Inputs of 512 bytes and more get a header that passes
-// libpff's checksum, so that the fuzzer spends its time behind the header.
+// the reader's checksum, so that the fuzzer spends its time behind the header.
 #include "pstbytes.h"
 
 #include <failure.h>

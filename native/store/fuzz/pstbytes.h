@@ -1,5 +1,5 @@
 // Byte-level helpers for hostile store files: a personal-folders header whose checksum
-// libpff accepts, followed by whatever the test wants.
+// the reader accepts, followed by whatever the test wants.
 #pragma once
 
 #include <array>

@@ -1,11 +1,11 @@
 // The store's map of named properties taken apart: every GUID kind, and entries that point
 // outside their streams left out rather than read past.
-#include <namemap.h>
+#include <ltp.h>
 
 #include <gtest/gtest.h>
 
 using namespace talvenor;
-using namespace talvenor::nativestore;
+using namespace talvenor::pst;
 
 namespace {
 
@@ -21,7 +21,20 @@ mapi::Bytes entry(std::uint32_t key, std::uint16_t guidIndex, bool isString, std
 const mapi::Guid kOther{{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C,
                          0x0D, 0x0E, 0x0F, 0x10}};
 
-mapi::PropertyBag mapOf(const std::vector<mapi::Bytes>& entries) {
+struct MapStreams {
+    mapi::Bytes guids, entries, strings;
+};
+
+NameMap parsed(const MapStreams& m) {
+    return NameMap::parse(m.guids, m.entries, m.strings);
+}
+
+std::optional<mapi::PropertyName> nameOf(const NameMap& map, std::uint16_t id) {
+    const mapi::PropertyName* n = map.find(id);
+    return n ? std::optional(*n) : std::nullopt;
+}
+
+MapStreams mapOf(const std::vector<mapi::Bytes>& entries) {
     mapi::Bytes stream;
     for (const auto& e : entries)
         stream.insert(stream.end(), e.begin(), e.end());
@@ -31,11 +44,7 @@ mapi::PropertyBag mapOf(const std::vector<mapi::Bytes>& entries) {
             strings.push_back(std::uint8_t(c));
             strings.push_back(0);
         }
-    mapi::PropertyBag bag;
-    bag.setBinary(0x0002, mapi::Bytes(kOther.bytes.begin(), kOther.bytes.end()));
-    bag.setBinary(0x0003, stream);
-    bag.setBinary(0x0004, strings);
-    return bag;
+    return {mapi::Bytes(kOther.bytes.begin(), kOther.bytes.end()), stream, strings};
 }
 
 struct Case {
@@ -47,8 +56,8 @@ struct Case {
 class NameMapParse : public ::testing::TestWithParam<Case> {};
 
 TEST_P(NameMapParse, TakesEachEntryFromTheMapItself) {
-    const NameToIdMap map = NameToIdMap::parse(mapOf({GetParam().entry}));
-    EXPECT_EQ(map.name(0x8000), GetParam().expected) << GetParam().what;
+    const NameMap map = parsed(mapOf({GetParam().entry}));
+    EXPECT_EQ(nameOf(map, 0x8000), GetParam().expected) << GetParam().what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -68,12 +77,20 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(NameMapParse, EntriesTakeTheirIdFromTheirIndex) {
-    const NameToIdMap map =
-        NameToIdMap::parse(mapOf({entry(1, 1, false, 5), entry(2, 2, false, 0x7FFF)}));
+    const NameMap map = parsed(mapOf({entry(1, 1, false, 5), entry(2, 2, false, 0x7FFF)}));
     EXPECT_EQ(map.size(), 2u);
-    EXPECT_EQ(map.name(0x8005)->lid, 1u);
-    EXPECT_EQ(map.name(0xFFFF)->lid, 2u);
-    EXPECT_FALSE(map.name(0x8000));
+    EXPECT_EQ(nameOf(map, 0x8005)->lid, 1u);
+    EXPECT_EQ(nameOf(map, 0xFFFF)->lid, 2u);
+    EXPECT_FALSE(nameOf(map, 0x8000));
+}
+
+// One damaged entry costs its own name only, never the names of the others.
+TEST(NameMapParse, ADamagedEntryLeavesTheOthers) {
+    const NameMap map = parsed(mapOf({entry(1, 1, false, 0), entry(7, 9, false, 1),
+                                      entry(0xFFFFFFF0, 3, true, 2), entry(3, 2, false, 3)}));
+    EXPECT_EQ(map.size(), 2u);
+    EXPECT_TRUE(nameOf(map, 0x8000));
+    EXPECT_TRUE(nameOf(map, 0x8003));
 }
 
 } // namespace
