@@ -167,8 +167,15 @@ FolderInfo Store::folder(std::uint32_t nid) const {
         }
     }
     f.name = displayName(f.props);
-    if (f.name.empty())
+    if (f.name.empty()) {
+        // Readers that take the name from the properties find it there too.
         f.name = mapi::fromUtf8("Recovered folder " + hex(nid));
+        mapi::Property name;
+        name.id = mapi::tags::DisplayName;
+        name.type = mapi::PtUnicode;
+        name.value = mapi::utf16le(f.name);
+        f.props.push_back(std::move(name));
+    }
     note("folder " + hex(nid) + " is damaged (" + f.damage + "); it is read as \"" +
          mapi::toUtf8(f.name) + "\"");
     return f;

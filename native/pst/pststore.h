@@ -24,8 +24,8 @@ struct FolderInfo {
     std::u16string name;
     std::vector<mapi::Property> props;
     // The folder's own properties could not be read: name and props come from its parent's
-    // hierarchy-table row, or the name is a placeholder ("Recovered folder 8042") and props is
-    // empty. `damage` then says what was wrong.
+    // hierarchy-table row, or the name is a placeholder ("Recovered folder 8042", the nid in
+    // hex) and props holds only that name (PR_DISPLAY_NAME). `damage` says what was wrong.
     bool recovered = false;
     std::string damage;
 };

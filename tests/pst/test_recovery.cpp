@@ -184,6 +184,10 @@ const Recovery kRecoveries[] = {
          char expected[64];
          std::snprintf(expected, sizeof expected, "Recovered folder %X", facts().mailFolder);
          EXPECT_EQ(mapi::toUtf8(f.name), expected);
+         // Also where readers look for a folder's name.
+         ASSERT_EQ(f.props.size(), 1u);
+         EXPECT_EQ(f.props.front().id, mapi::tags::DisplayName);
+         EXPECT_EQ(propertyText(f.props.front()), f.name);
          readsWhole(s);
      },
      "Recovered folder"},
