@@ -78,8 +78,9 @@ Header parseHeader(View h) {
         out.layout = Layout::Unicode;
     else
         fail("unknown personal-folders file version " + std::to_string(out.version));
-    if (crc32(h.data() + 8, 471) != h.u32(4))
-        fail("the file header is damaged (checksum mismatch)");
+    // A damaged checksum alone does not end reading: the fields it covers are used when they
+    // are of a kind we know, and the B-trees' own checks catch damaged roots.
+    bool checksumFailed = crc32(h.data() + 8, 471) != h.u32(4);
     std::uint8_t crypt = 0;
     if (out.layout == Layout::Ansi) {
         out.fileEof = h.u32(168);
@@ -92,7 +93,7 @@ Header parseHeader(View h) {
         if (h.size() < 528)
             fail("the file header is truncated");
         if (crc32(h.data() + 8, 516) != h.u32(524))
-            fail("the file header is damaged (checksum mismatch)");
+            checksumFailed = true;
         out.fileEof = h.u64(184);
         out.nbtBid = h.u64(216);
         out.nbtIb = h.u64(224);
@@ -100,9 +101,15 @@ Header parseHeader(View h) {
         out.bbtIb = h.u64(240);
         crypt = h.u8(513);
     }
+    if (crypt > 2 && checksumFailed) {
+        // The reader tries the encodings on the store's own node (see Ndb).
+        out.cryptUnknown = true;
+        crypt = 0;
+    }
     if (crypt > 2)
         fail("the file uses an unknown encoding (" + std::to_string(crypt) + ")");
     out.crypt = Crypt(crypt);
+    out.checksumFailed = checksumFailed;
     return out;
 }
 
@@ -111,6 +118,26 @@ Ndb::Ndb(std::shared_ptr<const ByteSource> source, ReadOptions options)
     Bytes head;
     source_->read(0, std::size_t(std::min<std::uint64_t>(source_->size(), 564)), head);
     header_ = parseHeader(View(head));
+    if (header_.cryptUnknown)
+        guessCrypt();
+}
+
+void Ndb::guessCrypt() {
+    // The message store's properties are a heap: its signature shows through the right
+    // decoding only.
+    for (const Crypt c : {Crypt::Permute, Crypt::Cyclic, Crypt::None}) {
+        header_.crypt = c;
+        try {
+            const auto store = node(0x21);
+            if (store && (store->bidData & 2) == 0) {
+                const Bytes b = readBlock(store->bidData);
+                if (b.size() >= 4 && b[2] == 0xEC && b[3] == 0xBC)
+                    return;
+            }
+        } catch (const Error&) {
+        }
+    }
+    fail("the file header is damaged (checksum mismatch, unknown encoding)");
 }
 
 std::shared_ptr<const Ndb::Page> Ndb::page(std::uint64_t ib, std::uint64_t bid,
@@ -232,13 +259,235 @@ BlockEntry parseBlock(const Ndb& ndb, View e) {
 
 } // namespace
 
+namespace {
+
+template <typename Entry, typename Key>
+std::optional<Entry> findSorted(const std::vector<Entry>& v, Key key, Key Entry::*field) {
+    const auto it = std::lower_bound(v.begin(), v.end(), key,
+                                     [field](const Entry& e, Key k) { return e.*field < k; });
+    if (it == v.end() || (*it).*field != key)
+        return std::nullopt;
+    return *it;
+}
+
+} // namespace
+
+// A lookup goes through the tree; once a page on some path is found damaged, lookups that the
+// tree cannot answer are answered from the scan of the file.
 std::optional<NodeEntry> Ndb::node(std::uint32_t nid) const {
-    return lookup(header_.nbtBid, header_.nbtIb, kPtypeNbt, std::uint64_t(nid), &parseNode);
+    try {
+        if (auto found =
+                lookup(header_.nbtBid, header_.nbtIb, kPtypeNbt, std::uint64_t(nid), &parseNode))
+            return found;
+    } catch (const Error&) {
+        nbtDamaged_ = true;
+    }
+    if (!nbtDamaged_)
+        return std::nullopt;
+    return findSorted(scan(kPtypeNbt).nodes, nid, &NodeEntry::nid);
 }
 
 std::optional<BlockEntry> Ndb::block(std::uint64_t bid) const {
     // The lowest bit of a block id is reserved; writers may set it in references.
-    return lookup(header_.bbtBid, header_.bbtIb, kPtypeBbt, bid & ~std::uint64_t(1), &parseBlock);
+    bid &= ~std::uint64_t(1);
+    try {
+        if (auto found = lookup(header_.bbtBid, header_.bbtIb, kPtypeBbt, bid, &parseBlock))
+            return found;
+    } catch (const Error&) {
+        bbtDamaged_ = true;
+    }
+    if (!bbtDamaged_)
+        return std::nullopt;
+    const auto found = findSorted(scan(kPtypeBbt).blocks, bid, &ScannedBlock::bid);
+    if (!found)
+        return std::nullopt;
+    return BlockEntry{found->bid, found->ib, found->cb};
+}
+
+const Ndb::Scan& Ndb::scan(std::uint8_t ptype) const {
+    auto& slot = ptype == kPtypeNbt ? nbtScan_ : bbtScan_;
+    if (slot)
+        return *slot;
+    auto s = std::make_unique<Scan>();
+    // Candidates with their rank: intact pages before damaged ones, newer pages (higher ids)
+    // before older copies a writer left behind.
+    std::vector<std::pair<std::uint32_t, NodeEntry>> nodes;
+    const std::size_t ps = pageSize();
+    const std::size_t chunk = ps * 512;
+    Bytes buffer;
+    for (std::uint64_t at = ps; at + ps <= source_->size(); at += chunk) {
+        const std::size_t count =
+            std::size_t(std::min<std::uint64_t>(chunk, (source_->size() - at) / ps * ps));
+        source_->read(at, count, buffer);
+        for (std::size_t off = 0; off + ps <= count; off += ps)
+            scanPage(View(buffer).sub(off, ps), ptype, nodes, s->blocks, s->damagedPages);
+    }
+    std::sort(nodes.begin(), nodes.end(), [](const auto& a, const auto& b) {
+        return a.second.nid != b.second.nid ? a.second.nid < b.second.nid : a.first > b.first;
+    });
+    for (const auto& c : nodes)
+        if (s->nodes.empty() || s->nodes.back().nid != c.second.nid)
+            s->nodes.push_back(c.second);
+    auto& blocks = s->blocks;
+    std::sort(blocks.begin(), blocks.end(), [](const ScannedBlock& a, const ScannedBlock& b) {
+        return a.bid != b.bid ? a.bid < b.bid : a.rank > b.rank;
+    });
+    blocks.erase(
+        std::unique(blocks.begin(), blocks.end(),
+                    [](const ScannedBlock& a, const ScannedBlock& b) { return a.bid == b.bid; }),
+        blocks.end());
+    slot = std::move(s);
+    return *slot;
+}
+
+void Ndb::scanPage(View v, std::uint8_t wanted,
+                   std::vector<std::pair<std::uint32_t, NodeEntry>>& nodes,
+                   std::vector<ScannedBlock>& blocks, std::size_t& damaged) const {
+    const PageGeometry g = geometry(header_.layout);
+    const std::uint8_t ptype = v.u8(g.trailer);
+    if (ptype != wanted || v.u8(g.trailer + 1) != ptype)
+        return;
+    const bool ansi = header_.layout == Layout::Ansi;
+    const bool four = header_.layout == Layout::Unicode4k;
+    const std::size_t count = four ? v.u16(g.entryArea) : v.u8(g.entryArea);
+    const std::size_t entrySize = v.u8(g.entryArea + (four ? 4 : 2));
+    const unsigned level = v.u8(g.entryArea + (four ? 5 : 3));
+    const bool nbt = ptype == kPtypeNbt;
+    const std::size_t size = nbt ? (ansi ? 16 : 32) : (ansi ? 12 : 24);
+    if (level != 0 || entrySize != size || count == 0 || count * entrySize > g.entryArea)
+        return;
+    const std::uint32_t crc = ansi ? v.u32(g.trailer + 8) : v.u32(g.trailer + 4);
+    const bool intact = !options_.verifyChecksums || crc32(v.data(), g.trailer) == crc;
+    const std::uint64_t pageBid = ansi ? v.u32(g.trailer + 4) : v.u64(g.trailer + 8);
+    const std::uint32_t rank =
+        (intact ? 1u << 31 : 0) | std::uint32_t(std::min<std::uint64_t>(pageBid >> 2, 0x7FFFFFFF));
+    auto key = [&](std::size_t i) {
+        const View e = v.sub(i * entrySize, entrySize);
+        return ansi ? std::uint64_t(e.u32(0)) : e.u64(0);
+    };
+    // Of a damaged page, only the entries whose keys still rise with the longest run of
+    // rising keys count: a damaged key would otherwise invent a node or block.
+    std::vector<bool> keep(count, true);
+    if (!intact) {
+        ++damaged;
+        std::vector<std::size_t> length(count, 1), before(count, count);
+        std::size_t best = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t j = 0; j < i; ++j)
+                if (key(j) < key(i) && length[j] + 1 > length[i]) {
+                    length[i] = length[j] + 1;
+                    before[i] = j;
+                }
+            if (length[i] > length[best])
+                best = i;
+        }
+        std::fill(keep.begin(), keep.end(), false);
+        for (std::size_t i = best; i < count; i = before[i])
+            keep[i] = true;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!keep[i])
+            continue;
+        const View e = v.sub(i * entrySize, entrySize);
+        if (nbt) {
+            const NodeEntry n = parseNode(*this, e);
+            if (n.nid != 0 && std::uint64_t(n.nid) == key(i))
+                nodes.emplace_back(rank, n);
+        } else {
+            const BlockEntry b = parseBlock(*this, e);
+            if (b.bid != 0 && b.ib <= source_->size() && b.cb <= source_->size() - b.ib)
+                blocks.push_back({b.bid, b.ib, rank, b.cb});
+        }
+    }
+}
+
+std::vector<NodeEntry> Ndb::recoverableNodes() const {
+    std::vector<NodeEntry> out;
+    std::set<std::uint64_t> seen;
+    bool failed = false;
+    walkTolerant(header_.nbtBid, header_.nbtIb, 0, -1, seen, out, failed);
+    if (failed)
+        nbtDamaged_ = true;
+    if (!nbtDamaged_)
+        return out;
+    std::sort(out.begin(), out.end(),
+              [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
+    std::vector<NodeEntry> merged;
+    const auto& scanned = scan(kPtypeNbt).nodes;
+    merged.reserve(std::max(out.size(), scanned.size()));
+    std::size_t i = 0, j = 0;
+    while (i < out.size() || j < scanned.size()) {
+        if (j == scanned.size() || (i < out.size() && out[i].nid <= scanned[j].nid)) {
+            if (j < scanned.size() && scanned[j].nid == out[i].nid)
+                ++j;
+            if (merged.empty() || merged.back().nid != out[i].nid)
+                merged.push_back(out[i]);
+            ++i;
+        } else {
+            merged.push_back(scanned[j++]);
+        }
+    }
+    return merged;
+}
+
+void Ndb::walkTolerant(std::uint64_t bid, std::uint64_t ib, std::size_t depth, int parentLevel,
+                       std::set<std::uint64_t>& seen, std::vector<NodeEntry>& out,
+                       bool& failed) const {
+    if (depth >= kMaxDepth || !seen.insert(ib).second) {
+        failed = true;
+        return;
+    }
+    std::shared_ptr<const Page> p;
+    try {
+        p = page(ib, bid, kPtypeNbt);
+    } catch (const Error&) {
+        failed = true;
+        return;
+    }
+    if (parentLevel >= 0 && int(p->level) + 1 != parentLevel) {
+        failed = true;
+        return;
+    }
+    const View v(p->bytes);
+    const bool ansi = header_.layout == Layout::Ansi;
+    const std::size_t least = p->level == 0 ? (ansi ? 16u : 32u) : (ansi ? 12u : 24u);
+    if (p->entrySize < least) {
+        failed = true;
+        return;
+    }
+    for (std::size_t i = 0; i < p->count; ++i) {
+        const View e = v.sub(i * p->entrySize, p->entrySize);
+        if (p->level == 0) {
+            out.push_back(parseNode(*this, e));
+        } else {
+            const Branch b = branchAt(e, ansi);
+            walkTolerant(b.bid, b.ib, depth + 1, int(p->level), seen, out, failed);
+        }
+    }
+}
+
+std::vector<std::string> Ndb::repairs() const {
+    std::vector<std::string> out;
+    if (header_.checksumFailed)
+        out.push_back("the file header's checksum fails; its fields are used as they stand");
+    if (header_.cryptUnknown)
+        out.push_back("the file header names no known encoding; the store's own node shows it");
+    if (trailers_)
+        out.push_back("blocks the index misnames were looked for by their own trailers");
+    for (const Scan* scanned : {nbtScan_.get(), bbtScan_.get()}) {
+        if (!scanned)
+            continue;
+        const bool nbt = scanned == nbtScan_.get();
+        std::string what = std::string("a page of the store's ") + (nbt ? "node" : "block") +
+                           " index is damaged; the file was scanned and " +
+                           std::to_string(nbt ? scanned->nodes.size() : scanned->blocks.size()) +
+                           (nbt ? " nodes" : " blocks") + " found";
+        if (scanned->damagedPages)
+            what += " (" + std::to_string(scanned->damagedPages) +
+                    " damaged index pages used entry by entry)";
+        out.push_back(std::move(what));
+    }
+    return out;
 }
 
 void Ndb::forEachNode(const std::function<void(const NodeEntry&)>& visit) const {
@@ -271,39 +520,108 @@ void Ndb::walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
     }
 }
 
-Bytes Ndb::readBlock(std::uint64_t bid) const {
-    const auto entry = block(bid);
-    if (!entry)
-        fail("a block the store refers to is missing");
+bool Ndb::readVerified(const BlockEntry& entry, Bytes& raw, std::string& why,
+                       bool& indexWrong) const {
     const std::size_t trailer = blockTrailerSize(header_.layout);
     const std::size_t align = blockAlignment(header_.layout);
-    const std::size_t total = (std::size_t(entry->cb) + trailer + align - 1) / align * align;
-    Bytes raw;
-    source_->read(entry->ib, total, raw);
+    const std::size_t total = (std::size_t(entry.cb) + trailer + align - 1) / align * align;
+    if (entry.ib > source_->size() || total > source_->size() - entry.ib) {
+        why = "a block lies outside the file";
+        indexWrong = true;
+        return false;
+    }
+    source_->read(entry.ib, total, raw);
     const View t = View(raw).sub(total - trailer, trailer);
     const bool ansi = header_.layout == Layout::Ansi;
-    if (t.u16(0) != entry->cb)
-        fail("a block is damaged (its size does not match the index)");
+    if (t.u16(0) != entry.cb) {
+        why = "a block is damaged (its size does not match the index)";
+        indexWrong = true;
+        return false;
+    }
     const std::uint64_t storedBid = ansi ? t.u32(4) : t.u64(8);
-    if ((storedBid & ~std::uint64_t(1)) != (entry->bid & ~std::uint64_t(1)))
-        fail("a block is not the one the index names");
+    if ((storedBid & ~std::uint64_t(1)) != (entry.bid & ~std::uint64_t(1))) {
+        why = "a block is not the one the index names";
+        indexWrong = true;
+        return false;
+    }
     const std::uint32_t crc = ansi ? t.u32(8) : t.u32(4);
-    if (options_.verifyChecksums && crc32(raw.data(), entry->cb) != crc)
-        fail("a block is damaged (checksum mismatch)");
-    raw.resize(entry->cb);
+    if (options_.verifyChecksums && crc32(raw.data(), entry.cb) != crc) {
+        why = "a block is damaged (checksum mismatch)";
+        return false;
+    }
+    raw.resize(entry.cb);
     if (header_.layout == Layout::Unicode4k) {
         const std::uint16_t inflated = t.u16(18);
-        if (inflated != 0 && inflated != entry->cb)
+        if (inflated != 0 && inflated != entry.cb)
             raw = inflate(View(raw), inflated);
     }
-    const bool internal = (entry->bid & 2) != 0;
+    return true;
+}
+
+Bytes Ndb::readBlock(std::uint64_t bid) const {
+    const auto entry = block(bid);
+    Bytes raw;
+    std::string why = "a block the store refers to is missing";
+    bool indexWrong = !entry && bbtDamaged_;
+    bool found = entry && readVerified(*entry, raw, why, indexWrong);
+    // When the index is what is wrong (its entry names other bytes, or a damaged page lost
+    // it), the block is looked for by its own trailer.
+    if (!found && indexWrong) {
+        const auto& candidates = trailerScan();
+        const std::uint64_t key = bid & ~std::uint64_t(1);
+        auto it = std::lower_bound(candidates.begin(), candidates.end(), key,
+                                   [](const BlockEntry& e, std::uint64_t k) { return e.bid < k; });
+        for (; !found && it != candidates.end() && it->bid == key; ++it) {
+            bool ignored = false;
+            std::string ignoredWhy;
+            found = readVerified(*it, raw, ignoredWhy, ignored);
+        }
+    }
+    if (!found)
+        fail(why);
+    const bool internal = (bid & 2) != 0;
     if (!internal) {
         if (header_.crypt == Crypt::Permute)
             permuteDecode(raw.data(), raw.size());
         else if (header_.crypt == Crypt::Cyclic)
-            cyclic(raw.data(), raw.size(), std::uint32_t(entry->bid));
+            cyclic(raw.data(), raw.size(), std::uint32_t(bid));
     }
     return raw;
+}
+
+const std::vector<BlockEntry>& Ndb::trailerScan() const {
+    if (trailers_)
+        return *trailers_;
+    auto out = std::make_unique<std::vector<BlockEntry>>();
+    const std::size_t trailer = blockTrailerSize(header_.layout);
+    const std::size_t align = blockAlignment(header_.layout);
+    const bool ansi = header_.layout == Layout::Ansi;
+    const std::size_t chunk = align * 16384;
+    const std::size_t maxData = header_.layout == Layout::Unicode4k ? 65536 : 8192;
+    Bytes buffer;
+    for (std::uint64_t at = 0; at + align <= source_->size(); at += chunk) {
+        const std::size_t count =
+            std::size_t(std::min<std::uint64_t>(chunk, (source_->size() - at) / align * align));
+        source_->read(at, count, buffer);
+        const View v(buffer);
+        for (std::size_t end = align; end <= count; end += align) {
+            const View t = v.sub(end - trailer, trailer);
+            const std::size_t cb = t.u16(0);
+            const std::size_t total = (cb + trailer + align - 1) / align * align;
+            const std::uint64_t bid = ansi ? t.u32(4) : t.u64(8);
+            if (cb + trailer > maxData || bid == 0 || total > at + end)
+                continue;
+            const std::uint64_t ib = at + end - total;
+            const std::uint64_t x = ib ^ bid;
+            if (t.u16(2) != std::uint16_t(std::uint16_t(x >> 16) ^ std::uint16_t(x)))
+                continue;
+            out->push_back({bid & ~std::uint64_t(1), ib, std::uint16_t(cb)});
+        }
+    }
+    std::stable_sort(out->begin(), out->end(),
+                     [](const BlockEntry& a, const BlockEntry& b) { return a.bid < b.bid; });
+    trailers_ = std::move(out);
+    return *trailers_;
 }
 
 void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>& out,

@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace talvenor::pst {
 
@@ -25,6 +27,12 @@ struct Header {
     std::uint64_t fileEof = 0;
     std::uint64_t nbtBid = 0, nbtIb = 0;
     std::uint64_t bbtBid = 0, bbtIb = 0;
+    // The checksums fail, but the signature, version and encoding are ones we know: the fields
+    // are used as they stand (damaged B-tree roots then lead to a scan of the file).
+    bool checksumFailed = false;
+    // With a failing checksum, an encoding byte of no known kind: Ndb finds the encoding from
+    // the bytes of the store's own node.
+    bool cryptUnknown = false;
 };
 
 // Reads and checks the header; fails naming what is wrong.
@@ -60,8 +68,16 @@ public:
 
     std::optional<NodeEntry> node(std::uint32_t nid) const;
     std::optional<BlockEntry> block(std::uint64_t bid) const;
-    // Every node of the node B-tree in key order (walked page by page).
+    // Every node of the node B-tree in key order (walked page by page); fails on a damaged page.
     void forEachNode(const std::function<void(const NodeEntry&)>& visit) const;
+    // Every node that can be found, in nid order: the tree's pages that are intact and, when a
+    // page is damaged, the node B-tree leaves a scan of the file finds (the tree's entries win).
+    std::vector<NodeEntry> recoverableNodes() const;
+
+    // What was worked around so far (a damaged header, a scan), each said once.
+    std::vector<std::string> repairs() const;
+    // True once a page of either B-tree was found damaged and lookups fell back to the scan.
+    bool treeDamaged() const { return nbtDamaged_ || bbtDamaged_; }
 
     // One block's payload, checked and decoded.
     Bytes readBlock(std::uint64_t bid) const;
@@ -97,11 +113,41 @@ private:
     void collectSubnodes(std::uint64_t bid, std::size_t depth, SubnodeMap& out) const;
     std::size_t pageSize() const { return header_.layout == Layout::Unicode4k ? 4096 : 512; }
 
+    // The leaves of one B-tree found by reading every page of the file, sorted by key. Built
+    // once per tree, on the first lookup that meets a damaged page of it; healthy stores never
+    // build it. Blocks are kept compact: a large store has many.
+    struct ScannedBlock {
+        std::uint64_t bid = 0, ib = 0;
+        std::uint32_t rank = 0;
+        std::uint16_t cb = 0;
+    };
+    struct Scan {
+        std::vector<NodeEntry> nodes;
+        std::vector<ScannedBlock> blocks;
+        std::size_t damagedPages = 0; // leaves used although their checksum fails
+    };
+    const Scan& scan(std::uint8_t ptype) const;
+    void scanPage(View page, std::uint8_t ptype,
+                  std::vector<std::pair<std::uint32_t, NodeEntry>>& nodes,
+                  std::vector<ScannedBlock>& blocks, std::size_t& damaged) const;
+    void guessCrypt();
+    bool readVerified(const BlockEntry& entry, Bytes& raw, std::string& why,
+                      bool& indexWrong) const;
+    // Every block found by its own trailer (size, signature, id), sorted by id; built once, only
+    // when the index names a block wrongly or a damaged page lost it.
+    const std::vector<BlockEntry>& trailerScan() const;
+    void walkTolerant(std::uint64_t bid, std::uint64_t ib, std::size_t depth, int parentLevel,
+                      std::set<std::uint64_t>& seen, std::vector<NodeEntry>& out,
+                      bool& failed) const;
+
     std::shared_ptr<const ByteSource> source_;
     ReadOptions options_;
     Header header_;
     // A small cache of B-tree pages, most recent first.
     mutable std::vector<std::pair<std::uint64_t, std::shared_ptr<const Page>>> cache_;
+    mutable bool nbtDamaged_ = false, bbtDamaged_ = false;
+    mutable std::unique_ptr<Scan> nbtScan_, bbtScan_;
+    mutable std::unique_ptr<std::vector<BlockEntry>> trailers_;
 };
 
 } // namespace talvenor::pst

@@ -1,6 +1,7 @@
 #include "pststore.h"
 
 #include <algorithm>
+#include <set>
 
 namespace talvenor::pst {
 
@@ -20,11 +21,34 @@ constexpr char16_t k1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x20
                                     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+constexpr std::uint16_t kContentCount = 0x3602;
+constexpr std::uint16_t kSubfolders = 0x360A;
+constexpr std::uint32_t kTypeNormalFolder = 0x02;
+constexpr std::uint32_t kTypeMessage = 0x04;
+
 std::uint32_t tableNid(std::uint32_t folderNid, std::uint32_t type) {
     return (folderNid & ~0x1Fu) | type;
 }
 
+std::string hex(std::uint32_t v) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    do {
+        out.insert(out.begin(), digits[v & 0xF]);
+        v >>= 4;
+    } while (v != 0);
+    return out;
+}
+
 } // namespace
+
+static std::u16string displayName(const std::vector<mapi::Property>& props) {
+    for (const mapi::Property& p : props)
+        if (p.id == mapi::tags::DisplayName &&
+            (p.type == mapi::PtUnicode || p.type == mapi::PtString8))
+            return propertyText(p);
+    return {};
+}
 
 std::u16string propertyText(const mapi::Property& p) {
     if (p.type == mapi::PtUnicode)
@@ -54,9 +78,27 @@ NodeEntry Store::requireNode(std::uint32_t nid) const {
 }
 
 const NameMap& Store::names() const {
-    if (!names_)
-        names_ = std::make_unique<NameMap>(*ndb_);
+    if (!names_) {
+        try {
+            names_ = std::make_unique<NameMap>(*ndb_);
+        } catch (const Error& e) {
+            names_ = std::make_unique<NameMap>();
+            note(std::string("the map of named properties is damaged (") + e.what() +
+                 "); named properties keep their numbers without names");
+        }
+    }
     return *names_;
+}
+
+void Store::note(std::string what) const {
+    if (std::find(notes_.begin(), notes_.end(), what) == notes_.end())
+        notes_.push_back(std::move(what));
+}
+
+std::vector<std::string> Store::repairs() const {
+    std::vector<std::string> out = ndb_->repairs();
+    out.insert(out.end(), notes_.begin(), notes_.end());
+    return out;
 }
 
 void Store::nameProperties(std::vector<mapi::Property>& props) const {
@@ -72,56 +114,183 @@ std::vector<mapi::Property> Store::storeProperties() const {
 }
 
 std::optional<std::uint32_t> Store::ipmSubtree() const {
-    for (const mapi::Property& p : storeProperties())
+    std::vector<mapi::Property> props;
+    try {
+        props = storeProperties();
+    } catch (const Error& e) {
+        note(std::string("the message store's properties are damaged (") + e.what() +
+             "); the top of the folders is found by its name");
+        try {
+            for (std::uint32_t sub : subfolders(kNidRootFolder)) {
+                const std::u16string name = folder(sub).name;
+                if (name == u"Top of Personal Folders" || name == u"IPM_SUBTREE")
+                    return sub;
+            }
+        } catch (const Error&) {
+        }
+        return std::nullopt;
+    }
+    for (const mapi::Property& p : props)
         if (p.id == kIpmSubtreeEntryId && p.type == mapi::PtBinary && p.value.size() >= 24)
             return View(p.value).u32(20);
     return std::nullopt;
 }
 
 FolderInfo Store::folder(std::uint32_t nid) const {
-    const Heap heap(*ndb_, requireNode(nid));
     FolderInfo f;
     f.nid = nid;
-    f.props = readPropertyContext(heap);
-    nameProperties(f.props);
-    for (const mapi::Property& p : f.props)
-        if (p.id == mapi::tags::DisplayName &&
-            (p.type == mapi::PtUnicode || p.type == mapi::PtString8))
-            f.name = propertyText(p);
+    std::optional<NodeEntry> node;
+    try {
+        node = ndb_->node(nid);
+        if (!node)
+            fail("the store has no node " + hex(nid));
+        const Heap heap(*ndb_, *node);
+        f.props = readPropertyContext(heap);
+        nameProperties(f.props);
+        f.name = displayName(f.props);
+        return f;
+    } catch (const Error& e) {
+        f.damage = e.what();
+    }
+    // An id that names neither properties nor tables is no folder at all.
+    if (!node && !ndb_->node(tableNid(nid, 0x0D)) && !ndb_->node(tableNid(nid, 0x0E)))
+        fail(f.damage);
+    f.recovered = true;
+    f.props.clear();
+    // The parent's hierarchy table keeps a summary of the folder: its name and counts.
+    if (node && node->parent != nid) {
+        try {
+            f.props = hierarchyRow(node->parent, nid);
+            nameProperties(f.props);
+        } catch (const Error&) {
+            f.props.clear();
+        }
+    }
+    f.name = displayName(f.props);
+    if (f.name.empty()) {
+        // Readers that take the name from the properties find it there too.
+        f.name = mapi::fromUtf8("Recovered folder " + hex(nid));
+        mapi::Property name;
+        name.id = mapi::tags::DisplayName;
+        name.type = mapi::PtUnicode;
+        name.value = mapi::utf16le(f.name);
+        f.props.push_back(std::move(name));
+    }
+    note("folder " + hex(nid) + " is damaged (" + f.damage + "); it is read as \"" +
+         mapi::toUtf8(f.name) + "\"");
     return f;
 }
 
-std::vector<std::uint32_t> Store::tableRowIds(std::uint32_t nid) const {
-    const auto node = ndb_->node(nid);
+std::vector<mapi::Property> Store::hierarchyRow(std::uint32_t parent, std::uint32_t nid) const {
+    const auto node = ndb_->node(tableNid(parent, 0x0D));
     if (!node)
-        return {};
+        fail("the parent folder has no hierarchy table");
     const Heap heap(*ndb_, *node);
     const Table table(heap);
-    std::vector<std::uint32_t> out;
-    out.reserve(table.rowCount());
     for (std::size_t i = 0; i < table.rowCount(); ++i)
-        out.push_back(table.rowId(i));
+        if (table.rowId(i) == nid)
+            return table.row(i);
+    fail("the parent folder's hierarchy table does not list the folder");
+}
+
+const std::vector<std::pair<std::uint32_t, std::uint32_t>>& Store::children() const {
+    if (!children_) {
+        auto kids = std::make_unique<std::vector<std::pair<std::uint32_t, std::uint32_t>>>();
+        for (const NodeEntry& n : ndb_->recoverableNodes()) {
+            const std::uint32_t type = n.nid & 0x1F;
+            if (type == kTypeNormalFolder || type == kTypeMessage)
+                kids->emplace_back(n.parent, n.nid);
+        }
+        std::sort(kids->begin(), kids->end());
+        children_ = std::move(kids);
+    }
+    return *children_;
+}
+
+Store::Listing Store::listTable(std::uint32_t folderNid, std::uint32_t tableType,
+                                bool withRows) const {
+    Listing out;
+    const bool normal = (folderNid & 0x1F) == kTypeNormalFolder;
+    const bool contents = tableType == 0x0E;
+    std::string damage;
+    try {
+        const auto node = ndb_->node(tableNid(folderNid, tableType));
+        if (!node) {
+            if (!normal)
+                return out;
+            fail("the table is missing");
+        }
+        const Heap heap(*ndb_, *node);
+        const Table table(heap);
+        out.ids.reserve(table.rowCount());
+        for (std::size_t i = 0; i < table.rowCount(); ++i) {
+            out.ids.push_back(table.rowId(i));
+            if (withRows) {
+                try {
+                    out.rows.push_back(table.row(i));
+                } catch (const Error&) {
+                    out.rows.emplace_back();
+                }
+            }
+        }
+    } catch (const Error& e) {
+        damage = e.what();
+        out.ids.clear();
+        out.rows.clear();
+    }
+    if (!normal)
+        return out;
+    // A table that is readable is checked against what the folder says it holds; only a
+    // table that fails the check is completed from the nodes that name the folder as parent,
+    // so healthy stores never walk their whole node tree.
+    if (damage.empty()) {
+        try {
+            const Heap heap(*ndb_, requireNode(folderNid));
+            for (const mapi::Property& p : readPropertyContext(heap)) {
+                if (contents && p.id == kContentCount && p.type == mapi::PtInteger32 &&
+                    View(p.value).u32(0) != out.ids.size())
+                    damage = "it lists " + std::to_string(out.ids.size()) + " of " +
+                             std::to_string(View(p.value).u32(0)) + " messages";
+                if (!contents && p.id == kSubfolders && p.type == mapi::PtBoolean &&
+                    View(p.value).u16(0) != 0 && out.ids.empty())
+                    damage = "it lists none of the sub-folders the folder says it has";
+            }
+        } catch (const Error& e) {
+            damage = std::string("the folder itself is damaged: ") + e.what();
+        }
+    }
+    if (damage.empty())
+        return out;
+    const std::uint32_t wanted = contents ? kTypeMessage : kTypeNormalFolder;
+    const std::set<std::uint32_t> listed(out.ids.begin(), out.ids.end());
+    const auto& kids = children();
+    std::size_t found = 0;
+    for (auto it = std::lower_bound(kids.begin(), kids.end(), std::make_pair(folderNid, 0u));
+         it != kids.end() && it->first == folderNid; ++it) {
+        if ((it->second & 0x1F) != wanted || it->second == folderNid || listed.count(it->second))
+            continue;
+        out.ids.push_back(it->second);
+        if (withRows)
+            out.rows.emplace_back();
+        ++found;
+    }
+    note("folder " + hex(folderNid) + ": its " + (contents ? "contents" : "hierarchy") +
+         " table is damaged (" + damage + "); " + std::to_string(found) + " more " +
+         (contents ? "messages" : "folders") + " found by their parent, " +
+         std::to_string(out.ids.size()) + " in all");
     return out;
 }
 
 std::vector<std::uint32_t> Store::subfolders(std::uint32_t folderNid) const {
-    return tableRowIds(tableNid(folderNid, 0x0D));
+    return listTable(folderNid, 0x0D, false).ids;
 }
 
 std::vector<std::uint32_t> Store::messages(std::uint32_t folderNid) const {
-    return tableRowIds(tableNid(folderNid, 0x0E));
+    return listTable(folderNid, 0x0E, false).ids;
 }
 
 std::vector<std::vector<mapi::Property>> Store::contentsRows(std::uint32_t folderNid) const {
-    std::vector<std::vector<mapi::Property>> out;
-    const auto node = ndb_->node(tableNid(folderNid, 0x0E));
-    if (!node)
-        return out;
-    const Heap heap(*ndb_, *node);
-    const Table table(heap);
-    for (std::size_t i = 0; i < table.rowCount(); ++i)
-        out.push_back(table.row(i));
-    return out;
+    return listTable(folderNid, 0x0E, true).rows;
 }
 
 mapi::Message Store::message(std::uint32_t nid) const {

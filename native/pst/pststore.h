@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace talvenor::pst {
 
@@ -22,6 +23,11 @@ struct FolderInfo {
     std::uint32_t nid = 0;
     std::u16string name;
     std::vector<mapi::Property> props;
+    // The folder's own properties could not be read: name and props come from its parent's
+    // hierarchy-table row, or the name is a placeholder ("Recovered folder 8042", the nid in
+    // hex) and props holds only that name (PR_DISPLAY_NAME). `damage` says what was wrong.
+    bool recovered = false;
+    std::string damage;
 };
 
 class Store {
@@ -33,14 +39,26 @@ public:
     const Ndb& ndb() const { return *ndb_; }
     const Header& header() const { return ndb_->header(); }
 
+    // Fails when the message store's own node is damaged.
     std::vector<mapi::Property> storeProperties() const;
-    // The folder the store names as its top of personal folders, when it names one.
+    // The folder the store names as its top of personal folders, when it names one. When the
+    // message store's node is damaged: the root's sub-folder named "Top of Personal Folders" or
+    // "IPM_SUBTREE", if there is one. Never fails.
     std::optional<std::uint32_t> ipmSubtree() const;
 
+    // A folder's properties. A folder whose own node is damaged still comes back, marked
+    // `recovered`; fails only for an id that names no folder at all.
     FolderInfo folder(std::uint32_t nid) const;
+    // The folders of the hierarchy table in its order; when the table cannot be read, or the
+    // folder says it has sub-folders but the table lists none, then also the normal folders
+    // whose node names this folder as parent (in nid order).
     std::vector<std::uint32_t> subfolders(std::uint32_t folderNid) const;
+    // The messages of the contents table in its order; when the table cannot be read or lists
+    // fewer rows than the folder's message count, then also the messages whose node names this
+    // folder as parent and that the table misses (in nid order).
     std::vector<std::uint32_t> messages(std::uint32_t folderNid) const;
-    // The rows of a folder's contents table (the summary a folder keeps of each message).
+    // One row of the folder's contents table per entry of messages(), in the same order (the
+    // summary a folder keeps of each message); empty for a message the table cannot describe.
     std::vector<std::vector<mapi::Property>> contentsRows(std::uint32_t folderNid) const;
 
     mapi::Message message(std::uint32_t nid) const;
@@ -48,16 +66,33 @@ public:
     // or a node taken out of a store).
     mapi::Message messageAt(const NodeEntry& node) const;
 
+    // The map of named properties; empty when it is damaged (named properties then keep their
+    // ids without names, and repairs() says so).
     const NameMap& names() const;
 
+    // What the reader worked around so far, each said once: a damaged header, a scan of the
+    // file, a damaged name map or store node, folders whose tables miss items.
+    std::vector<std::string> repairs() const;
+
 private:
+    struct Listing {
+        std::vector<std::uint32_t> ids;
+        std::vector<std::vector<mapi::Property>> rows; // when asked for
+    };
     NodeEntry requireNode(std::uint32_t nid) const;
-    std::vector<std::uint32_t> tableRowIds(std::uint32_t tableNid) const;
+    Listing listTable(std::uint32_t folderNid, std::uint32_t tableType, bool withRows) const;
+    std::vector<mapi::Property> hierarchyRow(std::uint32_t parent, std::uint32_t nid) const;
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>>& children() const;
+    void note(std::string what) const;
     void nameProperties(std::vector<mapi::Property>& props) const;
     mapi::Message readMessage(const NodeEntry& node, std::size_t depth, std::size_t& budget) const;
 
     std::shared_ptr<const Ndb> ndb_;
     mutable std::unique_ptr<NameMap> names_;
+    // (parent, nid) of every folder and message node, sorted; built once, only when a folder's
+    // tables are found damaged or incomplete.
+    mutable std::unique_ptr<std::vector<std::pair<std::uint32_t, std::uint32_t>>> children_;
+    mutable std::vector<std::string> notes_;
 };
 
 // The text of a string property (Unicode, or 8-bit read as windows-1252).

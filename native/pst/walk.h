@@ -5,19 +5,35 @@
 
 #include "pststore.h"
 
+#include <set>
+
 namespace talvenor::pst {
 
 struct WalkCounts {
     std::size_t folders = 0;
     std::size_t messages = 0;
-    std::size_t failures = 0; // folders or messages that could not be read
+    std::size_t failures = 0;         // folders or messages that could not be read
+    std::size_t messageFailures = 0;  // of those, messages (listed, but unreadable)
+    std::size_t recoveredFolders = 0; // folders read without their own properties
+    // Messages a folder counts that neither its table nor the node tree could list.
+    std::size_t unlisted = 0;
+    std::size_t uncounted = 0; // folders whose message count is unknown
 };
 
+// A folder's count of its messages, when its properties (or its parent's summary) keep one.
+inline std::optional<std::uint32_t> contentCount(const FolderInfo& f) {
+    for (const mapi::Property& p : f.props)
+        if (p.id == 0x3602 && p.type == mapi::PtInteger32 && p.value.size() == 4)
+            return View(p.value).u32(0);
+    return std::nullopt;
+}
+
 // Throws pst::Error only when the store cannot be opened at all; everything below the header
-// that fails is counted and skipped.
+// that fails is counted and skipped. A folder or message that damage lists twice counts once.
 inline WalkCounts walkStore(const Store& store, std::size_t budget = 5000) {
     WalkCounts c;
     std::vector<std::pair<std::uint32_t, int>> pending{{kNidRootFolder, 0}};
+    std::set<std::uint32_t> seenFolders, seenMessages;
     try {
         store.names();
     } catch (const Error&) {
@@ -26,20 +42,32 @@ inline WalkCounts walkStore(const Store& store, std::size_t budget = 5000) {
     while (!pending.empty() && budget > 0) {
         const auto [nid, depth] = pending.back();
         pending.pop_back();
+        if (!seenFolders.insert(nid).second)
+            continue;
         --budget;
         try {
-            store.folder(nid);
+            const FolderInfo info = store.folder(nid);
+            if (info.recovered)
+                ++c.recoveredFolders;
             ++c.folders;
             store.contentsRows(nid);
-            for (std::uint32_t m : store.messages(nid)) {
+            const std::vector<std::uint32_t> listed = store.messages(nid);
+            if (const auto count = contentCount(info))
+                c.unlisted += *count > listed.size() ? *count - listed.size() : 0;
+            else
+                ++c.uncounted;
+            for (std::uint32_t m : listed) {
                 if (budget == 0)
                     break;
+                if (!seenMessages.insert(m).second)
+                    continue;
                 --budget;
                 try {
                     store.message(m);
                     ++c.messages;
                 } catch (const Error&) {
                     ++c.failures;
+                    ++c.messageFailures;
                 }
             }
             if (depth < 32)

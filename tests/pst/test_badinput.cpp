@@ -76,8 +76,9 @@ TEST_P(Damaged, EveryTruncationFailsCleanly) {
         WalkCounts c;
         if (openAndWalk(std::move(cut), &c)) {
             ++opened;
-            // A cut store never reads whole: something it names is gone.
-            EXPECT_TRUE(c.failures > 0 || c.messages < 2) << "length " << len;
+            // A cut store reads whole (what was cut, the index's pages, is found again by a
+            // scan) or reports what it could not read; it never loses mail silently.
+            EXPECT_TRUE(c.failures > 0 || c.messages == 2) << "length " << len;
         }
     }
     EXPECT_GT(opened, 0u); // past the header, opening succeeds and the damage shows later
@@ -129,7 +130,6 @@ std::uint64_t le64At(const Bytes& b, std::size_t at) {
 const NamedDamage kNamedDamage[] = {
     {"Empty", [](Bytes& b) { b.clear(); }, "too small", true},
     {"NotAStore", [](Bytes& b) { b[0] = 'X'; }, "!BDN", true},
-    {"HeaderChecksum", [](Bytes& b) { b[300] ^= 1; }, "header is damaged", true},
     {"UnknownVersion",
      [](Bytes& b) {
          b[10] = 3;
@@ -142,17 +142,15 @@ const NamedDamage kNamedDamage[] = {
          fixHeader(b);
      },
      "encoding", true},
-    {"NodeTreePage", [](Bytes& b) { b[std::size_t(le64At(b, 224)) + 3] ^= 0x40; },
-     "B-tree page is damaged", false},
-    {"NodeTreeOutsideFile",
+    // Without a checksum to vouch for the rest, an unknown encoding is taken for damage; when
+    // no encoding shows the store's own node, the store cannot be read.
+    {"UnknownEncodingAndChecksum",
      [](Bytes& b) {
-         for (int i = 0; i < 8; ++i)
-             b[224 + std::size_t(i)] = 0x7F;
-         fixHeader(b);
+         b[513] = 9;
+         b[300] ^= 1;
+         std::fill(b.begin() + 564, b.end(), 0);
      },
-     "ends before", false},
-    {"BlockTreePageType", [](Bytes& b) { b[std::size_t(le64At(b, 240)) + 496] = 0x81; },
-     "wrong page type", false},
+     "unknown encoding", true},
 };
 
 class NamedDamageTest : public ::testing::TestWithParam<NamedDamage> {};
