@@ -100,12 +100,25 @@ Tree::Node& Tree::storage(Id id) {
 }
 
 Tree::Node& Tree::add(Id parent, std::string_view name, Kind kind) {
-    storage(parent);
     Node n;
     const std::size_t length = toUtf16(name, n.name);
     if (length == 0 || length > MaxNameLength)
         throw Error("the name \"" + std::string(name) +
                     "\" cannot be stored in a compound file (1 to 31 characters)");
+    return named(parent, n, length, kind);
+}
+
+Tree::Node& Tree::add(Id parent, std::u16string_view name, Kind kind) {
+    Node n;
+    if (name.empty() || name.size() > MaxNameLength)
+        throw Error("a name of " + std::to_string(name.size()) +
+                    " characters cannot be stored in a compound file (1 to 31)");
+    std::copy(name.begin(), name.end(), n.name);
+    return named(parent, n, name.size(), kind);
+}
+
+Tree::Node& Tree::named(Id parent, Node& n, std::size_t length, Kind kind) {
+    storage(parent);
     n.nameLength = std::uint8_t(length);
     n.name[length] = 0;
     n.kind = kind;
@@ -118,11 +131,23 @@ Tree::Id Tree::addStorage(Id parent, std::string_view name) {
     return Id(nodes_.size() - 1);
 }
 
-void Tree::addStream(Id parent, std::string_view name, Bytes bytes) {
-    Node& n = add(parent, name, Kind::Stream);
+Tree::Id Tree::addStorage(Id parent, std::u16string_view name) {
+    add(parent, name, Kind::Storage);
+    return Id(nodes_.size() - 1);
+}
+
+void Tree::own(Node& n, Bytes bytes) {
     n.size = bytes.size();
     n.owned = std::uint32_t(owned_.size());
     owned_.push_back(std::move(bytes));
+}
+
+void Tree::addStream(Id parent, std::string_view name, Bytes bytes) {
+    own(add(parent, name, Kind::Stream), std::move(bytes));
+}
+
+void Tree::addStream(Id parent, std::u16string_view name, Bytes bytes) {
+    own(add(parent, name, Kind::Stream), std::move(bytes));
 }
 
 void Tree::addStreamView(Id parent, std::string_view name, const std::uint8_t* data,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -12,7 +13,8 @@ namespace talvenor::msg::cfb {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A tree that cannot be stored: a name that is empty or too long, a stream above 4 GB.
+// A tree that cannot be stored (a name that is empty or too long, a stream above 4 GB), or an
+// image that cannot be read.
 struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -34,8 +36,10 @@ public:
     // Names are UTF-8, at most 31 UTF-16 code units; children of one storage are stored in
     // the order the format asks for, whatever the order they are added in. Throw Error.
     Id addStorage(Id parent, std::string_view name);
+    Id addStorage(Id parent, std::u16string_view name);
     // A stream that owns its bytes.
     void addStream(Id parent, std::string_view name, Bytes bytes);
+    void addStream(Id parent, std::u16string_view name, Bytes bytes);
     // A stream whose bytes stay where they are: they must outlive every build().
     void addStreamView(Id parent, std::string_view name, const std::uint8_t* data,
                        std::size_t size);
@@ -69,6 +73,9 @@ private:
     static constexpr std::uint32_t NotOwned = 0xFFFFFFFF;
 
     Node& add(Id parent, std::string_view name, Kind kind);
+    Node& add(Id parent, std::u16string_view name, Kind kind);
+    Node& named(Id parent, Node& n, std::size_t length, Kind kind);
+    void own(Node& n, Bytes bytes);
     Node& storage(Id id);
     const std::uint8_t* bytesOf(const Node& n) const {
         return n.owned == NotOwned ? n.data : owned_[n.owned].data();
@@ -79,5 +86,11 @@ private:
     std::vector<Node> nodes_;
     std::vector<Bytes> owned_;
 };
+
+// Copies the storages and streams of a compound-file image (version 3 or 4) below the storage
+// to, with their class ids and times; the image's root class id goes to to itself. Storages
+// without a time get stamp. The image is untrusted: every read is checked against its bounds,
+// chains that loop or leave it and directories that nest beyond 64 storages throw Error.
+void copyImage(std::span<const std::uint8_t> image, Tree& tree, Tree::Id to, std::uint64_t stamp);
 
 } // namespace talvenor::msg::cfb

@@ -73,13 +73,11 @@ void copyStorage(GsfInfile* from, cfb::Tree& tree, cfb::Tree::Id to, std::uint64
 
 void copyImageInto(const mapi::Bytes& image, cfb::Tree& tree, cfb::Tree::Id to,
                    std::uint64_t stamp) {
-    GRef<GsfInput> in(gsf_input_memory_new(image.data(), gsf_off_t(image.size()), FALSE));
-    GErrorHolder error;
-    GRef<GsfInfile> root(in ? gsf_infile_msole_new(in.get(), error.out()) : nullptr);
-    if (!root)
-        throw std::string("an attached storage is damaged: ") + error.message();
-    // Every stream's bytes lie inside the image.
-    copyStorage(root.get(), tree, to, stamp, image.size());
+    try {
+        cfb::copyImage(image, tree, to, stamp);
+    } catch (const cfb::Error& e) {
+        throw std::string("an attached storage cannot be copied: ") + e.what();
+    }
 }
 
 mapi::Bytes imageOf(GsfInfile* from) {

@@ -22,7 +22,8 @@ bool isCompoundFile(const mapi::Bytes& bytes);
 void copyStorage(GsfInfile* from, cfb::Tree& tree, cfb::Tree::Id to, std::uint64_t stamp,
                  std::uint64_t limit);
 
-// Copies the compound-file image into the storage to, with the image's class id.
+// Copies the compound-file image (untrusted bytes, read by our own checked reader) into the
+// storage to, with the image's class id, times and streams.
 void copyImageInto(const mapi::Bytes& image, cfb::Tree& tree, cfb::Tree::Id to,
                    std::uint64_t stamp);
 

@@ -347,6 +347,91 @@ TEST(CompoundFile, EveryShapeReadsBackWithLibgsfAndIsWellFormed) {
     }
 }
 
+// Our reader (for the OLE objects of attachments) copies every shape whole: read back from
+// the copy by libgsf, it holds what the original held.
+TEST(CompoundFile, EveryShapeCopiesThroughOurReader) {
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        Shape s;
+        const std::uint8_t clsid[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
+        s.tree.setClassId(Tree::Root, clsid);
+        c.make(s);
+        const Bytes image = s.tree.build();
+        Tree copy;
+        cfb::copyImage(image, copy, Tree::Root, 0);
+        std::uint8_t back[16] = {};
+        const Contents seen = readWithGsf(copy.build(), back);
+        EXPECT_TRUE(std::equal(std::begin(clsid), std::end(clsid), std::begin(back)));
+        EXPECT_EQ(seen.size(), s.expected.size());
+        for (const auto& [path, want] : s.expected) {
+            SCOPED_TRACE(path);
+            auto it = seen.find(path);
+            ASSERT_NE(it, seen.end());
+            EXPECT_EQ(it->second.storage, want.storage);
+            EXPECT_TRUE(it->second.bytes == want.bytes);
+            if (want.storage && want.modifiedSeconds != 0) {
+                EXPECT_EQ(it->second.modifiedSeconds, want.modifiedSeconds);
+            }
+        }
+    }
+}
+
+// Damage of every kind gives an error, never a crash, a hang or a huge allocation.
+TEST(CompoundFile, DamagedImagesAreRefused) {
+    Shape s;
+    const Tree::Id d = s.storage(Tree::Root, "dir", 1600000000);
+    s.stream(d, "small", 100);
+    s.stream(d, "large", 6000);
+    s.stream(Tree::Root, "other", 10);
+    const Bytes good = s.tree.build();
+    const std::uint32_t dirSector = readLe32(&good[0x30]);
+    const std::size_t dir = (std::size_t(dirSector) + 1) * 512;
+    const auto fatEntry = [&](std::uint32_t sector) { return 512 + 4 * std::size_t(sector); };
+    // Entry 1 is "dir", 2 "small", 3 "large", 4 "other", in the order they were added.
+    const auto entry = [&](std::uint32_t id) { return dir + 128 * std::size_t(id); };
+    const struct {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+    } rows[] = {
+        {"cut inside the header", [](Bytes& b) { b.resize(300); }},
+        {"no signature", [](Bytes& b) { b[0] = 0; }},
+        {"unknown sector size", [](Bytes& b) { b[0x1E] = 10; }},
+        {"more FAT sectors than the file",
+         [](Bytes& b) { talvenor::mapi::putLe32(&b[0x2C], 5000); }},
+        {"a FAT sector beyond the end", [](Bytes& b) { talvenor::mapi::putLe32(&b[0x4C], 4000); }},
+        {"the directory's chain loops",
+         [&](Bytes& b) { talvenor::mapi::putLe32(&b[fatEntry(dirSector)], dirSector); }},
+        {"the directory's chain leaves the file",
+         [&](Bytes& b) { talvenor::mapi::putLe32(&b[fatEntry(dirSector)], 3000); }},
+        {"the directory is cut off", [&](Bytes& b) { b.resize(dir); }},
+        {"a sibling refers to its parent",
+         [&](Bytes& b) {
+             talvenor::mapi::putLe32(&b[entry(readLe32(&b[entry(0) + 0x4C])) + 0x44], 0);
+         }},
+        {"a child refers to an entry beyond the directory",
+         [&](Bytes& b) { talvenor::mapi::putLe32(&b[entry(1) + 0x4C], 100000); }},
+        {"a stream larger than the file",
+         [&](Bytes& b) { talvenor::mapi::putLe32(&b[entry(3) + 0x78], 0x7FFFFFFF); }},
+        {"a stream longer than its chain",
+         [&](Bytes& b) { talvenor::mapi::putLe32(&b[entry(3) + 0x78], 20000); }},
+        {"a mini stream beyond the mini stream",
+         [&](Bytes& b) { talvenor::mapi::putLe32(&b[entry(2) + 0x74], 5000); }},
+        {"a name without characters",
+         [&](Bytes& b) { talvenor::mapi::putLe16(&b[entry(4) + 0x40], 0); }},
+        {"an unused entry in the tree", [&](Bytes& b) { b[entry(4) + 0x42] = 0; }},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        Bytes bad = good;
+        r.damage(bad);
+        Tree copy;
+        EXPECT_THROW(cfb::copyImage(bad, copy, Tree::Root, 0), cfb::Error);
+    }
+    Tree copy;
+    EXPECT_NO_THROW(cfb::copyImage(good, copy, Tree::Root, 0));
+    EXPECT_EQ(copy.size(), 5u);
+}
+
 TEST(CompoundFile, LargeFilesCarryTheirFatInDifatSectors) {
     Shape s;
     s.stream(Tree::Root, "big", 20u << 20);
