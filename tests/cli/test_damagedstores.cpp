@@ -4,6 +4,8 @@
 #include "damagedcorpus.h"
 #include "outsideprograms.h"
 
+#include <pststore.h>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QJsonDocument>
@@ -89,4 +91,42 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
         QDir(theirs).removeRecursively();
         QFile::remove(file);
     }
+}
+
+// A folder that counts three messages more than can be found anywhere in the store: all that
+// is there is written, and the missing ones are one report naming the folder.
+TEST(DamagedStores, MessagesAFolderCountsButNothingHoldsAreReportedOnce) {
+    auto corpus = talvenor::testing::makeDamagedCorpus();
+    const auto store = talvenor::pst::Store::openMemory(corpus.intact);
+    std::uint32_t folder = 0;
+    std::size_t most = 0;
+    std::vector<std::uint32_t> pending{*store.ipmSubtree()};
+    while (!pending.empty()) {
+        const std::uint32_t f = pending.back();
+        pending.pop_back();
+        if (const std::size_t n = store.messages(f).size(); n > most) {
+            most = n;
+            folder = f;
+        }
+        for (const std::uint32_t sub : store.subfolders(f))
+            pending.push_back(sub);
+    }
+    ASSERT_GT(most, 0u);
+    const QString name = QString::fromStdU16String(store.folder(folder).name);
+    talvenor::testing::raiseContentCount(corpus.intact, folder, std::uint32_t(most), 3);
+
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("overcounted.pst"));
+    talvenor::testing::writeBytes(file.toStdString(), corpus.intact);
+    QProcess convert;
+    convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), dir.path(), file});
+    ASSERT_TRUE(convert.waitForFinished(300000));
+    const QJsonObject summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
+    const QString err = QString::fromUtf8(convert.readAllStandardError());
+    EXPECT_EQ(summary.value(QStringLiteral("written")).toInt(), int(corpus.messages));
+    EXPECT_EQ(summary.value(QStringLiteral("reports")).toInt(), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("3 more items")) &&
+                err.contains(QStringLiteral("\"%1\"").arg(name)))
+        << err.toStdString();
+    EXPECT_EQ(convert.exitCode(), 1);
 }
