@@ -276,6 +276,15 @@ void MailWalk::saveItem(Procedure& proc, Item& item, const QString& pOutputFile)
     if (saved && !savedAs.isEmpty()) {
         if (options_.observer)
             options_.observer->written(savedAs);
+        // Saved from a damaged store as far as it could be read: the user hears what is
+        // missing or may be wrong in that file.
+        QString damage;
+        try {
+            damage = item.damage();
+        } catch (const std::exception&) {
+        }
+        if (!damage.isEmpty())
+            proc.report(144, damage);
     } else {
         observeReported();
     }

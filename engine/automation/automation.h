@@ -20,6 +20,9 @@ public:
     // Writes the item as a message file at exactly this path. Never replaces an existing file:
     // fails with failures::FileExists when the path is taken.
     virtual void saveAs(const QString& path) = 0;
+    // What of the item was damaged in the store, when it could be saved only in part or from
+    // damaged data; empty for an item read whole.
+    virtual QString damage() { return {}; }
 };
 
 class Items {

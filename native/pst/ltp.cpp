@@ -1,5 +1,7 @@
 #include "ltp.h"
 
+#include <cstdio>
+
 #include <algorithm>
 #include <set>
 
@@ -165,7 +167,7 @@ bool inlineType(std::uint16_t type) {
 
 } // namespace
 
-std::vector<mapi::Property> readPropertyContext(const Heap& heap) {
+std::vector<mapi::Property> readPropertyContext(const Heap& heap, std::vector<std::string>* lost) {
     if (heap.clientSignature() != kPcSig)
         fail("a node that should hold properties holds something else");
     std::vector<mapi::Property> out;
@@ -179,12 +181,21 @@ std::vector<mapi::Property> readPropertyContext(const Heap& heap) {
             p.id = key.u16(0);
             p.type = data.u16(0);
             const std::uint32_t ref = data.u32(2);
-            if (inlineType(p.type)) {
-                decodeValue(p, mapi::le32(ref));
-            } else if (p.type == mapi::PtNull || p.type == mapi::PtUnspecified) {
-                // No value to read.
-            } else {
-                decodeValue(p, heap.value(ref));
+            try {
+                if (inlineType(p.type)) {
+                    decodeValue(p, mapi::le32(ref));
+                } else if (p.type == mapi::PtNull || p.type == mapi::PtUnspecified) {
+                    // No value to read.
+                } else {
+                    decodeValue(p, heap.value(ref));
+                }
+            } catch (const Error& e) {
+                if (!lost)
+                    throw;
+                char tag[16];
+                std::snprintf(tag, sizeof tag, "%04X%04X", p.id, p.type);
+                lost->push_back(std::string("property ") + tag + " (" + e.what() + ")");
+                return;
             }
             out.push_back(std::move(p));
         },

@@ -44,7 +44,10 @@ void forEachRecord(const Heap& heap, std::uint32_t hid,
 void decodeValue(mapi::Property& p, Bytes raw);
 
 // A property context: every property of a node (a message, folder, attachment, the store).
-std::vector<mapi::Property> readPropertyContext(const Heap& heap);
+// With `lost` given, a property whose value cannot be read is left out and named there instead
+// of failing the whole context.
+std::vector<mapi::Property> readPropertyContext(const Heap& heap,
+                                                std::vector<std::string>* lost = nullptr);
 
 // A table context: its columns and its rows, each row the properties whose cells are set.
 class Table {

@@ -60,7 +60,7 @@ std::u16string propertyText(const mapi::Property& p) {
 }
 
 Store::Store(std::shared_ptr<const ByteSource> source, ReadOptions options)
-    : ndb_(std::make_shared<Ndb>(std::move(source), options)) {}
+    : source_(source), options_(options), ndb_(std::make_shared<Ndb>(std::move(source), options)) {}
 
 Store Store::openFile(const std::string& path, ReadOptions options) {
     return Store(std::make_shared<FileSource>(path), options);
@@ -299,11 +299,24 @@ mapi::Message Store::message(std::uint32_t nid) const {
 
 mapi::Message Store::messageAt(const NodeEntry& node) const {
     std::size_t budget = kMessageBudget;
-    return readMessage(node, 0, budget);
+    return readMessage(*ndb_, node, 0, budget, nullptr);
 }
 
-mapi::Message Store::readMessage(const NodeEntry& node, std::size_t depth,
-                                 std::size_t& budget) const {
+mapi::Message Store::salvageMessage(std::uint32_t nid, std::vector<std::string>& lost) const {
+    if (!lenient_) {
+        ReadOptions lenient = options_;
+        lenient.verifyChecksums = false;
+        lenient_ = std::make_shared<Ndb>(source_, lenient);
+    }
+    const auto node = lenient_->node(nid);
+    if (!node)
+        fail("the store has no node " + std::to_string(nid));
+    std::size_t budget = kMessageBudget;
+    return readMessage(*lenient_, *node, 0, budget, &lost);
+}
+
+mapi::Message Store::readMessage(const Ndb& ndb, const NodeEntry& node, std::size_t depth,
+                                 std::size_t& budget, std::vector<std::string>* lost) const {
     if (depth > kMaxEmbedding)
         fail("attached messages are nested deeper than a store allows");
     auto spend = [&budget] {
@@ -311,55 +324,73 @@ mapi::Message Store::readMessage(const NodeEntry& node, std::size_t depth,
             fail("a message holds more parts than any store writes");
         --budget;
     };
+    // While salvaging, a part that cannot be read is named and left out; otherwise it fails
+    // the message.
+    auto part = [&](const std::string& what, auto&& read) {
+        if (!lost)
+            return read();
+        try {
+            read();
+        } catch (const Error& e) {
+            lost->push_back(what + " (" + e.what() + ")");
+        }
+    };
     spend();
-    const Heap heap(*ndb_, node);
+    const Heap heap(ndb, node);
     mapi::Message m;
-    m.props = readPropertyContext(heap);
+    m.props = readPropertyContext(heap, lost);
     nameProperties(m.props);
 
     const SubnodeMap& subs = heap.subnodes();
     if (const auto it = subs.find(kNidRecipientTable); it != subs.end()) {
-        const Heap th(*ndb_, it->second);
-        const Table table(th);
-        for (std::size_t i = 0; i < table.rowCount(); ++i) {
-            mapi::Recipient r;
-            r.props = table.row(i);
-            nameProperties(r.props);
-            m.recipients.push_back(std::move(r));
-        }
+        part("the recipients", [&] {
+            const Heap th(ndb, it->second);
+            const Table table(th);
+            for (std::size_t i = 0; i < table.rowCount(); ++i) {
+                mapi::Recipient r;
+                r.props = table.row(i);
+                nameProperties(r.props);
+                m.recipients.push_back(std::move(r));
+            }
+        });
     }
     if (const auto it = subs.find(kNidAttachmentTable); it != subs.end()) {
-        const Heap th(*ndb_, it->second);
-        const Table table(th);
-        for (std::size_t i = 0; i < table.rowCount(); ++i) {
-            const auto at = subs.find(table.rowId(i));
-            if (at == subs.end())
-                fail("an attachment the message lists is missing");
-            spend();
-            const Heap ah(*ndb_, at->second);
-            mapi::Attachment a;
-            a.props = readPropertyContext(ah);
-            nameProperties(a.props);
-            const auto method = a.int32(mapi::tags::AttachMethod);
-            if (mapi::Property* data = a.find(mapi::tags::AttachDataBinary);
-                data && data->type == mapi::PtObject) {
-                // An object lives in a sub-node of the attachment: its reference and size.
-                if (data->value.size() < 8)
-                    fail("an attached object's reference is damaged");
-                const std::uint32_t objNid = View(data->value).u32(0);
-                const auto obj = ah.subnodes().find(objNid);
-                if (obj == ah.subnodes().end())
-                    fail("an attached object is missing");
-                if (method == std::int32_t(mapi::AttachEmbeddedMsg)) {
-                    a.embedded = std::make_shared<mapi::Message>(
-                        readMessage(obj->second, depth + 1, budget));
-                    a.remove(mapi::tags::AttachDataBinary);
-                } else {
-                    data->value = ndb_->readStream(obj->second.bidData);
-                }
+        part("the attachments", [&] {
+            const Heap th(ndb, it->second);
+            const Table table(th);
+            for (std::size_t i = 0; i < table.rowCount(); ++i) {
+                part("attachment " + std::to_string(i + 1), [&] {
+                    const auto at = subs.find(table.rowId(i));
+                    if (at == subs.end())
+                        fail("an attachment the message lists is missing");
+                    spend();
+                    const Heap ah(ndb, at->second);
+                    mapi::Attachment a;
+                    a.props = readPropertyContext(ah, lost);
+                    nameProperties(a.props);
+                    const auto method = a.int32(mapi::tags::AttachMethod);
+                    if (mapi::Property* data = a.find(mapi::tags::AttachDataBinary);
+                        data && data->type == mapi::PtObject) {
+                        // An object lives in a sub-node of the attachment: its reference and
+                        // size.
+                        if (data->value.size() < 8)
+                            fail("an attached object's reference is damaged");
+                        const std::uint32_t objNid = View(data->value).u32(0);
+                        const auto obj = ah.subnodes().find(objNid);
+                        if (obj == ah.subnodes().end())
+                            fail("an attached object is missing");
+                        if (method == std::int32_t(mapi::AttachEmbeddedMsg)) {
+                            a.embedded = std::make_shared<mapi::Message>(
+                                readMessage(ndb, obj->second, depth + 1, budget, lost));
+                            a.remove(mapi::tags::AttachDataBinary);
+                        } else {
+                            data->value = ndb.readStream(obj->second.bidData);
+                        }
+                    }
+                    m.attachments.push_back(std::move(a));
+                });
             }
-            m.attachments.push_back(std::move(a));
-        }
+        });
     }
     return m;
 }

@@ -62,6 +62,11 @@ public:
     std::vector<std::vector<mapi::Property>> contentsRows(std::uint32_t folderNid) const;
 
     mapi::Message message(std::uint32_t nid) const;
+    // A message that message() refuses, read as far as it goes: its blocks are taken without
+    // their checksums, and a property, the recipients or an attachment that still cannot be
+    // read is left out and named in `lost`. Fails when not even the message's own properties
+    // can be read.
+    mapi::Message salvageMessage(std::uint32_t nid, std::vector<std::string>& lost) const;
     // A message whose property context and sub-nodes are given directly (an attached message,
     // or a node taken out of a store).
     mapi::Message messageAt(const NodeEntry& node) const;
@@ -85,9 +90,14 @@ private:
     const std::vector<std::pair<std::uint32_t, std::uint32_t>>& children() const;
     void note(std::string what) const;
     void nameProperties(std::vector<mapi::Property>& props) const;
-    mapi::Message readMessage(const NodeEntry& node, std::size_t depth, std::size_t& budget) const;
+    mapi::Message readMessage(const Ndb& ndb, const NodeEntry& node, std::size_t depth,
+                              std::size_t& budget, std::vector<std::string>* lost) const;
 
+    std::shared_ptr<const ByteSource> source_;
+    ReadOptions options_;
     std::shared_ptr<const Ndb> ndb_;
+    // The same file read without checksums, for salvage only; opened when first needed.
+    mutable std::shared_ptr<const Ndb> lenient_;
     mutable std::unique_ptr<NameMap> names_;
     // (parent, nid) of every folder and message node, sorted; built once, only when a folder's
     // tables are found damaged or incomplete.

@@ -10,6 +10,7 @@
 #include "wire.h"
 
 #include <pststore.h>
+#include <walk.h>
 
 #include <failure.h>
 
@@ -152,6 +153,9 @@ struct FolderEntry {
     std::optional<QString> name;
     std::optional<std::vector<std::uint32_t>> shown;    // the sub-folders a user sees
     std::optional<std::vector<std::uint32_t>> messages; // in the contents table's order
+    // How many more messages the folder counts than can be found anywhere in the store; they
+    // are reported together, as one more item of the folder that cannot be read.
+    std::uint32_t unlisted = 0;
 };
 using SharedFolder = std::shared_ptr<FolderEntry>;
 
@@ -168,9 +172,13 @@ SharedFolder Store::folderEntry(std::uint32_t id) {
 const std::vector<std::uint32_t>& folderMessages(const Store& store, FolderEntry& folder) {
     if (!folder.messages) {
         std::vector<std::uint32_t> found;
-        for (const std::uint32_t nid : store.reader().messages(folder.id))
+        const pst::Store& reader = store.reader();
+        for (const std::uint32_t nid : reader.messages(folder.id))
             if ((nid & NidTypeMask) == NidTypeNormalMessage)
                 found.push_back(nid);
+        if (const auto counted = pst::contentCount(reader.folder(folder.id));
+            counted && *counted > found.size())
+            folder.unlisted = std::uint32_t(*counted - found.size());
         folder.messages = std::move(found);
     }
     return *folder.messages;
@@ -197,37 +205,61 @@ struct ItemEntry {
     std::optional<int> itemClass;
     std::optional<QString> subject;
     std::optional<mapi::Message> message;
+    QString damage;
 };
 
 // Reads a message of this process's store whole, once, with its class and subject. Only a
 // mail item fails for a part that cannot be read: of any other item the walk needs no more
 // than its class and subject.
 void readItem(const Store& store, ItemEntry& entry) {
-    const std::uint32_t nid = folderMessages(store, *entry.folder).at(std::size_t(entry.index - 1));
+    const auto& listed = folderMessages(store, *entry.folder);
+    if (std::size_t(entry.index) > listed.size())
+        pst::fail(std::to_string(entry.folder->unlisted) +
+                  " more items that the folder counts cannot be found in the store, so they are "
+                  "not converted");
+    const std::uint32_t nid = listed[std::size_t(entry.index - 1)];
     const pst::Store& reader = store.reader();
     std::optional<mapi::Message> whole;
     std::exception_ptr failed;
-    std::vector<mapi::Property> ownProps;
+    std::vector<std::string> lost;
     try {
         whole = reader.message(nid);
     } catch (const pst::Error&) {
         failed = std::current_exception();
-        const auto node = reader.ndb().node(nid);
-        if (!node)
-            throw;
-        ownProps = pst::readPropertyContext(pst::Heap(reader.ndb(), *node));
     }
-    const std::vector<mapi::Property>& props = whole ? whole->props : ownProps;
-    const int codepage = declaredCodepage(props).value_or(store.codepage());
-    const int itemClass = outlookItemClass(textOf(props, mapi::tags::MessageClass, codepage));
-    if (failed && itemClass == automation::MailItemClass)
+    if (failed) {
+        // Read as far as it goes; what is left out is told with the item.
+        try {
+            whole = reader.salvageMessage(nid, lost);
+        } catch (const pst::Error&) {
+            std::rethrow_exception(failed);
+        }
+    }
+    const std::vector<mapi::Property>& props = whole->props;
+    const auto messageClass = std::find_if(props.begin(), props.end(), [](const mapi::Property& p) {
+        return p.id == mapi::tags::MessageClass;
+    });
+    // A damaged item whose class is lost may have been mail: it is reported, never skipped.
+    if (failed && messageClass == props.end())
         std::rethrow_exception(failed);
-    entry.itemClass = itemClass;
+    const int codepage = declaredCodepage(props).value_or(store.codepage());
+    entry.itemClass = outlookItemClass(textOf(props, mapi::tags::MessageClass, codepage));
     entry.subject = displaySubject(textOf(props, mapi::tags::Subject, codepage));
-    if (whole) {
-        tidyMessage(*whole);
-        entry.message = std::move(whole);
+    if (failed) {
+        try {
+            std::rethrow_exception(failed);
+        } catch (const pst::Error& e) {
+            entry.damage = QString::fromUtf8(e.what());
+        }
+        if (!lost.empty()) {
+            QStringList parts;
+            for (const std::string& l : lost)
+                parts << QString::fromStdString(l);
+            entry.damage += QStringLiteral("; left out: ") + parts.join(QStringLiteral(", "));
+        }
     }
+    tidyMessage(*whole);
+    entry.message = std::move(whole);
 }
 
 class NativeItem : public Item {
@@ -258,6 +290,11 @@ public:
                           QStringLiteral("Only mail items are converted: %1 was not written.")
                               .arg(quotedName(path)));
         (*writer_)(*entry_->message, path);
+    }
+
+    QString damage() override {
+        ensureRead();
+        return entry_->damage;
     }
 
     mapi::Message readWhole() {
@@ -293,7 +330,8 @@ public:
         }
         return store_->guarded([&] {
             return folder_->info ? folder_->info->messages
-                                 : int(folderMessages(*store_, *folder_).size());
+                                 : int(folderMessages(*store_, *folder_).size()) +
+                                       (folder_->unlisted > 0 ? 1 : 0);
         });
     }
 
@@ -310,6 +348,7 @@ public:
                 entry->itemClass = handed.itemClass;
                 entry->subject = std::move(handed.subject);
                 entry->message = std::move(handed.message);
+                entry->damage = std::move(handed.damage);
             } else {
                 store_->guarded([&] { readItem(*store_, *entry); });
             }
@@ -383,6 +422,12 @@ public:
 
     // What the folder's contents table says of its message at index (1-based): subject,
     // sender and time, as far as the table holds them; empty when nothing is known.
+    // True for the one item that stands for the messages the folder counts but nothing lists.
+    bool standsForUnlisted(int index) const {
+        return folder_->messages && folder_->unlisted > 0 &&
+               std::size_t(index) > folder_->messages->size();
+    }
+
     QString knownOfMessage(int index) const {
         try {
             const pst::Store& reader = store_->reader();
@@ -634,12 +679,18 @@ wire::FolderInfo describeTree(NativeFolder& folder, HelperSocket& socket, const 
 
 // What the walk reads of an item: the class and subject of every item, the whole message of
 // mail items only. Only a mail item fails for a subject that cannot be read.
-wire::Bytes describeItem(Item& item) {
+// `where` names the folder and the file, for the report of a message saved from damaged data.
+wire::Bytes describeItem(Item& item, const QString& where) {
     wire::ItemInfo info;
     info.itemClass = item.itemClass();
     if (info.itemClass == automation::MailItemClass) {
         info.subject = item.subject();
         info.message = nativestore::readMessage(item);
+        if (const QString damage = item.damage(); !damage.isEmpty())
+            info.damage =
+                QStringLiteral("The message \"%1\" %2 was saved from damaged data, as far as "
+                               "it could be read: %3.")
+                    .arg(*info.subject, where, damage);
     } else {
         try {
             info.subject = item.subject();
@@ -651,6 +702,7 @@ wire::Bytes describeItem(Item& item) {
 
 // What a reading helper goes by.
 struct HelperRun {
+    const QString& path;
     HelperSocket& socket;
     const HelperFaults& faults;
     std::size_t memoryBudget;
@@ -685,7 +737,15 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
         run.faults.beforeItem(j);
         try {
             auto item = items->item(j);
-            socket.send(records::Type::Item, id, j, describeItem(*item));
+            const auto where = [&] {
+                QString name;
+                try {
+                    name = folder.name();
+                } catch (const Failure&) {
+                }
+                return QStringLiteral("of the folder \"%1\" in %2").arg(name, quotedName(run.path));
+            };
+            socket.send(records::Type::Item, id, j, describeItem(*item, where()));
         } catch (const Failure& f) {
             records::FailureInfo failure = failureInfo(f);
             if (f.number() == storefailures::DamagedStore) {
@@ -694,12 +754,17 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
                     name = folder.name();
                 } catch (const Failure&) {
                 }
-                failure.text += QStringLiteral(" Message %1 of the folder \"%2\" cannot be read")
-                                    .arg(j)
-                                    .arg(name);
-                if (const QString known = folder.knownOfMessage(j); !known.isEmpty())
-                    failure.text += QStringLiteral(" (%1)").arg(known);
-                failure.text += u'.';
+                if (folder.standsForUnlisted(j)) {
+                    failure.text += QStringLiteral(" They belong to the folder \"%1\".").arg(name);
+                } else {
+                    failure.text +=
+                        QStringLiteral(" Message %1 of the folder \"%2\" cannot be read")
+                            .arg(j)
+                            .arg(name);
+                    if (const QString known = folder.knownOfMessage(j); !known.isEmpty())
+                        failure.text += QStringLiteral(" (%1)").arg(known);
+                    failure.text += u'.';
+                }
             }
             socket.send(records::Type::ItemFailed, id, j, records::encodeFailure(failure));
         }
@@ -825,7 +890,7 @@ int runHelper(const HelperArguments& args) {
             while (!QFileInfo::exists(faults.holdOpening))
                 ::usleep(10 * 1000);
         socket.send(records::Type::Opened, 0, 0, tree);
-        HelperRun run{socket, faults, args.memoryBudget, args.resume, peakKb()};
+        HelperRun run{args.path, socket, faults, args.memoryBudget, args.resume, peakKb()};
         readItemsBelow(*root, run);
         // Last, as nobody converts them, yet the surface hands them out too.
         readFolderItems(*root, run);

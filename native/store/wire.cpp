@@ -249,6 +249,7 @@ Bytes encodeItem(const ItemInfo& item) {
     w.u8(item.message ? 1 : 0);
     if (item.message)
         w.message(*item.message);
+    w.text(item.damage);
     return std::move(w.out);
 }
 
@@ -262,6 +263,7 @@ std::optional<ItemInfo> decodeItem(const std::uint8_t* data, std::size_t size) {
         item.message.emplace();
         r.message(*item.message, 0);
     }
+    item.damage = r.text();
     if (r.failed || !r.atEnd())
         return std::nullopt;
     return item;

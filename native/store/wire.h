@@ -32,6 +32,8 @@ struct ItemInfo {
     int itemClass = 0;
     std::optional<QString> subject;
     std::optional<mapi::Message> message;
+    // Set when the message was read only in part or from damaged data: what was wrong.
+    QString damage;
 };
 
 Bytes encodeTree(const FolderInfo& root);

@@ -20,7 +20,15 @@ using pstwriter::Format;
 namespace build = pstwriter::build;
 
 const char* formatName(Format f) {
-    return f == Format::Ansi ? "Ansi" : "Unicode";
+    switch (f) {
+    case Format::Ansi:
+        return "Ansi";
+    case Format::Ost4k:
+        return "Ost";
+    case Format::Unicode:
+        break;
+    }
+    return "Unicode";
 }
 
 const char* encodingName(Encoding e) {
@@ -74,7 +82,8 @@ void writeSmallStore(const std::string& path, Format format, Encoding encoding) 
 
 std::vector<Fixture> allFixtures() {
     std::vector<Fixture> out;
-    const Format formats[] = {Format::Unicode, Format::Ansi};
+    // Offline stores with 4 KiB pages too: libpff reads those written without compressed blocks.
+    const Format formats[] = {Format::Unicode, Format::Ansi, Format::Ost4k};
     const Encoding encodings[] = {Encoding::None, Encoding::Compressible, Encoding::Cyclic};
     const char* samples[] = {"Household", "International", "ProjectArchive"};
     for (Format f : formats) {

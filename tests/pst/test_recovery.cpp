@@ -267,21 +267,8 @@ const char* behindReason(const std::string& name) {
 // up by parent; what is found nowhere is counted as missing, not silently dropped.
 TEST(Recovery, AFolderCountingMoreThanItsTableListsIsLookedUpByParent) {
     Bytes b = corpus().intact;
-    const auto r = talvenor::testing::firstHeapBlock(b, facts().mailFolder);
-    Bytes heap(b.begin() + std::ptrdiff_t(r.start), b.begin() + std::ptrdiff_t(r.start + r.size));
-    permuteDecode(heap.data(), heap.size());
     const std::uint32_t count = std::uint32_t(facts().mailFolderMessages.size());
-    const std::uint8_t record[] = {
-        0x02, 0x36, 0x03, 0x00, std::uint8_t(count), std::uint8_t(count >> 8), 0, 0};
-    const auto at = std::search(heap.begin(), heap.end(), std::begin(record), std::end(record));
-    ASSERT_NE(at, heap.end()) << "the folder's message count is not where expected";
-    at[4] = std::uint8_t(count + 1);
-    permuteEncode(heap.data(), heap.size());
-    std::copy(heap.begin(), heap.end(), b.begin() + std::ptrdiff_t(r.start));
-    const std::size_t end = r.start + (r.size + 16 + 63) / 64 * 64;
-    const std::uint32_t crc = crc32(b.data() + r.start, r.size);
-    for (int i = 0; i < 4; ++i)
-        b[end - 12 + std::size_t(i)] = std::uint8_t(crc >> (8 * i));
+    talvenor::testing::raiseContentCount(b, facts().mailFolder, count, 1);
 
     const Store store = Store::openMemory(std::move(b));
     EXPECT_EQ(store.messages(facts().mailFolder), facts().mailFolderMessages);

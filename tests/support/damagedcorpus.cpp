@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <stdexcept>
@@ -303,6 +304,27 @@ DamagedCorpus makeDamagedCorpus(std::uint32_t seed, std::uint64_t messageCount) 
 
 ByteRange firstHeapBlock(const std::vector<std::uint8_t>& store, std::uint32_t nid) {
     return heapBlockIn(pst::Store::openMemory(Bytes(store)), nid);
+}
+
+void raiseContentCount(std::vector<std::uint8_t>& b, std::uint32_t folderNid, std::uint32_t count,
+                       std::uint8_t by) {
+    const ByteRange r = firstHeapBlock(b, folderNid);
+    Bytes heap(b.begin() + std::ptrdiff_t(r.start), b.begin() + std::ptrdiff_t(r.start + r.size));
+    pst::permuteDecode(heap.data(), heap.size());
+    // The property's record on the heap: tag 0x3602, type PT_LONG, the value in place.
+    const std::uint8_t record[] = {
+        0x02, 0x36, 0x03, 0x00, std::uint8_t(count), std::uint8_t(count >> 8), 0, 0};
+    const auto at = std::search(heap.begin(), heap.end(), std::begin(record), std::end(record));
+    if (at == heap.end() || count + by > 0xFF)
+        throw std::runtime_error("the folder's message count is not where expected");
+    at[4] = std::uint8_t(count + by);
+    pst::permuteEncode(heap.data(), heap.size());
+    std::copy(heap.begin(), heap.end(), b.begin() + std::ptrdiff_t(r.start));
+    // The block trailer follows the 64-byte aligned block: its checksum is 12 bytes from the end.
+    const std::size_t end = r.start + (r.size + 16 + 63) / 64 * 64;
+    const std::uint32_t crc = pst::crc32(b.data() + r.start, r.size);
+    for (int i = 0; i < 4; ++i)
+        b.at(end - 12 + std::size_t(i)) = std::uint8_t(crc >> (8 * i));
 }
 
 void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {

@@ -35,6 +35,12 @@ struct ByteRange {
 };
 ByteRange firstHeapBlock(const std::vector<std::uint8_t>& store, std::uint32_t nid);
 
+// Raises the message count (PR_CONTENT_COUNT) a folder keeps of itself from `count` to
+// `count + by`, with the block's checksum mended: a folder that counts messages nothing lists.
+// Throws std::runtime_error when the count is not where a store of the writer keeps it.
+void raiseContentCount(std::vector<std::uint8_t>& store, std::uint32_t folderNid,
+                       std::uint32_t count, std::uint8_t by);
+
 // Writes bytes to a file; throws std::runtime_error when it cannot.
 void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 

@@ -1,0 +1,132 @@
+// talvenor-convert over a seeded corpus of damaged copies of one 200-message store, beside
+// libpst's readpst -m on the same files: on every file it writes at least as many messages,
+// and whatever it does not write it reports. Mail never goes missing without a word.
+#include "damagedcorpus.h"
+#include "outsideprograms.h"
+
+#include <pststore.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+const QString Program = QStringLiteral(TALVENOR_CONVERT);
+
+long countMsgFiles(const QString& dir) {
+    long n = 0;
+    QDirIterator it(dir, {QStringLiteral("*.msg")}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++n;
+    }
+    return n;
+}
+
+struct Converted {
+    int exitCode = -1;
+    QJsonObject summary;
+    QStringList reports; // the lines of standard error
+};
+
+} // namespace
+
+TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
+    TALVENOR_NEEDS_OUTSIDE(talvenor::testing::Outside::Readpst);
+    const QString readpst = talvenor::testing::programFor(talvenor::testing::Outside::Readpst);
+    const auto corpus = talvenor::testing::makeDamagedCorpus();
+    ASSERT_GE(corpus.cases.size(), 40u);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+
+    std::printf("%-24s %7s %8s %7s %8s\n", "case", "written", "reported", "reports", "readpst");
+    int index = 0;
+    for (const auto& c : corpus.cases) {
+        const QString file = dir.filePath(QStringLiteral("case%1.pst").arg(index));
+        const QString ours = dir.filePath(QStringLiteral("ours%1").arg(index));
+        const QString theirs = dir.filePath(QStringLiteral("readpst%1").arg(index++));
+        talvenor::testing::writeBytes(file.toStdString(), c.bytes);
+        ASSERT_TRUE(QDir().mkpath(ours) && QDir().mkpath(theirs));
+
+        // Both work on the file at the same time.
+        QProcess peer;
+        peer.start(readpst, {QStringLiteral("-m"), QStringLiteral("-q"), QStringLiteral("-o"),
+                             theirs, file});
+        QProcess convert;
+        convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), ours, file});
+        ASSERT_TRUE(convert.waitForFinished(300000)) << c.name << ": talvenor-convert hangs";
+        ASSERT_TRUE(peer.waitForFinished(300000)) << c.name << ": readpst hangs";
+        ASSERT_EQ(convert.exitStatus(), QProcess::NormalExit) << c.name << ": it crashed";
+        Converted r;
+        r.exitCode = convert.exitCode();
+        const QString err = QString::fromUtf8(convert.readAllStandardError());
+        r.summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
+        const long written = countMsgFiles(ours);
+        const long peerWritten = countMsgFiles(theirs);
+        const int reported = r.summary.value(QStringLiteral("reported")).toInt();
+        const int reports = r.summary.value(QStringLiteral("reports")).toInt();
+        std::printf("%-24s %7ld %8d %7d %8ld  %s\n", c.name.c_str(), written, reported, reports,
+                    peerWritten, c.what.c_str());
+        if (c.name == "message-overwrite") // what a user reads of a message saved in part
+            std::printf("    %s\n", qPrintable(err.trimmed()));
+
+        EXPECT_EQ(written, r.summary.value(QStringLiteral("written")).toInt()) << c.name;
+        EXPECT_GE(written, peerWritten) << c.name << " (" << c.what << "): " << err.toStdString();
+        EXPECT_LE(written, long(corpus.messages)) << c.name;
+        // Every message not written is reported: one by one, or for its folder or its file.
+        if (written + reported < long(corpus.messages)) {
+            EXPECT_GT(reports, reported) << c.name << ": mail is missing without a report";
+        }
+        // Exit status 1 says that something was reported.
+        EXPECT_EQ(r.exitCode, reports > 0 ? 1 : 0) << c.name;
+        QDir(ours).removeRecursively();
+        QDir(theirs).removeRecursively();
+        QFile::remove(file);
+    }
+}
+
+// A folder that counts three messages more than can be found anywhere in the store: all that
+// is there is written, and the missing ones are one report naming the folder.
+TEST(DamagedStores, MessagesAFolderCountsButNothingHoldsAreReportedOnce) {
+    auto corpus = talvenor::testing::makeDamagedCorpus();
+    const auto store = talvenor::pst::Store::openMemory(corpus.intact);
+    std::uint32_t folder = 0;
+    std::size_t most = 0;
+    std::vector<std::uint32_t> pending{*store.ipmSubtree()};
+    while (!pending.empty()) {
+        const std::uint32_t f = pending.back();
+        pending.pop_back();
+        if (const std::size_t n = store.messages(f).size(); n > most) {
+            most = n;
+            folder = f;
+        }
+        for (const std::uint32_t sub : store.subfolders(f))
+            pending.push_back(sub);
+    }
+    ASSERT_GT(most, 0u);
+    const QString name = QString::fromStdU16String(store.folder(folder).name);
+    talvenor::testing::raiseContentCount(corpus.intact, folder, std::uint32_t(most), 3);
+
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("overcounted.pst"));
+    talvenor::testing::writeBytes(file.toStdString(), corpus.intact);
+    QProcess convert;
+    convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), dir.path(), file});
+    ASSERT_TRUE(convert.waitForFinished(300000));
+    const QJsonObject summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
+    const QString err = QString::fromUtf8(convert.readAllStandardError());
+    EXPECT_EQ(summary.value(QStringLiteral("written")).toInt(), int(corpus.messages));
+    EXPECT_EQ(summary.value(QStringLiteral("reports")).toInt(), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("3 more items")) &&
+                err.contains(QStringLiteral("\"%1\"").arg(name)))
+        << err.toStdString();
+    EXPECT_EQ(convert.exitCode(), 1);
+}
