@@ -321,6 +321,21 @@ private:
     std::vector<std::string> faults_;
 };
 
+// What a reader saw is what the shape holds: every element, with its bytes and time.
+void expectHolds(const Contents& seen, const Contents& expected) {
+    EXPECT_EQ(seen.size(), expected.size());
+    for (const auto& [path, want] : expected) {
+        SCOPED_TRACE(path);
+        auto it = seen.find(path);
+        ASSERT_NE(it, seen.end());
+        EXPECT_EQ(it->second.storage, want.storage);
+        EXPECT_TRUE(it->second.bytes == want.bytes);
+        if (want.storage && want.modifiedSeconds != 0) {
+            EXPECT_EQ(it->second.modifiedSeconds, want.modifiedSeconds);
+        }
+    }
+}
+
 TEST(CompoundFile, EveryShapeReadsBackWithLibgsfAndIsWellFormed) {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
@@ -333,17 +348,7 @@ TEST(CompoundFile, EveryShapeReadsBackWithLibgsfAndIsWellFormed) {
         std::uint8_t back[16] = {};
         const Contents seen = readWithGsf(image, back);
         EXPECT_TRUE(std::equal(std::begin(clsid), std::end(clsid), std::begin(back)));
-        EXPECT_EQ(seen.size(), s.expected.size());
-        for (const auto& [path, want] : s.expected) {
-            SCOPED_TRACE(path);
-            auto it = seen.find(path);
-            ASSERT_NE(it, seen.end());
-            EXPECT_EQ(it->second.storage, want.storage);
-            EXPECT_TRUE(it->second.bytes == want.bytes);
-            if (want.storage && want.modifiedSeconds != 0) {
-                EXPECT_EQ(it->second.modifiedSeconds, want.modifiedSeconds);
-            }
-        }
+        expectHolds(seen, s.expected);
     }
 }
 
@@ -362,17 +367,7 @@ TEST(CompoundFile, EveryShapeCopiesThroughOurReader) {
         std::uint8_t back[16] = {};
         const Contents seen = readWithGsf(copy.build(), back);
         EXPECT_TRUE(std::equal(std::begin(clsid), std::end(clsid), std::begin(back)));
-        EXPECT_EQ(seen.size(), s.expected.size());
-        for (const auto& [path, want] : s.expected) {
-            SCOPED_TRACE(path);
-            auto it = seen.find(path);
-            ASSERT_NE(it, seen.end());
-            EXPECT_EQ(it->second.storage, want.storage);
-            EXPECT_TRUE(it->second.bytes == want.bytes);
-            if (want.storage && want.modifiedSeconds != 0) {
-                EXPECT_EQ(it->second.modifiedSeconds, want.modifiedSeconds);
-            }
-        }
+        expectHolds(seen, s.expected);
     }
 }
 
