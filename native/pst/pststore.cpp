@@ -83,6 +83,7 @@ const NameMap& Store::names() const {
             names_ = std::make_unique<NameMap>(*ndb_);
         } catch (const Error& e) {
             names_ = std::make_unique<NameMap>();
+            namesDamaged_ = true;
             note(std::string("the map of named properties is damaged (") + e.what() +
                  "); named properties keep their numbers without names");
         }

@@ -74,6 +74,11 @@ public:
     // The map of named properties; empty when it is damaged (named properties then keep their
     // ids without names, and repairs() says so).
     const NameMap& names() const;
+    // True once names() has found the map damaged.
+    bool namesDamaged() const {
+        names();
+        return namesDamaged_;
+    }
 
     // What the reader worked around so far, each said once: a damaged header, a scan of the
     // file, a damaged name map or store node, folders whose tables miss items.
@@ -99,6 +104,7 @@ private:
     // The same file read without checksums, for salvage only; opened when first needed.
     mutable std::shared_ptr<const Ndb> lenient_;
     mutable std::unique_ptr<NameMap> names_;
+    mutable bool namesDamaged_ = false;
     // (parent, nid) of every folder and message node, sorted; built once, only when a folder's
     // tables are found damaged or incomplete.
     mutable std::unique_ptr<std::vector<std::pair<std::uint32_t, std::uint32_t>>> children_;

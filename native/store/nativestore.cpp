@@ -33,6 +33,7 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace talvenor::nativestore {
@@ -80,6 +81,9 @@ public:
     // The folder tree as the reading helper found it; null when this process reads the file.
     const std::shared_ptr<const wire::FolderInfo>& tree() const { return tree_; }
     int codepage() const { return codepage_; }
+    // The loss of every named property to a damaged map is told once, with the first message
+    // it costs anything.
+    bool tellNamesLost() const { return !std::exchange(namesLossTold_, true); }
     // Throws unless the store is still attached.
     void check() const {
         if (closed_)
@@ -133,6 +137,7 @@ private:
     std::shared_ptr<const wire::FolderInfo> tree_;
     std::unordered_map<std::uint32_t, std::shared_ptr<FolderEntry>> folders_;
     bool closed_ = false;
+    mutable bool namesLossTold_ = false;
     std::unique_ptr<helper::ReadAlong> readAlong_;
 };
 
@@ -256,6 +261,29 @@ void readItem(const Store& store, ItemEntry& entry) {
             for (const std::string& l : lost)
                 parts << QString::fromStdString(l);
             entry.damage += QStringLiteral("; left out: ") + parts.join(QStringLiteral(", "));
+        }
+    }
+    if (entry.itemClass == automation::MailItemClass && reader.namesDamaged()) {
+        // Without their names these properties mean nothing in a message file, so the writer
+        // leaves them out: the user hears of it once.
+        std::size_t unnamed = 0;
+        auto count = [&unnamed](const mapi::PropertyBag& bag) {
+            for (const mapi::Property& p : bag.props)
+                unnamed += p.id >= 0x8000 && !p.name ? 1 : 0;
+        };
+        count(*whole);
+        for (const auto& r : whole->recipients)
+            count(r);
+        for (const auto& a : whole->attachments)
+            count(a);
+        if (unnamed > 0 && store.tellNamesLost()) {
+            if (!entry.damage.isEmpty())
+                entry.damage += QStringLiteral("; ");
+            entry.damage +=
+                QStringLiteral("the store's map of named properties is damaged, so the %1 "
+                               "named properties of this message, and those of the messages "
+                               "after it, are left out of their files")
+                    .arg(unnamed);
         }
     }
     tidyMessage(*whole);

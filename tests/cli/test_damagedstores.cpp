@@ -2,9 +2,11 @@
 // libpst's readpst -m on the same files: on every file it writes at least as many messages,
 // and whatever it does not write it reports. Mail never goes missing without a word.
 #include "damagedcorpus.h"
+#include "generatedstore.h"
 #include "outsideprograms.h"
 
 #include <pststore.h>
+#include <pstwriter.h>
 
 #include <QDir>
 #include <QDirIterator>
@@ -129,4 +131,37 @@ TEST(DamagedStores, MessagesAFolderCountsButNothingHoldsAreReportedOnce) {
                 err.contains(QStringLiteral("\"%1\"").arg(name)))
         << err.toStdString();
     EXPECT_EQ(convert.exitCode(), 1);
+}
+
+// A store whose map of named properties is damaged: every message is written, and the one
+// report says that their named properties are left out.
+TEST(DamagedStores, NamedPropertiesLostToADamagedMapAreToldOnce) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("names.pst"));
+    {
+        talvenor::pstwriter::Writer writer(file.toStdString());
+        const auto inbox = writer.addFolder(writer.topFolder(), u"Inbox");
+        for (int i = 0; i < 3; ++i)
+            writer.addMessage(inbox, talvenor::testing::richMessage());
+        writer.finish();
+    }
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray read = f.readAll();
+    f.close();
+    std::vector<std::uint8_t> bytes(read.begin(), read.end());
+    const auto map = talvenor::testing::firstHeapBlock(bytes, talvenor::pst::kNidNameMap);
+    std::fill_n(bytes.begin() + std::ptrdiff_t(map.start), map.size, std::uint8_t(0));
+    talvenor::testing::writeBytes(file.toStdString(), bytes);
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    ASSERT_TRUE(QDir().mkpath(out));
+    QProcess convert;
+    convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), out, file});
+    ASSERT_TRUE(convert.waitForFinished(300000));
+    const QJsonObject summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
+    const QString err = QString::fromUtf8(convert.readAllStandardError());
+    EXPECT_EQ(countMsgFiles(out), 3);
+    EXPECT_EQ(summary.value(QStringLiteral("reports")).toInt(), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("named properties"))) << err.toStdString();
 }
