@@ -233,7 +233,25 @@ void readItem(const Store& store, ItemEntry& entry) {
         failed = std::current_exception();
     }
     if (failed) {
-        // Read as far as it goes; what is left out is told with the item.
+        // An item other than mail whose own properties read intact is only skipped, as any
+        // item other than mail is: its class and subject are all the walk needs of it.
+        try {
+            if (const auto node = reader.ndb().node(nid)) {
+                auto own = pst::readPropertyContext(pst::Heap(reader.ndb(), *node));
+                const int codepage = declaredCodepage(own).value_or(store.codepage());
+                const int itemClass =
+                    outlookItemClass(textOf(own, mapi::tags::MessageClass, codepage));
+                if (itemClass != automation::MailItemClass) {
+                    entry.itemClass = itemClass;
+                    entry.subject = displaySubject(textOf(own, mapi::tags::Subject, codepage));
+                    return;
+                }
+            }
+        } catch (const pst::Error&) {
+        }
+        // Mail, or an item whose class cannot be trusted: read as far as it goes. Only what
+        // is mail then is saved, and told as damaged; anything else is reported, since a
+        // damaged class may have been mail's.
         try {
             whole = reader.salvageMessage(nid, lost);
         } catch (const pst::Error&) {
@@ -241,14 +259,12 @@ void readItem(const Store& store, ItemEntry& entry) {
         }
     }
     const std::vector<mapi::Property>& props = whole->props;
-    const auto messageClass = std::find_if(props.begin(), props.end(), [](const mapi::Property& p) {
-        return p.id == mapi::tags::MessageClass;
-    });
-    // A damaged item whose class is lost may have been mail: it is reported, never skipped.
-    if (failed && messageClass == props.end())
-        std::rethrow_exception(failed);
     const int codepage = declaredCodepage(props).value_or(store.codepage());
     entry.itemClass = outlookItemClass(textOf(props, mapi::tags::MessageClass, codepage));
+    if (failed && entry.itemClass != automation::MailItemClass) {
+        entry.itemClass.reset();
+        std::rethrow_exception(failed);
+    }
     entry.subject = displaySubject(textOf(props, mapi::tags::Subject, codepage));
     if (failed) {
         try {

@@ -165,3 +165,53 @@ TEST(DamagedStores, NamedPropertiesLostToADamagedMapAreToldOnce) {
     EXPECT_EQ(summary.value(QStringLiteral("reports")).toInt(), 1) << err.toStdString();
     EXPECT_TRUE(err.contains(QStringLiteral("named properties"))) << err.toStdString();
 }
+
+// An item whose own properties are damaged cannot prove that it is not mail: it is reported,
+// and the mail beside it is written.
+TEST(DamagedStores, AnItemWithDamagedPropertiesIsReportedWhateverItsClass) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("contact.pst"));
+    {
+        talvenor::pstwriter::Writer writer(file.toStdString());
+        const auto inbox = writer.addFolder(writer.topFolder(), u"Inbox");
+        writer.addMessage(inbox, talvenor::testing::simpleMessage("IPM.Contact", u"Ann"));
+        writer.addMessage(inbox, talvenor::testing::simpleMessage("IPM.Note", u"Hello"));
+        writer.finish();
+    }
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray read = f.readAll();
+    f.close();
+    std::vector<std::uint8_t> bytes(read.begin(), read.end());
+    std::uint32_t contact = 0;
+    {
+        const auto store = talvenor::pst::Store::openMemory(bytes);
+        std::vector<std::uint32_t> pending{*store.ipmSubtree()};
+        while (!pending.empty() && contact == 0) {
+            const std::uint32_t folder = pending.back();
+            pending.pop_back();
+            for (const std::uint32_t m : store.messages(folder)) {
+                const talvenor::mapi::Message message = store.message(m);
+                const auto* c = message.find(talvenor::mapi::tags::MessageClass);
+                if (c && talvenor::pst::propertyText(*c) == u"IPM.Contact")
+                    contact = m;
+            }
+            for (const std::uint32_t sub : store.subfolders(folder))
+                pending.push_back(sub);
+        }
+    }
+    ASSERT_NE(contact, 0u);
+    const auto block = talvenor::testing::firstHeapBlock(bytes, contact);
+    bytes[block.start + block.size / 2] ^= 0x5A; // its checksum no longer matches
+    talvenor::testing::writeBytes(file.toStdString(), bytes);
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    ASSERT_TRUE(QDir().mkpath(out));
+    QProcess convert;
+    convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), out, file});
+    ASSERT_TRUE(convert.waitForFinished(300000));
+    const QJsonObject summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
+    const QString err = QString::fromUtf8(convert.readAllStandardError());
+    EXPECT_EQ(countMsgFiles(out), 1);
+    EXPECT_EQ(summary.value(QStringLiteral("reported")).toInt(), 1) << err.toStdString();
+}
