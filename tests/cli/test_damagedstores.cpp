@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -36,8 +37,53 @@ long countMsgFiles(const QString& dir) {
 struct Converted {
     int exitCode = -1;
     QJsonObject summary;
-    QStringList reports; // the lines of standard error
+    QString err; // the reports, as the user reads them
+
+    int count(const char* key) const { return summary.value(QLatin1String(key)).toInt(); }
 };
+
+void startConverting(QProcess& convert, const QString& file, const QString& out) {
+    convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), out, file});
+}
+
+Converted finished(QProcess& convert) {
+    Converted r;
+    if (!convert.waitForFinished(300000)) {
+        ADD_FAILURE() << "talvenor-convert hangs";
+        convert.kill();
+        convert.waitForFinished();
+    }
+    EXPECT_EQ(convert.exitStatus(), QProcess::NormalExit) << "talvenor-convert crashed";
+    r.exitCode = convert.exitCode();
+    r.summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
+    r.err = QString::fromUtf8(convert.readAllStandardError());
+    return r;
+}
+
+Converted convert(const QString& file, const QString& out) {
+    QProcess process;
+    startConverting(process, file, out);
+    return finished(process);
+}
+
+std::vector<std::uint8_t> readBytes(const QString& path) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << path.toStdString();
+    const QByteArray read = f.readAll();
+    return {read.begin(), read.end()};
+}
+
+// Every folder below the top of the mail folders, each once.
+template <typename Visit> void forEachFolder(const talvenor::pst::Store& store, Visit visit) {
+    std::vector<std::uint32_t> pending{*store.ipmSubtree()};
+    while (!pending.empty()) {
+        const std::uint32_t folder = pending.back();
+        pending.pop_back();
+        visit(folder);
+        for (const std::uint32_t sub : store.subfolders(folder))
+            pending.push_back(sub);
+    }
+}
 
 } // namespace
 
@@ -62,25 +108,24 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
         QProcess peer;
         peer.start(readpst, {QStringLiteral("-m"), QStringLiteral("-q"), QStringLiteral("-o"),
                              theirs, file});
-        QProcess convert;
-        convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), ours, file});
-        ASSERT_TRUE(convert.waitForFinished(300000)) << c.name << ": talvenor-convert hangs";
+        QProcess process;
+        startConverting(process, file, ours);
+        const Converted r = [&] {
+            SCOPED_TRACE(c.name);
+            return finished(process);
+        }();
         ASSERT_TRUE(peer.waitForFinished(300000)) << c.name << ": readpst hangs";
-        ASSERT_EQ(convert.exitStatus(), QProcess::NormalExit) << c.name << ": it crashed";
-        Converted r;
-        r.exitCode = convert.exitCode();
-        const QString err = QString::fromUtf8(convert.readAllStandardError());
-        r.summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
+        const QString& err = r.err;
         const long written = countMsgFiles(ours);
         const long peerWritten = countMsgFiles(theirs);
-        const int reported = r.summary.value(QStringLiteral("reported")).toInt();
-        const int reports = r.summary.value(QStringLiteral("reports")).toInt();
+        const int reported = r.count("reported");
+        const int reports = r.count("reports");
         std::printf("%-24s %7ld %8d %7d %8ld  %s\n", c.name.c_str(), written, reported, reports,
                     peerWritten, c.what.c_str());
         if (c.name == "message-overwrite") // what a user reads of a message saved in part
             std::printf("    %s\n", qPrintable(err.trimmed()));
 
-        EXPECT_EQ(written, r.summary.value(QStringLiteral("written")).toInt()) << c.name;
+        EXPECT_EQ(written, r.count("written")) << c.name;
         EXPECT_GE(written, peerWritten) << c.name << " (" << c.what << "): " << err.toStdString();
         EXPECT_LE(written, long(corpus.messages)) << c.name;
         // Every message not written is reported: one by one, or for its folder or its file.
@@ -102,17 +147,12 @@ TEST(DamagedStores, MessagesAFolderCountsButNothingHoldsAreReportedOnce) {
     const auto store = talvenor::pst::Store::openMemory(corpus.intact);
     std::uint32_t folder = 0;
     std::size_t most = 0;
-    std::vector<std::uint32_t> pending{*store.ipmSubtree()};
-    while (!pending.empty()) {
-        const std::uint32_t f = pending.back();
-        pending.pop_back();
+    forEachFolder(store, [&](std::uint32_t f) {
         if (const std::size_t n = store.messages(f).size(); n > most) {
             most = n;
             folder = f;
         }
-        for (const std::uint32_t sub : store.subfolders(f))
-            pending.push_back(sub);
-    }
+    });
     ASSERT_GT(most, 0u);
     const QString name = QString::fromStdU16String(store.folder(folder).name);
     talvenor::testing::raiseContentCount(corpus.intact, folder, std::uint32_t(most), 3);
@@ -120,17 +160,13 @@ TEST(DamagedStores, MessagesAFolderCountsButNothingHoldsAreReportedOnce) {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("overcounted.pst"));
     talvenor::testing::writeBytes(file.toStdString(), corpus.intact);
-    QProcess convert;
-    convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), dir.path(), file});
-    ASSERT_TRUE(convert.waitForFinished(300000));
-    const QJsonObject summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
-    const QString err = QString::fromUtf8(convert.readAllStandardError());
-    EXPECT_EQ(summary.value(QStringLiteral("written")).toInt(), int(corpus.messages));
-    EXPECT_EQ(summary.value(QStringLiteral("reports")).toInt(), 1) << err.toStdString();
-    EXPECT_TRUE(err.contains(QStringLiteral("3 more items")) &&
-                err.contains(QStringLiteral("\"%1\"").arg(name)))
-        << err.toStdString();
-    EXPECT_EQ(convert.exitCode(), 1);
+    const Converted r = convert(file, dir.path());
+    EXPECT_EQ(r.count("written"), int(corpus.messages));
+    EXPECT_EQ(r.count("reports"), 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("3 more items")) &&
+                r.err.contains(QStringLiteral("\"%1\"").arg(name)))
+        << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 1);
 }
 
 // A store whose map of named properties is damaged: every message is written, and the one
@@ -145,25 +181,17 @@ TEST(DamagedStores, NamedPropertiesLostToADamagedMapAreToldOnce) {
             writer.addMessage(inbox, talvenor::testing::richMessage());
         writer.finish();
     }
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray read = f.readAll();
-    f.close();
-    std::vector<std::uint8_t> bytes(read.begin(), read.end());
+    std::vector<std::uint8_t> bytes = readBytes(file);
     const auto map = talvenor::testing::firstHeapBlock(bytes, talvenor::pst::kNidNameMap);
     std::fill_n(bytes.begin() + std::ptrdiff_t(map.start), map.size, std::uint8_t(0));
     talvenor::testing::writeBytes(file.toStdString(), bytes);
 
     const QString out = dir.filePath(QStringLiteral("out"));
     ASSERT_TRUE(QDir().mkpath(out));
-    QProcess convert;
-    convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), out, file});
-    ASSERT_TRUE(convert.waitForFinished(300000));
-    const QJsonObject summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
-    const QString err = QString::fromUtf8(convert.readAllStandardError());
+    const Converted r = convert(file, out);
     EXPECT_EQ(countMsgFiles(out), 3);
-    EXPECT_EQ(summary.value(QStringLiteral("reports")).toInt(), 1) << err.toStdString();
-    EXPECT_TRUE(err.contains(QStringLiteral("named properties"))) << err.toStdString();
+    EXPECT_EQ(r.count("reports"), 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("named properties"))) << r.err.toStdString();
 }
 
 // An item whose own properties are damaged cannot prove that it is not mail: it is reported,
@@ -178,27 +206,18 @@ TEST(DamagedStores, AnItemWithDamagedPropertiesIsReportedWhateverItsClass) {
         writer.addMessage(inbox, talvenor::testing::simpleMessage("IPM.Note", u"Hello"));
         writer.finish();
     }
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray read = f.readAll();
-    f.close();
-    std::vector<std::uint8_t> bytes(read.begin(), read.end());
+    std::vector<std::uint8_t> bytes = readBytes(file);
     std::uint32_t contact = 0;
     {
         const auto store = talvenor::pst::Store::openMemory(bytes);
-        std::vector<std::uint32_t> pending{*store.ipmSubtree()};
-        while (!pending.empty() && contact == 0) {
-            const std::uint32_t folder = pending.back();
-            pending.pop_back();
+        forEachFolder(store, [&](std::uint32_t folder) {
             for (const std::uint32_t m : store.messages(folder)) {
                 const talvenor::mapi::Message message = store.message(m);
                 const auto* c = message.find(talvenor::mapi::tags::MessageClass);
                 if (c && talvenor::pst::propertyText(*c) == u"IPM.Contact")
                     contact = m;
             }
-            for (const std::uint32_t sub : store.subfolders(folder))
-                pending.push_back(sub);
-        }
+        });
     }
     ASSERT_NE(contact, 0u);
     const auto block = talvenor::testing::firstHeapBlock(bytes, contact);
@@ -207,11 +226,7 @@ TEST(DamagedStores, AnItemWithDamagedPropertiesIsReportedWhateverItsClass) {
 
     const QString out = dir.filePath(QStringLiteral("out"));
     ASSERT_TRUE(QDir().mkpath(out));
-    QProcess convert;
-    convert.start(Program, {QStringLiteral("--json"), QStringLiteral("-o"), out, file});
-    ASSERT_TRUE(convert.waitForFinished(300000));
-    const QJsonObject summary = QJsonDocument::fromJson(convert.readAllStandardOutput()).object();
-    const QString err = QString::fromUtf8(convert.readAllStandardError());
+    const Converted r = convert(file, out);
     EXPECT_EQ(countMsgFiles(out), 1);
-    EXPECT_EQ(summary.value(QStringLiteral("reported")).toInt(), 1) << err.toStdString();
+    EXPECT_EQ(r.count("reported"), 1) << r.err.toStdString();
 }

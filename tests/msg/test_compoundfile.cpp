@@ -336,15 +336,16 @@ void expectHolds(const Contents& seen, const Contents& expected) {
     }
 }
 
-TEST(CompoundFile, EveryShapeReadsBackWithLibgsfAndIsWellFormed) {
+// Builds every shape, passes its image through `route` and reads the result with libgsf: it
+// holds what the shape holds, class id included.
+template <typename Route> void everyShapeReadsBackThrough(Route route) {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
         Shape s;
         const std::uint8_t clsid[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
         s.tree.setClassId(Tree::Root, clsid);
         c.make(s);
-        const Bytes image = s.tree.build();
-        EXPECT_EQ(Structure(image).faults(), std::vector<std::string>{});
+        const Bytes image = route(s.tree.build());
         std::uint8_t back[16] = {};
         const Contents seen = readWithGsf(image, back);
         EXPECT_TRUE(std::equal(std::begin(clsid), std::end(clsid), std::begin(back)));
@@ -352,23 +353,21 @@ TEST(CompoundFile, EveryShapeReadsBackWithLibgsfAndIsWellFormed) {
     }
 }
 
+TEST(CompoundFile, EveryShapeReadsBackWithLibgsfAndIsWellFormed) {
+    everyShapeReadsBackThrough([](Bytes image) {
+        EXPECT_EQ(Structure(image).faults(), std::vector<std::string>{});
+        return image;
+    });
+}
+
 // Our reader (for the OLE objects of attachments) copies every shape whole: read back from
 // the copy by libgsf, it holds what the original held.
 TEST(CompoundFile, EveryShapeCopiesThroughOurReader) {
-    for (const Case& c : cases()) {
-        SCOPED_TRACE(c.name);
-        Shape s;
-        const std::uint8_t clsid[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
-        s.tree.setClassId(Tree::Root, clsid);
-        c.make(s);
-        const Bytes image = s.tree.build();
+    everyShapeReadsBackThrough([](const Bytes& image) {
         Tree copy;
         cfb::copyImage(image, copy, Tree::Root, 0);
-        std::uint8_t back[16] = {};
-        const Contents seen = readWithGsf(copy.build(), back);
-        EXPECT_TRUE(std::equal(std::begin(clsid), std::end(clsid), std::begin(back)));
-        expectHolds(seen, s.expected);
-    }
+        return copy.build();
+    });
 }
 
 // Damage of every kind gives an error, never a crash, a hang or a huge allocation.
