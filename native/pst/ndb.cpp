@@ -410,24 +410,15 @@ std::vector<NodeEntry> Ndb::recoverableNodes() const {
         nbtDamaged_ = true;
     if (!nbtDamaged_)
         return out;
-    std::sort(out.begin(), out.end(),
-              [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
-    std::vector<NodeEntry> merged;
+    // The tree's entries first, so that where both know a node the tree's entry stays.
     const auto& scanned = scan(kPtypeNbt).nodes;
-    merged.reserve(std::max(out.size(), scanned.size()));
-    std::size_t i = 0, j = 0;
-    while (i < out.size() || j < scanned.size()) {
-        if (j == scanned.size() || (i < out.size() && out[i].nid <= scanned[j].nid)) {
-            if (j < scanned.size() && scanned[j].nid == out[i].nid)
-                ++j;
-            if (merged.empty() || merged.back().nid != out[i].nid)
-                merged.push_back(out[i]);
-            ++i;
-        } else {
-            merged.push_back(scanned[j++]);
-        }
-    }
-    return merged;
+    out.insert(out.end(), scanned.begin(), scanned.end());
+    std::stable_sort(out.begin(), out.end(),
+                     [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
+    out.erase(std::unique(out.begin(), out.end(),
+                          [](const NodeEntry& a, const NodeEntry& b) { return a.nid == b.nid; }),
+              out.end());
+    return out;
 }
 
 void Ndb::walkTolerant(std::uint64_t bid, std::uint64_t ib, std::size_t depth, int parentLevel,
