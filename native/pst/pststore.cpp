@@ -50,6 +50,13 @@ static std::u16string displayName(const std::vector<mapi::Property>& props) {
     return {};
 }
 
+std::optional<std::uint32_t> contentCount(const std::vector<mapi::Property>& props) {
+    for (const mapi::Property& p : props)
+        if (p.id == kContentCount && p.type == mapi::PtInteger32 && p.value.size() == 4)
+            return View(p.value).u32(0);
+    return std::nullopt;
+}
+
 std::u16string propertyText(const mapi::Property& p) {
     if (p.type == mapi::PtUnicode)
         return mapi::fromUtf16le(p.value);
@@ -161,7 +168,7 @@ FolderInfo Store::folder(std::uint32_t nid) const {
     // The parent's hierarchy table keeps a summary of the folder: its name and counts.
     if (node && node->parent != nid) {
         try {
-            f.props = hierarchyRow(node->parent, nid);
+            f.props = tableRow(node->parent, 0x0D, nid);
             nameProperties(f.props);
         } catch (const Error&) {
             f.props.clear();
@@ -182,16 +189,23 @@ FolderInfo Store::folder(std::uint32_t nid) const {
     return f;
 }
 
-std::vector<mapi::Property> Store::hierarchyRow(std::uint32_t parent, std::uint32_t nid) const {
-    const auto node = ndb_->node(tableNid(parent, 0x0D));
+std::vector<mapi::Property> Store::tableRow(std::uint32_t folderNid, std::uint32_t tableType,
+                                            std::uint32_t rowNid) const {
+    const char* table = tableType == 0x0D ? "hierarchy" : "contents";
+    const auto node = ndb_->node(tableNid(folderNid, tableType));
     if (!node)
-        fail("the parent folder has no hierarchy table");
+        fail(std::string("the folder has no ") + table + " table");
     const Heap heap(*ndb_, *node);
-    const Table table(heap);
-    for (std::size_t i = 0; i < table.rowCount(); ++i)
-        if (table.rowId(i) == nid)
-            return table.row(i);
-    fail("the parent folder's hierarchy table does not list the folder");
+    const Table rows(heap);
+    for (std::size_t i = 0; i < rows.rowCount(); ++i)
+        if (rows.rowId(i) == rowNid)
+            return rows.row(i);
+    fail(std::string("the folder's ") + table + " table does not list " + hex(rowNid));
+}
+
+std::vector<mapi::Property> Store::contentsRow(std::uint32_t folderNid,
+                                               std::uint32_t messageNid) const {
+    return tableRow(folderNid, 0x0E, messageNid);
 }
 
 const std::vector<std::pair<std::uint32_t, std::uint32_t>>& Store::children() const {
@@ -247,15 +261,15 @@ Store::Listing Store::listTable(std::uint32_t folderNid, std::uint32_t tableType
     if (damage.empty()) {
         try {
             const Heap heap(*ndb_, requireNode(folderNid));
-            for (const mapi::Property& p : readPropertyContext(heap)) {
-                if (contents && p.id == kContentCount && p.type == mapi::PtInteger32 &&
-                    View(p.value).u32(0) != out.ids.size())
-                    damage = "it lists " + std::to_string(out.ids.size()) + " of " +
-                             std::to_string(View(p.value).u32(0)) + " messages";
+            const std::vector<mapi::Property> props = readPropertyContext(heap);
+            if (const auto count = contentCount(props);
+                contents && count && *count != out.ids.size())
+                damage = "it lists " + std::to_string(out.ids.size()) + " of " +
+                         std::to_string(*count) + " messages";
+            for (const mapi::Property& p : props)
                 if (!contents && p.id == kSubfolders && p.type == mapi::PtBoolean &&
                     View(p.value).u16(0) != 0 && out.ids.empty())
                     damage = "it lists none of the sub-folders the folder says it has";
-            }
         } catch (const Error& e) {
             damage = std::string("the folder itself is damaged: ") + e.what();
         }
@@ -311,7 +325,7 @@ mapi::Message Store::salvageMessage(std::uint32_t nid, std::vector<std::string>&
     }
     const auto node = lenient_->node(nid);
     if (!node)
-        fail("the store has no node " + std::to_string(nid));
+        fail("the store has no node " + hex(nid));
     std::size_t budget = kMessageBudget;
     return readMessage(*lenient_, *node, 0, budget, &lost);
 }

@@ -60,6 +60,10 @@ public:
     // One row of the folder's contents table per entry of messages(), in the same order (the
     // summary a folder keeps of each message); empty for a message the table cannot describe.
     std::vector<std::vector<mapi::Property>> contentsRows(std::uint32_t folderNid) const;
+    // The row of one message in the folder's contents table (named properties keep their
+    // ids); fails when the table cannot be read or does not list the message.
+    std::vector<mapi::Property> contentsRow(std::uint32_t folderNid,
+                                            std::uint32_t messageNid) const;
 
     mapi::Message message(std::uint32_t nid) const;
     // A message that message() refuses, read as far as it goes: its blocks are taken without
@@ -91,7 +95,8 @@ private:
     };
     NodeEntry requireNode(std::uint32_t nid) const;
     Listing listTable(std::uint32_t folderNid, std::uint32_t tableType, bool withRows) const;
-    std::vector<mapi::Property> hierarchyRow(std::uint32_t parent, std::uint32_t nid) const;
+    std::vector<mapi::Property> tableRow(std::uint32_t folderNid, std::uint32_t tableType,
+                                         std::uint32_t rowNid) const;
     const std::vector<std::pair<std::uint32_t, std::uint32_t>>& children() const;
     void note(std::string what) const;
     void nameProperties(std::vector<mapi::Property>& props) const;
@@ -110,6 +115,13 @@ private:
     mutable std::unique_ptr<std::vector<std::pair<std::uint32_t, std::uint32_t>>> children_;
     mutable std::vector<std::string> notes_;
 };
+
+// A folder's count of its messages (PR_CONTENT_COUNT), when its properties, or its parent's
+// summary of it, keep one.
+std::optional<std::uint32_t> contentCount(const std::vector<mapi::Property>& props);
+inline std::optional<std::uint32_t> contentCount(const FolderInfo& f) {
+    return contentCount(f.props);
+}
 
 // The text of a string property (Unicode, or 8-bit read as windows-1252).
 std::u16string propertyText(const mapi::Property& p);

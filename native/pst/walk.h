@@ -20,14 +20,6 @@ struct WalkCounts {
     std::size_t uncounted = 0; // folders whose message count is unknown
 };
 
-// A folder's count of its messages, when its properties (or its parent's summary) keep one.
-inline std::optional<std::uint32_t> contentCount(const FolderInfo& f) {
-    for (const mapi::Property& p : f.props)
-        if (p.id == 0x3602 && p.type == mapi::PtInteger32 && p.value.size() == 4)
-            return View(p.value).u32(0);
-    return std::nullopt;
-}
-
 // Throws pst::Error only when the store cannot be opened at all; everything below the header
 // that fails is counted and skipped. A folder or message that damage lists twice counts once.
 inline WalkCounts walkStore(const Store& store, std::size_t budget = 5000) {

@@ -181,7 +181,7 @@ const std::vector<std::uint32_t>& folderMessages(const Store& store, FolderEntry
         for (const std::uint32_t nid : reader.messages(folder.id))
             if ((nid & NidTypeMask) == NidTypeNormalMessage)
                 found.push_back(nid);
-        if (const auto counted = pst::contentCount(reader.folder(folder.id));
+        if (const auto counted = pst::contentCount(reader.folder(folder.id).props);
             counted && *counted > found.size())
             folder.unlisted = std::uint32_t(*counted - found.size());
         folder.messages = std::move(found);
@@ -226,11 +226,13 @@ void readItem(const Store& store, ItemEntry& entry) {
     const pst::Store& reader = store.reader();
     std::optional<mapi::Message> whole;
     std::exception_ptr failed;
+    QString why; // of the failure, for the report of a message saved from damaged data
     std::vector<std::string> lost;
     try {
         whole = reader.message(nid);
-    } catch (const pst::Error&) {
+    } catch (const pst::Error& e) {
         failed = std::current_exception();
+        why = QString::fromUtf8(e.what());
     }
     if (failed) {
         // An item other than mail whose own properties read intact is only skipped, as any
@@ -267,11 +269,7 @@ void readItem(const Store& store, ItemEntry& entry) {
     }
     entry.subject = displaySubject(textOf(props, mapi::tags::Subject, codepage));
     if (failed) {
-        try {
-            std::rethrow_exception(failed);
-        } catch (const pst::Error& e) {
-            entry.damage = QString::fromUtf8(e.what());
-        }
+        entry.damage = why;
         if (!lost.empty()) {
             QStringList parts;
             for (const std::string& l : lost)
@@ -464,26 +462,18 @@ public:
 
     std::uint32_t identifier() const { return folder_->id; }
 
-    // What the folder's contents table says of its message at index (1-based): subject,
-    // sender and time, as far as the table holds them; empty when nothing is known.
     // True for the one item that stands for the messages the folder counts but nothing lists.
     bool standsForUnlisted(int index) const {
         return folder_->messages && folder_->unlisted > 0 &&
                std::size_t(index) > folder_->messages->size();
     }
 
+    // What the folder's contents table says of its message at index (1-based): subject,
+    // sender and time, as far as the table holds them; empty when nothing is known.
     QString knownOfMessage(int index) const {
         try {
-            const pst::Store& reader = store_->reader();
             const std::uint32_t nid = folderMessages(*store_, *folder_).at(std::size_t(index - 1));
-            const auto tableNode = reader.ndb().node((folder_->id & ~NidTypeMask) | 0x0E);
-            if (!tableNode)
-                return {};
-            const pst::Heap heap(reader.ndb(), *tableNode);
-            const pst::Table table(heap);
-            for (std::size_t row = 0; row < table.rowCount(); ++row)
-                if (table.rowId(row) == nid)
-                    return describeRow(table.row(row), store_->codepage());
+            return describeRow(store_->reader().contentsRow(folder_->id, nid), store_->codepage());
         } catch (const std::exception&) {
         }
         return {};
@@ -776,28 +766,23 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
     } catch (const Failure&) {
         // The tree told the program why; it never asks for these items.
     }
+    // For the reports of damaged items; a folder whose name is lost is still read.
+    QString name;
+    try {
+        name = folder.name();
+    } catch (const Failure&) {
+    }
+    const QString where =
+        QStringLiteral("of the folder \"%1\" in %2").arg(name, quotedName(run.path));
     socket.send(records::Type::FolderStart, id, first - 1);
     for (int j = first; j <= count; ++j) {
         run.faults.beforeItem(j);
         try {
             auto item = items->item(j);
-            const auto where = [&] {
-                QString name;
-                try {
-                    name = folder.name();
-                } catch (const Failure&) {
-                }
-                return QStringLiteral("of the folder \"%1\" in %2").arg(name, quotedName(run.path));
-            };
-            socket.send(records::Type::Item, id, j, describeItem(*item, where()));
+            socket.send(records::Type::Item, id, j, describeItem(*item, where));
         } catch (const Failure& f) {
             records::FailureInfo failure = failureInfo(f);
             if (f.number() == storefailures::DamagedStore) {
-                QString name;
-                try {
-                    name = folder.name();
-                } catch (const Failure&) {
-                }
                 if (folder.standsForUnlisted(j)) {
                     failure.text += QStringLiteral(" They belong to the folder \"%1\".").arg(name);
                 } else {
