@@ -1,5 +1,6 @@
-// Owning wrappers for the GLib and libgsf handles of the compound-file code, so that every
-// path out of a write or a read (including a thrown failure) drops its references.
+// Owning wrappers for the GLib and libgsf handles of the tests, which read (and for samples
+// write) compound files with libgsf as a peer of our own code; every path out of a write or
+// a read (including a thrown failure) drops its references.
 #pragma once
 
 // GIO names a struct member "signals", which Qt defines as a keyword.
@@ -8,8 +9,6 @@
 #include <gsf/gsf.h>
 #pragma pop_macro("signals")
 
-#include <cstdio>
-#include <memory>
 #include <utility>
 
 namespace talvenor::msg {
@@ -85,32 +84,5 @@ public:
 private:
     GError* e_ = nullptr;
 };
-
-// A GDateTime that is released on destruction.
-class DateTimeRef {
-public:
-    explicit DateTimeRef(GDateTime* p = nullptr) : p_(p) {}
-    DateTimeRef(const DateTimeRef&) = delete;
-    DateTimeRef& operator=(const DateTimeRef&) = delete;
-    ~DateTimeRef() {
-        if (p_)
-            g_date_time_unref(p_);
-    }
-    GDateTime* get() const { return p_; }
-
-private:
-    GDateTime* p_;
-};
-
-// A new storage below parent; its directory entry carries stamp as modification time.
-inline GsfOutput* newStorage(GsfOutfile* parent, const char* name, GDateTime* stamp) {
-    return stamp ? gsf_outfile_new_child_full(parent, name, TRUE, "modtime", stamp, nullptr)
-                 : gsf_outfile_new_child(parent, name, TRUE);
-}
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 } // namespace talvenor::msg

@@ -1,9 +1,9 @@
+#include "msgreader.h"
+#include "compoundfile.h"
 #include "failure.h"
 #include "gsfhandles.h"
 #include "msgfile.h"
 #include "msglayout.h"
-#include "msgreader.h"
-#include "storagecopy.h"
 
 #include <QFile>
 
@@ -29,6 +29,68 @@ constexpr gsf_off_t MaxStreamSize = gsf_off_t(1) << 31;
 struct Damaged {
     std::string what;
 };
+
+constexpr std::uint64_t FiletimeUnixEpoch = 116444736000000000ULL;
+// Deeper nesting than any real object has: a directory that loops back on itself.
+constexpr int MaxStorageDepth = 64;
+
+std::uint64_t filetimeOf(GDateTime* t) {
+    if (!t)
+        return 0;
+    const gint64 unix = g_date_time_to_unix(t);
+    if (unix < -gint64(FiletimeUnixEpoch / 10000000ULL))
+        return 0;
+    return std::uint64_t(std::int64_t(FiletimeUnixEpoch) + unix * 10000000LL +
+                         g_date_time_get_microsecond(t) * 10LL);
+}
+
+// Copies the streams and storages (with their class ids and modification times) of from into
+// the storage to of tree. Throws the message of the first failure as std::string.
+void copyStorage(GsfInfile* from, cfb::Tree& tree, cfb::Tree::Id to, int depth) {
+    if (depth > MaxStorageDepth)
+        throw std::string("the storages of an attached storage are nested too deeply");
+    std::uint8_t clsid[16];
+    if (GSF_IS_INFILE_MSOLE(from) && gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(from), clsid))
+        tree.setClassId(to, clsid);
+    const int n = gsf_infile_num_children(from);
+    for (int i = 0; i < n; ++i) {
+        const char* name = gsf_infile_name_by_index(from, i);
+        GRef<GsfInput> child(gsf_infile_child_by_index(from, i));
+        if (!name || !child)
+            throw std::string("an element of an attached storage cannot be read");
+        const bool isDir =
+            GSF_IS_INFILE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0;
+        try {
+            if (isDir) {
+                const cfb::Tree::Id sub = tree.addStorage(to, name);
+                const std::uint64_t own = filetimeOf(gsf_input_get_modtime(child.get()));
+                tree.setTimes(sub, 0, own);
+                copyStorage(GSF_INFILE(child.get()), tree, sub, depth + 1);
+                continue;
+            }
+            const gsf_off_t size = gsf_input_size(child.get());
+            if (size < 0)
+                throw std::string("a stream of an attached storage has no size");
+            cfb::Bytes bytes(static_cast<std::size_t>(size));
+            if (size > 0 && !gsf_input_read(child.get(), bytes.size(), bytes.data()))
+                throw std::string("cannot copy a stream of an attached storage");
+            tree.addStream(to, name, std::move(bytes));
+        } catch (const cfb::Error& e) {
+            throw std::string("cannot copy an attached storage: ") + e.what();
+        }
+    }
+}
+
+// A compound-file image of the storage from.
+Bytes imageOf(GsfInfile* from) {
+    cfb::Tree tree;
+    copyStorage(from, tree, cfb::Tree::Root, 0);
+    try {
+        return tree.build();
+    } catch (const cfb::Error& e) {
+        throw std::string("cannot copy an attached storage: ") + e.what();
+    }
+}
 
 enum class Level { Top, Embedded, Child };
 
