@@ -108,7 +108,10 @@ void forEachRecord(const Heap& heap, std::uint32_t hid,
     visitLevel(heap, h.u32(4), levels, cbKey, cbEnt, visit, seen);
 }
 
-void decodeValue(mapi::Property& p, Bytes raw) {
+namespace {
+
+// The value as stored; strings may still end in terminators.
+void decodeStoredValue(mapi::Property& p, Bytes raw) {
     const std::uint16_t base = mapi::baseType(p.type);
     if (!mapi::isMultiValued(p.type)) {
         const std::size_t fixed = mapi::fixedSize(base);
@@ -147,6 +150,29 @@ void decodeValue(mapi::Property& p, Bytes raw) {
             fail("a multi-valued property is damaged (bad offsets)");
         p.values.push_back(v.sub(start, end - start).copy());
     }
+}
+
+// Strings carry no terminator in the model. Writers other than the mail program store one, or
+// several, and a caller that compares a message class or makes a file name must never see
+// them.
+void dropTerminators(std::uint16_t base, Bytes& v) {
+    if (base == mapi::PtUnicode && v.size() % 2 == 0) {
+        while (v.size() >= 2 && v[v.size() - 1] == 0 && v[v.size() - 2] == 0)
+            v.resize(v.size() - 2);
+    } else if (base == mapi::PtString8) {
+        while (!v.empty() && v.back() == 0)
+            v.pop_back();
+    }
+}
+
+} // namespace
+
+void decodeValue(mapi::Property& p, Bytes raw) {
+    decodeStoredValue(p, std::move(raw));
+    const std::uint16_t base = mapi::baseType(p.type);
+    dropTerminators(base, p.value);
+    for (Bytes& v : p.values)
+        dropTerminators(base, v);
 }
 
 namespace {

@@ -40,7 +40,8 @@ void forEachRecord(const Heap& heap, std::uint32_t hid,
                    std::uint8_t* keySize = nullptr, std::uint8_t* dataSize = nullptr);
 
 // Turns stored bytes into a property value of the model (booleans as two bytes, multi-valued
-// properties split into their values); fails when the bytes cannot be of that type.
+// properties split into their values, strings without the terminators some writers store);
+// fails when the bytes cannot be of that type.
 void decodeValue(mapi::Property& p, Bytes raw);
 
 // A property context: every property of a node (a message, folder, attachment, the store).

@@ -17,32 +17,10 @@ void unmarkSubject(mapi::Property& subject) {
         v.erase(v.begin(), v.begin() + 2);
 }
 
-// Strings carry no terminator in the model; some writers store one.
-void dropTerminator(std::uint16_t type, mapi::Bytes& v) {
-    const std::uint16_t base = mapi::baseType(type);
-    if (base == mapi::PtUnicode && v.size() >= 2 && v.size() % 2 == 0 && v[v.size() - 1] == 0 &&
-        v[v.size() - 2] == 0)
-        v.resize(v.size() - 2);
-    else if (base == mapi::PtString8 && !v.empty() && v.back() == 0)
-        v.pop_back();
-}
-
-void tidyBag(mapi::PropertyBag& bag) {
-    for (mapi::Property& p : bag.props) {
-        dropTerminator(p.type, p.value);
-        for (mapi::Bytes& v : p.values)
-            dropTerminator(p.type, v);
-    }
-}
-
 void tidyMessageAt(mapi::Message& message, int depth) {
-    tidyBag(message);
     if (auto* subject = message.find(mapi::tags::Subject))
         unmarkSubject(*subject);
-    for (auto& r : message.recipients)
-        tidyBag(r);
     for (auto& a : message.attachments) {
-        tidyBag(a);
         // The reader bounds the nesting; this only keeps a copy of a deep chain from recursing
         // without end.
         if (a.embedded && depth < 64) {

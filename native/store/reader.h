@@ -24,7 +24,7 @@ QString decodeCodepage(const QByteArray& bytes, int codepage);
 std::optional<int> declaredCodepage(const std::vector<mapi::Property>& props);
 
 // The message as a message file keeps it: subjects (also of attached messages) lose their
-// prefix marker, and strings lose a terminator that a writer left in the store.
+// prefix marker.
 void tidyMessage(mapi::Message& message);
 
 } // namespace talvenor::nativestore
