@@ -134,7 +134,7 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
     if (options_.progress) {
         // Only for showing how far the walk is: the walk meets the same failures itself.
         try {
-            total_ = itemsBelow(pFld);
+            total_ = itemsBelow(pFld) + pFld.items()->count();
         } catch (const std::exception&) {
             total_ = 0;
         }
@@ -142,7 +142,21 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
             options_.progress->itemsVisited(0, total_);
     }
     walk(pFld, pOutputFile);
+    // The top folder's own mail, after its sub-folders as for every folder: stores made by
+    // the mail program keep mail there too.
+    if (!storeLost_) {
+        Procedure proc = procedure();
+        saveItems(proc, [&] { return pFld.items(); }, pOutputFile);
+    }
     finishStore(folder);
+}
+
+Procedure MailWalk::procedure() {
+    Procedure proc(messages_, windowLocation(QStringLiteral("GetMailItems")));
+    proc.setFilter([this](int step, std::int32_t failure, const QString& description) {
+        return onFailure(step, failure, description);
+    });
+    return proc;
 }
 
 bool MailWalk::onFailure(int step, std::int32_t failure, const QString& description) {
@@ -192,11 +206,7 @@ void MailWalk::finishStore(const QString& folder) {
 }
 
 void MailWalk::walk(Folder& pFld, const QString& pOutputFile) {
-    Procedure proc(messages_, windowLocation(QStringLiteral("GetMailItems")));
-    proc.setFilter([this](int step, std::int32_t failure, const QString& description) {
-        return onFailure(step, failure, description);
-    });
-
+    Procedure proc = procedure();
     const bool walkBelow = proc.test(100, [&] { return !excludedFolder(pFld.name()); });
     if (!walkBelow)
         return;
@@ -211,36 +221,45 @@ void MailWalk::walk(Folder& pFld, const QString& pOutputFile) {
         });
         if (storeLost_)
             return;
-        const auto items =
-            proc.read(108, [&] { return sub ? sub->items() : pFld.folder(i)->items(); });
-        if (!items)
-            continue;
-        const auto itemCount = proc.read(110, [&] { return (*items)->count(); });
-        for (int j = 1; itemCount && j <= *itemCount && !storeLost_; ++j) {
-            proc.step(112, [&] { events_.yield(); });
-            itemReported_ = false;
-            // The item is fetched once: an item that cannot be had is reported once, not at
-            // every step that would ask for it again.
-            std::unique_ptr<Item> item;
-            const bool isMail = proc.test(116, [&] {
-                item = (*items)->item(j);
-                return item->itemClass() == automation::MailItemClass;
-            });
-            if (saveRefused_ && (isMail || !item)) {
-                ++notSaved_; // counted for the one report, not saved
-                observeReported();
-            } else if (!item) {
-                observeReported(); // reported at 116, or with the store that was lost
-            } else if (isMail) {
-                saveItem(proc, *item, pOutputFile);
-            }
-            itemReported_ = false;
-            if (storeLost_)
-                return;
-            ++done_;
-            if (total_ > 0)
-                options_.progress->itemsVisited(done_, total_);
+        saveItems(
+            proc, [&] { return sub ? sub->items() : pFld.folder(i)->items(); }, pOutputFile);
+    }
+}
+
+void MailWalk::saveItems(Procedure& proc, const std::function<std::unique_ptr<Items>()>& fetch,
+                         const QString& pOutputFile) {
+    const auto items = proc.read(108, fetch);
+    if (!items)
+        return;
+    const auto itemCount = proc.read(110, [&] { return (*items)->count(); });
+    for (int j = 1; itemCount && j <= *itemCount && !storeLost_; ++j) {
+        proc.step(112, [&] { events_.yield(); });
+        itemReported_ = false;
+        // The item is fetched once: an item that cannot be had is reported once, not at
+        // every step that would ask for it again.
+        std::unique_ptr<Item> item;
+        int itemClass = automation::MailItemClass;
+        const bool isMail = proc.test(116, [&] {
+            item = (*items)->item(j);
+            itemClass = item->itemClass();
+            return itemClass == automation::MailItemClass;
+        });
+        if (saveRefused_ && (isMail || !item)) {
+            ++notSaved_; // counted for the one report, not saved
+            observeReported();
+        } else if (!item) {
+            observeReported(); // reported at 116, or with the store that was lost
+        } else if (isMail) {
+            saveItem(proc, *item, pOutputFile);
+        } else if (options_.observer) {
+            options_.observer->skipped(itemKindOfClass(itemClass));
         }
+        itemReported_ = false;
+        if (storeLost_)
+            return;
+        ++done_;
+        if (total_ > 0)
+            options_.progress->itemsVisited(done_, total_);
     }
 }
 

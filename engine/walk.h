@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation.h"
+#include "errorreport.h"
 #include "itemobserver.h"
 #include "ui.h"
 
@@ -14,8 +15,6 @@
 #include <optional>
 
 namespace talvenor {
-
-class Procedure;
 
 // How far the walk of one store has come: `done` of the `total` items below its root.
 class IWalkProgress {
@@ -73,12 +72,14 @@ struct WalkOptions {
     std::function<bool()> storeReadable;
     // The PST file's name, for the reports that speak of the whole store.
     QString storeName;
-    // Told the fate of every mail item: written to a file, or reported.
+    // Told the fate of every item: a mail item written to a file or reported, any other
+    // skipped as not mail.
     IItemObserver* observer = nullptr;
 };
 
-// Saves every mail item below a store's root folder as one message file into the output
-// folder of the PST being converted, depth first, post-order. Failures are reported with the
+// Saves every mail item of a store's root folder and below it as one message file into the
+// output folder of the PST being converted, depth first, post-order: every folder's sub-folders
+// first, then its own items, the root's last. Failures are reported with the
 // uniform error report and the walk goes on, with one report per item at most. A save that
 // fails because the output folder is gone, cannot be written or is full, and a store whose
 // file can no longer be read, are reported once for the whole store instead.
@@ -93,6 +94,12 @@ public:
 
 private:
     void walk(automation::Folder& pFld, const QString& pOutputFile);
+    // The walk's procedure, whose failures go through onFailure.
+    Procedure procedure();
+    // Saves the mail items of the collection fetch gives, and tells the observer of the rest.
+    void saveItems(Procedure& proc,
+                   const std::function<std::unique_ptr<automation::Items>()>& fetch,
+                   const QString& pOutputFile);
     void saveItem(Procedure& proc, automation::Item& item, const QString& pOutputFile);
     bool onFailure(int step, std::int32_t failure, const QString& description);
     void finishStore(const QString& folder);

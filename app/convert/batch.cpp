@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <chrono>
 
 namespace talvenor::batch {
@@ -98,6 +99,46 @@ void CoreEventLoop::yield() {
     QCoreApplication::processEvents();
 }
 
+namespace {
+
+struct KindNames {
+    ItemKind kind;
+    const char* one;
+    const char* many;
+    const char* key; // in --json
+};
+// In the order a summary lists kinds that are equally many.
+constexpr KindNames kindNames[] = {
+    {ItemKind::Contact, "contact", "contacts", "contact"},
+    {ItemKind::DistributionList, "distribution list", "distribution lists", "distributionList"},
+    {ItemKind::Appointment, "appointment", "appointments", "appointment"},
+    {ItemKind::MeetingItem, "meeting item", "meeting items", "meetingItem"},
+    {ItemKind::Task, "task", "tasks", "task"},
+    {ItemKind::Note, "note", "notes", "note"},
+    {ItemKind::Post, "post", "posts", "post"},
+    {ItemKind::Report, "report", "reports", "report"},
+    {ItemKind::Other, "item of another kind", "items of other kinds", "other"},
+};
+
+// "2 contacts, 1 distribution list, 1 appointment": the most numerous kind first.
+QString notMailText(const ItemKindCounts& counts) {
+    std::vector<const KindNames*> present;
+    for (const KindNames& k : kindNames)
+        if (counts.count(k.kind) > 0)
+            present.push_back(&k);
+    std::stable_sort(present.begin(), present.end(), [&](const KindNames* a, const KindNames* b) {
+        return counts.count(a->kind) > counts.count(b->kind);
+    });
+    QStringList parts;
+    for (const KindNames* k : present) {
+        const std::int64_t n = counts.count(k->kind);
+        parts << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? k->one : k->many));
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
+} // namespace
+
 QString summaryText(const FileSummary& s) {
     const QString time = QString::number(s.seconds, 'f', 1) + QStringLiteral(" s");
     if (!s.converted())
@@ -111,16 +152,30 @@ QString summaryText(const FileSummary& s) {
             .arg(time);
     if (s.reports > s.reported)
         text += QStringLiteral(" (%1 reports)").arg(s.reports);
+    // Nothing written must never read like mail that was lost: say what the store held.
+    if (s.written == 0 && s.reported == 0)
+        text += QStringLiteral("; the store holds no mail");
+    if (const std::int64_t n = s.notMail.total(); n > 0)
+        text += QString(n == 1 ? QStringLiteral("; %1 other item is not mail: %2")
+                               : QStringLiteral("; %1 other items are not mail: %2"))
+                    .arg(n)
+                    .arg(notMailText(s.notMail));
     return text;
 }
 
 QString summaryJson(const FileSummary& s) {
+    QJsonObject kinds;
+    for (const KindNames& k : kindNames)
+        if (const std::int64_t n = s.notMail.count(k.kind); n > 0)
+            kinds.insert(QLatin1String(k.key), qint64(n));
     const QJsonObject o{{QStringLiteral("file"), s.file},
                         {QStringLiteral("output"), s.output},
                         {QStringLiteral("converted"), s.converted()},
                         {QStringLiteral("written"), s.written},
                         {QStringLiteral("reported"), s.reported},
                         {QStringLiteral("reports"), s.reports},
+                        {QStringLiteral("notMail"), qint64(s.notMail.total())},
+                        {QStringLiteral("notMailByKind"), kinds},
                         {QStringLiteral("seconds"), s.seconds}};
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
@@ -204,6 +259,11 @@ void BatchReport::reported() {
         return;
     ++current_->reported;
     drawBar(false);
+}
+
+void BatchReport::skipped(ItemKind kind) {
+    if (current_)
+        current_->notMail.add(kind);
 }
 
 MessageAnswer BatchReport::show(const Message& message) {

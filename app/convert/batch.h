@@ -87,9 +87,12 @@ struct FileSummary {
     int written = 0;  // mail items written as message files
     int reported = 0; // mail items reported instead
     int reports = 0;  // report lines while the file was converted (also store-wide ones)
+    ItemKindCounts notMail; // items skipped because they are not mail, by kind
     double seconds = 0;
     // A file that wrote nothing and met no item, but drew a report, was never opened.
-    bool converted() const { return !(written == 0 && reported == 0 && reports > 0); }
+    bool converted() const {
+        return !(written == 0 && reported == 0 && notMail.total() == 0 && reports > 0);
+    }
 };
 
 QString summaryText(const FileSummary& s);
@@ -115,6 +118,7 @@ public:
     void setFileProgress(const QString&) override { drawBar(false); }
     void written(const QString& path) override;
     void reported() override;
+    void skipped(ItemKind kind) override;
     MessageAnswer show(const Message& message) override;
 
     // Ends the file under way; the run has finished.

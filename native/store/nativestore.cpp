@@ -807,7 +807,7 @@ void readFolderItems(NativeFolder& folder, HelperRun& run) {
 }
 
 // Everything below a folder in the walk's order: each sub-folder's own sub-folders first, then
-// its items. The top folder's own items are never converted.
+// its items. The top folder's own items come after all of them (readerMain).
 void readItemsBelow(Folder& folder, HelperRun& run) {
     int folders = 0;
     try {
@@ -921,7 +921,7 @@ int runHelper(const HelperArguments& args) {
         socket.send(records::Type::Opened, 0, 0, tree);
         HelperRun run{args.path, socket, faults, args.memoryBudget, args.resume, peakKb()};
         readItemsBelow(*root, run);
-        // Last, as nobody converts them, yet the surface hands them out too.
+        // The top folder's own items last, as the walk saves them.
         readFolderItems(*root, run);
         if (run.resume.folder != 0)
             return helper::exits::LostItsPlace;

@@ -172,4 +172,36 @@ TEST(BatchReports, ReportsAndSummariesNameTheirFileOnOneLineEach) {
     EXPECT_TRUE(json[1].contains(R"("converted":false)"));
 }
 
+TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {
+    struct Case {
+        int written;
+        std::vector<ItemKind> notMail;
+        const char* text;
+        const char* json; // the counts by kind
+    };
+    const Case cases[] = {
+        {0,
+         {ItemKind::Appointment, ItemKind::Contact, ItemKind::DistributionList, ItemKind::Contact},
+         "a.pst: 0 messages written, 0 reported, 0.5 s; the store holds no mail; 4 other items "
+         "are not mail: 2 contacts, 1 distribution list, 1 appointment",
+         R"("notMail":4,"notMailByKind":{"appointment":1,"contact":2,"distributionList":1})"},
+        {2,
+         {ItemKind::Post},
+         "a.pst: 2 messages written, 0 reported, 0.5 s; 1 other item is not mail: 1 post",
+         R"("notMail":1,"notMailByKind":{"post":1})"},
+        {0, {}, "a.pst: 0 messages written, 0 reported, 0.5 s; the store holds no mail",
+         R"("notMail":0,"notMailByKind":{})"},
+    };
+    for (const auto& c : cases) {
+        FileSummary s;
+        s.file = "a.pst";
+        s.written = c.written;
+        s.seconds = 0.5;
+        for (const ItemKind k : c.notMail)
+            s.notMail.add(k);
+        EXPECT_EQ(summaryText(s), c.text);
+        EXPECT_TRUE(summaryJson(s).contains(c.json)) << summaryJson(s).toStdString();
+    }
+}
+
 } // namespace

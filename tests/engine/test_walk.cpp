@@ -63,7 +63,7 @@ protected:
     CountingEventLoop events;
 };
 
-TEST_F(WalkTest, DepthFirstPostOrderAndTheRootsOwnItemsAreNotSaved) {
+TEST_F(WalkTest, DepthFirstPostOrderAndTheRootsOwnItemsLast) {
     FakeFolder root{"Store", {}, {}};
     root.addItem("root item");
     FakeFolder& a = root.addFolder("A");
@@ -74,10 +74,11 @@ TEST_F(WalkTest, DepthFirstPostOrderAndTheRootsOwnItemsAreNotSaved) {
 
     walk(root);
 
-    EXPECT_EQ(savedNames(), QStringList({"a1-1.msg", "a2-1.msg", "a1.msg", "a2.msg", "b1.msg"}));
+    EXPECT_EQ(savedNames(), QStringList({"a1-1.msg", "a2-1.msg", "a1.msg", "a2.msg", "b1.msg",
+                                         "root item.msg"}));
     EXPECT_TRUE(box.shown.isEmpty());
     // One yield per sub-folder and one per item.
-    EXPECT_EQ(events.yields, 4 + 5);
+    EXPECT_EQ(events.yields, 4 + 6);
 }
 
 TEST_F(WalkTest, OtherClassesAreSkippedSilentlyAndExcludedFoldersAreNotEntered) {
@@ -360,7 +361,7 @@ TEST_F(WalkTest, AStoreWhoseFileCanNoLongerBeReadIsReportedOnce) {
 
 TEST_F(WalkTest, ProgressCountsEveryItemTheWalkVisits) {
     FakeFolder root{"Store", {}, {}};
-    root.addItem("on the root: not visited");
+    root.addItem("on the root: visited last");
     FakeFolder& a = root.addFolder("A");
     a.addItem("a1").addItem("contact", 40);
     a.addFolder("A1").addItem("a1-1");
@@ -374,14 +375,14 @@ TEST_F(WalkTest, ProgressCountsEveryItemTheWalkVisits) {
     walk(root, std::move(options));
 
     EXPECT_EQ(progress.seen, (std::vector<std::pair<std::int64_t, std::int64_t>>{
-                                 {0, 4}, {1, 4}, {2, 4}, {3, 4}, {4, 4}}));
+                                 {0, 5}, {1, 5}, {2, 5}, {3, 5}, {4, 5}, {5, 5}}));
 }
 
-TEST_F(WalkTest, AStoreWithoutSubFoldersWritesNothing) {
+TEST_F(WalkTest, AStoreWithoutSubFoldersWritesTheMailOfItsTopFolder) {
     FakeFolder root{"Store", {}, {}};
-    root.addItem("only on the root");
+    root.addItem("only on the root").addItem("a contact", 40);
     walk(root);
-    EXPECT_TRUE(files().isEmpty());
+    EXPECT_EQ(files(), QStringList({"only on the root.msg"}));
 }
 
 TEST(Naming, FitNameCutsAtCharacterBoundaries) {
@@ -405,12 +406,14 @@ namespace {
 struct CountingObserver : IItemObserver {
     void written(const QString& path) override { paths << QFileInfo(path).fileName(); }
     void reported() override { ++reports; }
+    void skipped(ItemKind kind) override { notMail.push_back(kind); }
     QStringList paths;
     int reports = 0;
+    std::vector<ItemKind> notMail;
 };
 } // namespace
 
-TEST(WalkObserver, EveryMailItemIsCountedOnceAsWrittenOrReported) {
+TEST(WalkObserver, EveryItemIsCountedOnceAsWrittenReportedOrNotMail) {
     struct Case {
         const char* name;
         QString failing; // a call failing every time; empty for none
@@ -437,6 +440,7 @@ TEST(WalkObserver, EveryMailItemIsCountedOnceAsWrittenOrReported) {
             outlook.fail(c.failing.arg(out.path()), -2147286788, "Something went wrong.");
         FakeFolder root{"Store", {}, {}};
         root.addFolder("Inbox").addItem("one").addItem("two").addItem("note", 5);
+        root.addItem("contact", 40).addItem("meeting", 53);
         outlook.stores["/in/archive.pst"] = root;
         auto app = outlook.create(automation::ApplicationClass);
         auto ns = app->getNamespace(automation::MapiNamespace);
@@ -450,5 +454,7 @@ TEST(WalkObserver, EveryMailItemIsCountedOnceAsWrittenOrReported) {
 
         EXPECT_EQ(observer.paths, c.written);
         EXPECT_EQ(observer.reports, c.reported);
+        EXPECT_EQ(observer.notMail, (std::vector<ItemKind>{ItemKind::Other, ItemKind::Contact,
+                                                           ItemKind::MeetingItem}));
     }
 }

@@ -11,6 +11,7 @@
 #include "../nativestore/generatedstore.h"
 #include "fixtures.h"
 #include "pffreader.h"
+#include "realworld.h"
 
 #include <description.h>
 #include <pststore.h>
@@ -234,6 +235,22 @@ TEST_P(CompareWithLibpff, FoldersItemsAndEveryPropertyAgree) {
 
 INSTANTIATE_TEST_SUITE_P(EveryFixture, CompareWithLibpff, ::testing::ValuesIn(test::allFixtures()),
                          [](const auto& info) { return info.param.name; });
+
+// Stores the mail program wrote: what a reader meets in the wild, not what our writer makes.
+TEST(CompareRealStoresWithLibpff, FoldersItemsAndEveryPropertyAgree) {
+    QStringList stores;
+    if (!talvenor::testing::findRealWorldStores(stores))
+        GTEST_SKIP();
+    for (const QString& path : stores) {
+        SCOPED_TRACE(path.toStdString());
+        const ReadFolder pff = pstwriter::test::readPst(path.toStdString());
+        const Store store = Store::openFile(path.toStdString());
+        Comparison c;
+        compareFolders(readOurs(store, kNidRootFolder), pff, "root", c);
+        for (const std::string& d : c.differences)
+            ADD_FAILURE() << d;
+    }
+}
 
 } // namespace
 
