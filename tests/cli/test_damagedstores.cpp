@@ -1,6 +1,7 @@
 // talvenor-convert over a seeded corpus of damaged copies of one 200-message store, beside
-// libpst's readpst -m on the same files: on every file it writes at least as many messages,
-// and whatever it does not write it reports. Mail never goes missing without a word.
+// libpst's readpst -m and libpff's pffexport on the same files: on every file it writes at
+// least as many messages as either, and whatever it does not write it reports. Mail never goes
+// missing without a word.
 #include "damagedcorpus.h"
 #include "generatedstore.h"
 #include "outsideprograms.h"
@@ -23,6 +24,16 @@
 namespace {
 
 const QString Program = QStringLiteral(TALVENOR_CONVERT);
+
+// The mail items pffexport wrote: a folder per item, attached messages inside their
+// message's folder.
+long countPffexportMessages(const QString& dir) {
+    long n = 0;
+    QDirIterator it(dir, {QStringLiteral("Message*")}, QDir::Dirs, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        n += it.next().contains(QStringLiteral("/Attachments/")) ? 0 : 1;
+    return n;
+}
 
 long countMsgFiles(const QString& dir) {
     long n = 0;
@@ -89,25 +100,31 @@ template <typename Visit> void forEachFolder(const talvenor::pst::Store& store, 
 
 TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
     TALVENOR_NEEDS_OUTSIDE(talvenor::testing::Outside::Readpst);
+    TALVENOR_NEEDS_OUTSIDE(talvenor::testing::Outside::Pffexport);
     const QString readpst = talvenor::testing::programFor(talvenor::testing::Outside::Readpst);
+    const QString pffexport = talvenor::testing::programFor(talvenor::testing::Outside::Pffexport);
     const auto corpus = talvenor::testing::makeDamagedCorpus();
     ASSERT_GE(corpus.cases.size(), 40u);
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
 
-    std::printf("%-24s %7s %8s %7s %8s\n", "case", "written", "reported", "reports", "readpst");
+    std::printf("%-24s %7s %8s %7s %8s %7s\n", "case", "written", "reported", "reports",
+                "readpst", "libpff");
     int index = 0;
     for (const auto& c : corpus.cases) {
         const QString file = dir.filePath(QStringLiteral("case%1.pst").arg(index));
         const QString ours = dir.filePath(QStringLiteral("ours%1").arg(index));
-        const QString theirs = dir.filePath(QStringLiteral("readpst%1").arg(index++));
+        const QString theirs = dir.filePath(QStringLiteral("readpst%1").arg(index));
+        const QString pff = dir.filePath(QStringLiteral("pffexport%1").arg(index++));
         talvenor::testing::writeBytes(file.toStdString(), c.bytes);
         ASSERT_TRUE(QDir().mkpath(ours) && QDir().mkpath(theirs));
 
-        // Both work on the file at the same time.
+        // All three work on the file at the same time.
         QProcess peer;
         peer.start(readpst, {QStringLiteral("-m"), QStringLiteral("-q"), QStringLiteral("-o"),
                              theirs, file});
+        QProcess libpff;
+        libpff.start(pffexport, {QStringLiteral("-q"), QStringLiteral("-t"), pff, file});
         QProcess process;
         startConverting(process, file, ours);
         const Converted r = [&] {
@@ -115,18 +132,24 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
             return finished(process);
         }();
         ASSERT_TRUE(peer.waitForFinished(300000)) << c.name << ": readpst hangs";
+        // Where libpff cannot read the file it is no oracle; where it can, we find as much.
+        if (!libpff.waitForFinished(300000))
+            libpff.kill();
+        const long libpffWritten = countPffexportMessages(pff + QStringLiteral(".export"));
         const QString& err = r.err;
         const long written = countMsgFiles(ours);
         const long peerWritten = countMsgFiles(theirs);
         const int reported = r.count("reported");
         const int reports = r.count("reports");
-        std::printf("%-24s %7ld %8d %7d %8ld  %s\n", c.name.c_str(), written, reported, reports,
-                    peerWritten, c.what.c_str());
+        std::printf("%-24s %7ld %8d %7d %8ld %7ld  %s\n", c.name.c_str(), written, reported,
+                    reports, peerWritten, libpffWritten, c.what.c_str());
         if (c.name == "message-overwrite") // what a user reads of a message saved in part
             std::printf("    %s\n", qPrintable(err.trimmed()));
 
         EXPECT_EQ(written, r.count("written")) << c.name;
         EXPECT_GE(written, peerWritten) << c.name << " (" << c.what << "): " << err.toStdString();
+        EXPECT_GE(written, libpffWritten)
+            << c.name << " (" << c.what << "): libpff finds more mail; " << err.toStdString();
         EXPECT_LE(written, long(corpus.messages)) << c.name;
         // Every message not written is reported: one by one, or for its folder or its file.
         if (written + reported < long(corpus.messages)) {
@@ -136,6 +159,7 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
         EXPECT_EQ(r.exitCode, reports > 0 ? 1 : 0) << c.name;
         QDir(ours).removeRecursively();
         QDir(theirs).removeRecursively();
+        QDir(pff + QStringLiteral(".export")).removeRecursively();
         QFile::remove(file);
     }
 }

@@ -4,6 +4,7 @@
 #include "msgfile.h"
 #include "msgreader.h"
 #include "rawfile.h"
+#include "realworld.h"
 #include "samples.h"
 
 #include <failure.h>
@@ -82,6 +83,48 @@ std::size_t mailCount(const talvenor::testing::ExpectedFolder& f) {
     return n;
 }
 
+// Converts the store into out (emptied first) and checks that the files hold exactly the
+// store's mail as this process reads it, each message whole. Returns the files' names.
+QStringList expectFilesHoldTheStoresMail(const QString& store, const QString& out) {
+    QDir(out).removeRecursively();
+    QDir().mkpath(out);
+    nativestore::StoreOptions options;
+    options.writer = [](const mapi::Message& m, const QString& path) { msg::writeMsg(m, path); };
+    const QStringList shown = convert(store, out, options);
+    EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
+
+    // The messages as this process reads them from the store itself.
+    std::multiset<std::string> inStore;
+    {
+        nativestore::StoreOptions here;
+        here.containment = nativestore::Containment::None;
+        nativestore::NativeApplicationFactory factory(here);
+        auto app = factory.create(automation::ApplicationClass);
+        auto ns = app->getNamespace(automation::MapiNamespace);
+        ns->addStore('"' + store + '"');
+        auto root = ns->lastFolder();
+        mailOf(*root, inStore);
+        ns->removeStore(*root);
+    }
+    std::multiset<std::string> inFiles;
+    const QStringList files = QDir(out).entryList(QDir::Files | QDir::Hidden);
+    for (const QString& f : files) {
+        EXPECT_TRUE(f.endsWith(".msg")) << f.toStdString();
+        inFiles.insert(canonical(msg::readMsg(QDir(out).filePath(f)), AddedByWriter));
+    }
+    EXPECT_EQ(inFiles.size(), inStore.size());
+    // Compared as sets of whole messages: every file is one of the store's mails, complete.
+    std::vector<std::string> missing, extra;
+    std::set_difference(inStore.begin(), inStore.end(), inFiles.begin(), inFiles.end(),
+                        std::back_inserter(missing));
+    std::set_difference(inFiles.begin(), inFiles.end(), inStore.begin(), inStore.end(),
+                        std::back_inserter(extra));
+    EXPECT_TRUE(missing.empty()) << "in the store only:\n"
+                                 << (missing.empty() ? "" : missing[0]) << "\nin the files only:\n"
+                                 << (extra.empty() ? "" : extra[0]);
+    return files;
+}
+
 TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) {
     QTemporaryDir dir;
     const QString pst = dir.filePath("tree.pst");
@@ -96,39 +139,11 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
     const QString ost = dir.filePath("mailbox.ost");
     const auto expectedOst = talvenor::testing::writeOfflineStore(ost.toStdString());
     const QString out = dir.filePath("out");
-    QDir().mkpath(out);
 
     for (const QString& store : {pst, dir.filePath("rich.pst"), ost}) {
         SCOPED_TRACE(store.toStdString());
-        QDir(out).removeRecursively();
-        QDir().mkpath(out);
-        nativestore::StoreOptions options;
-        options.writer = [](const mapi::Message& m, const QString& path) {
-            msg::writeMsg(m, path);
-        };
-        const QStringList shown = convert(store, out, options);
-        EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
-
-        // The messages as this process reads them from the store itself.
-        std::multiset<std::string> inStore;
-        {
-            nativestore::StoreOptions here;
-            here.containment = nativestore::Containment::None;
-            nativestore::NativeApplicationFactory factory(here);
-            auto app = factory.create(automation::ApplicationClass);
-            auto ns = app->getNamespace(automation::MapiNamespace);
-            ns->addStore('"' + store + '"');
-            auto root = ns->lastFolder();
-            mailOf(*root, inStore);
-            ns->removeStore(*root);
-        }
-        std::multiset<std::string> inFiles;
-        const QStringList files = QDir(out).entryList(QDir::Files | QDir::Hidden);
-        for (const QString& f : files) {
-            EXPECT_TRUE(f.endsWith(".msg")) << f.toStdString();
-            inFiles.insert(canonical(msg::readMsg(QDir(out).filePath(f)), AddedByWriter));
-        }
-        ASSERT_FALSE(inStore.empty());
+        const QStringList files = expectFilesHoldTheStoresMail(store, out);
+        ASSERT_FALSE(files.isEmpty());
         if (store == pst) {
             EXPECT_EQ(std::size_t(files.size()), mailCount(expected));
         }
@@ -138,18 +153,27 @@ TEST(MsgConversion, EveryMailOfAGeneratedStoreBecomesAFileWithAllItsProperties) 
             for (const QString& f : files)
                 expectPeersOpen(QDir(out).filePath(f));
         }
-        EXPECT_EQ(inFiles.size(), inStore.size());
-        // Compared as sets of whole messages: every file is one of the store's mails, complete.
-        std::vector<std::string> missing, extra;
-        std::set_difference(inStore.begin(), inStore.end(), inFiles.begin(), inFiles.end(),
-                            std::back_inserter(missing));
-        std::set_difference(inFiles.begin(), inFiles.end(), inStore.begin(), inStore.end(),
-                            std::back_inserter(extra));
-        EXPECT_TRUE(missing.empty())
-            << "in the store only:\n"
-            << (missing.empty() ? "" : missing[0]) << "\nin the files only:\n"
-            << (extra.empty() ? "" : extra[0]);
     }
+}
+
+// The mail program's own stores (../shared/realworld): every mail item becomes a file holding
+// the message whole, and both peers open it. That our reader sees these messages as libpff
+// does is test_pst_compare's part; that none is missed, test_nativestore_everyitem's.
+TEST(MsgConversion, EveryMailOfARealStoreBecomesAFileWithAllItsProperties) {
+    QStringList stores;
+    if (!talvenor::testing::findRealWorldStores(stores))
+        GTEST_SKIP();
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out");
+    int written = 0;
+    for (const QString& store : stores) {
+        SCOPED_TRACE(store.toStdString());
+        const QStringList files = expectFilesHoldTheStoresMail(store, out);
+        for (const QString& f : files)
+            expectPeersOpen(QDir(out).filePath(f));
+        written += int(files.size());
+    }
+    EXPECT_GT(written, 0);
 }
 
 // Each stream of a compound file, by path, with its bytes in hex, as olefile reads it.
