@@ -228,7 +228,7 @@ private:
         return mapi::le32(mask | layout::StoreUnicodeOk);
     }
 
-    // A storage below parent, created and modified at the message's time.
+    // A storage below parent, created and modified at the time of the save.
     StorageId storage(StorageId parent, std::string_view name) {
         const StorageId id = tree_.addStorage(parent, name);
         tree_.setTimes(id, stamp_, stamp_);
@@ -401,9 +401,9 @@ std::optional<std::uint64_t> fileTime(const Message& m) {
 void OutputFolder::save(const Message& message, const QString& name, const WriteOptions& options) {
     const QString path = path_ + QLatin1Char('/') + name;
     PendingFile file(*impl_, name, path);
-    // Storages carry the message's time (some readers expect a time on every storage).
-    const std::optional<std::uint64_t> when = fileTime(message);
-    const std::uint64_t stamp = when && *when >= FiletimeUnixEpoch ? *when : nowAsFiletime();
+    // Every storage carries the time of the save, as in the mail program's files (some readers
+    // expect a time on each); the file itself is dated as the message.
+    const std::uint64_t stamp = options.savedAt ? *options.savedAt : nowAsFiletime();
 
     Bytes image;
     try {
@@ -429,7 +429,7 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
     errno = 0;
     if (!sink->write(image.data(), image.size()) || !sink->flush())
         throw fileFailure(errno ? errno : EIO, path);
-    file.setModificationTime(when);
+    file.setModificationTime(fileTime(message));
     file.commit();
 }
 

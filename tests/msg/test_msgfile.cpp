@@ -518,21 +518,38 @@ TEST(MsgFile, WrittenFileHasTheModeOfAnyNewFile) {
     EXPECT_EQ(a.st_mode & 07777, b.st_mode & 07777);
 }
 
-TEST(MsgFile, ModificationTimeIsDeliveryElseSubmitElseCreationTime) {
-    constexpr std::uint64_t Epoch = 116444736000000000ULL;
+// The modification times (Unix seconds) of the storages below dir, as libgsf reads them.
+void storageTimes(GsfInfile* dir, std::vector<std::int64_t>& out) {
+    for (int i = 0; i < gsf_infile_num_children(dir); ++i) {
+        GRef<GsfInput> c(gsf_infile_child_by_index(dir, i));
+        if (!GSF_IS_INFILE(c.get()) || gsf_infile_num_children(GSF_INFILE(c.get())) < 0)
+            continue;
+        GDateTime* t = gsf_input_get_modtime(c.get());
+        out.push_back(t ? g_date_time_to_unix(t) : 0);
+        storageTimes(GSF_INFILE(c.get()), out);
+    }
+}
+
+// The file is dated as the message; the storages inside carry the time of the save.
+TEST(MsgFile, FileIsDatedAsTheMessageAndItsStoragesAsTheSave) {
+    constexpr std::uint64_t Epoch = 116444736000000000ULL, Second = 10000000ULL;
+    constexpr std::int64_t Saved = 1800000000;
     struct Row {
         bool delivery, submit, creation;
-        std::int64_t expected; // Unix seconds, 0 = now
+        bool clock;            // the time of the save from the system clock, not the option
+        std::int64_t expected; // the file's time in Unix seconds, 0 = now
     };
-    const std::uint64_t d = Epoch + 1700000000ULL * 10000000, s = Epoch + 1600000000ULL * 10000000,
-                        c = Epoch + 1500000000ULL * 10000000;
-    const Row rows[] = {{true, true, true, 1700000000},
-                        {false, true, true, 1600000000},
-                        {false, false, true, 1500000000},
-                        {false, false, false, 0}};
+    const std::uint64_t d = Epoch + 1700000000ULL * Second, s = Epoch + 1600000000ULL * Second,
+                        c = Epoch + 1500000000ULL * Second;
+    const Row rows[] = {{true, true, true, false, 1700000000},
+                        {false, true, true, false, 1600000000},
+                        {false, false, true, false, 1500000000},
+                        {false, false, false, false, 0},
+                        {true, false, false, true, 1700000000}};
     QTemporaryDir dir;
     int n = 0;
     for (const Row& r : rows) {
+        SCOPED_TRACE(n);
         Message m;
         m.setUnicode(tags::Subject, u"t");
         if (r.delivery)
@@ -541,15 +558,36 @@ TEST(MsgFile, ModificationTimeIsDeliveryElseSubmitElseCreationTime) {
             m.setTime(tags::ClientSubmitTime, s);
         if (r.creation)
             m.setTime(tags::CreationTime, c);
+        m.recipients.push_back(recipient(u"Bob", u"bob@example.org", 1));
+        m.attachments.push_back(fileAttachment(u"a.txt", Bytes{'a'}));
+        m.props.push_back(named(lidName(PSETID_Common, 0x8580), PtInteger32, le32(1)));
+        WriteOptions options;
+        if (!r.clock)
+            options.savedAt = Epoch + Saved * Second;
         const QString path = dir.filePath(QStringLiteral("t%1.msg").arg(n++));
         const std::int64_t before = std::time(nullptr);
-        writeMsg(m, path);
+        writeMsg(m, path, options);
+        const std::int64_t after = std::time(nullptr);
         struct stat st;
         ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
         if (r.expected)
             EXPECT_EQ(st.st_mtime, r.expected);
         else
             EXPECT_GE(st.st_mtime, before);
+
+        RawFile raw(path);
+        ASSERT_TRUE(raw.ok());
+        std::vector<std::int64_t> times;
+        storageTimes(raw.root(), times);
+        EXPECT_EQ(times.size(), 3u); // recipient, attachment, named-property mapping
+        for (std::int64_t t : times) {
+            if (r.clock) {
+                EXPECT_GE(t, before);
+                EXPECT_LE(t, after);
+            } else {
+                EXPECT_EQ(t, Saved);
+            }
+        }
     }
 }
 
