@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace talvenor::msg {
@@ -30,6 +31,9 @@ struct WriteOptions {
     // Lets a caller put its own sink in front of the file (tests use it to make writes fail,
     // as a full disk would). Empty: bytes go straight to the file.
     std::function<std::unique_ptr<OutputSink>(std::unique_ptr<OutputSink> file)> interpose;
+    // The time of the save (a FILETIME), which the storages inside the file carry. Empty: the
+    // clock's. The file's own date is the message's either way.
+    std::optional<std::uint64_t> savedAt;
 };
 
 // The system calls by which a folder creates and publishes its files; tests replace them to

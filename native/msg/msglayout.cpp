@@ -95,6 +95,18 @@ std::uint32_t propertyFlags(Object object, std::uint16_t id) {
     return FlagReadable | FlagWritable;
 }
 
+bool keptInFile(Object object, std::uint16_t id) {
+    switch (object) {
+    case Object::Message:
+        return id != mapi::tags::MessageSize;
+    case Object::Attachment:
+        return id != mapi::tags::AttachSize && id != 0x67F2 && id != 0x67F3;
+    case Object::Recipient:
+        return id != 0x67F2 && id != 0x67F3;
+    }
+    return true;
+}
+
 std::size_t inlineSize(std::uint16_t type) {
     if (mapi::isMultiValued(type) || type == mapi::PtGuid)
         return 0;

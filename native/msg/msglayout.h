@@ -31,6 +31,9 @@ inline constexpr std::uint32_t ObjectSize = 0xFFFFFFFF;
 // The reserved field of an embedded message's object entry, as the mail program writes it.
 inline constexpr std::uint32_t EmbeddedMessageReserved = 1;
 inline constexpr std::uint32_t StoreUnicodeOk = 0x00040000;
+// The store-support mask on the message of the mail program's files with Unicode strings; its
+// files without them carry none.
+inline constexpr std::uint32_t UnicodeFileSupportMask = 0x00040E79;
 inline constexpr std::uint16_t FirstNamedId = 0x8000;
 
 // The objects whose property streams carry flags of their own.
@@ -38,6 +41,10 @@ enum class Object { Message, Recipient, Attachment };
 // The flags of a property's entry: read-only for values the mail program computes, mandatory
 // as well for an attachment's method and place, readable and writable for everything else.
 std::uint32_t propertyFlags(Object object, std::uint16_t id);
+// False for the values of a store that a file leaves out: the sizes of messages and
+// attachments, which the mail program computes afresh when it opens a file, and the row id and
+// version of the store's tables on recipients and attachments, which mean nothing in a file.
+bool keptInFile(Object object, std::uint16_t id);
 
 // The root storage's class id, as stored on disk.
 extern const std::uint8_t MessageClassId[16];

@@ -145,11 +145,6 @@ bool holdsUnicode(const Message& m) {
     return false;
 }
 
-// Store-internal row id and row version of the PST's tables; they mean nothing in a file.
-bool isStoreInternal(std::uint16_t id) {
-    return id == 0x67F2 || id == 0x67F3;
-}
-
 class Writer {
 public:
     // The message's values are not copied: the tree refers to them until it is built.
@@ -167,12 +162,12 @@ public:
         if (level == Level::Top)
             props.resize(layout::TopHeaderSize, 0);
         Entries entries{props, layout::Object::Message};
-        if (level == Level::Top) {
-            // Readers decide from this mask whether the strings of the file are Unicode.
-            const Property* p = m.find(mapi::tags::StoreSupportMask);
+        if (level == Level::Top && unicode_) {
+            // Readers decide from this mask whether the strings of the file are Unicode; the
+            // store's own mask describes the store, not the file.
             const std::uint32_t tag =
                 (std::uint32_t(mapi::tags::StoreSupportMask) << 16) | mapi::PtInteger32;
-            entries.fixed(tag, supportMask(p && p->type == mapi::PtInteger32 ? p : nullptr));
+            entries.fixed(tag, mapi::le32(layout::UnicodeFileSupportMask));
         }
         properties(dir, m, entries);
         for (std::uint32_t i = 0; i < recipients; ++i) {
@@ -226,17 +221,14 @@ private:
         }
     };
 
-    // The store's mask (when it has one) with the Unicode bit as the file's strings are.
-    Bytes supportMask(const Property* stored) const {
-        std::uint32_t mask =
-            stored && stored->value.size() >= 4 ? mapi::readLe32(stored->value.data()) : 0;
-        mask &= ~layout::StoreUnicodeOk;
-        if (unicode_)
-            mask |= layout::StoreUnicodeOk;
-        return mapi::le32(mask);
+    // The store's mask below the top of a Unicode file, claiming the file's Unicode strings.
+    Bytes supportMask(const Property& stored) const {
+        const std::uint32_t mask =
+            stored.value.size() >= 4 ? mapi::readLe32(stored.value.data()) : 0;
+        return mapi::le32(mask | layout::StoreUnicodeOk);
     }
 
-    // A storage below parent, created and modified at the message's time.
+    // A storage below parent, created and modified at the time of the save.
     StorageId storage(StorageId parent, std::string_view name) {
         const StorageId id = tree_.addStorage(parent, name);
         tree_.setTimes(id, stamp_, stamp_);
@@ -285,7 +277,7 @@ private:
                 id = *mapped;
             } else if (id >= layout::FirstNamedId) {
                 continue; // a named-range id without its name means nothing in another file
-            } else if (isStoreInternal(id) && entries.object != layout::Object::Message) {
+            } else if (!layout::keptInFile(entries.object, id)) {
                 continue;
             }
             const std::uint16_t type = p.type;
@@ -300,7 +292,9 @@ private:
                     entries.fixed(tag, {});
                 } else if (!p.name && id == mapi::tags::StoreSupportMask &&
                            type == mapi::PtInteger32) {
-                    entries.fixed(tag, supportMask(&p));
+                    // A file without Unicode strings carries no mask at all.
+                    if (unicode_)
+                        entries.fixed(tag, supportMask(p));
                 } else if (const std::size_t inlined = layout::inlineSize(type); inlined != 0) {
                     entries.fixed(tag, p.value.data(), std::min(p.value.size(), inlined));
                 } else {
@@ -407,9 +401,9 @@ std::optional<std::uint64_t> fileTime(const Message& m) {
 void OutputFolder::save(const Message& message, const QString& name, const WriteOptions& options) {
     const QString path = path_ + QLatin1Char('/') + name;
     PendingFile file(*impl_, name, path);
-    // Storages carry the message's time (some readers expect a time on every storage).
-    const std::optional<std::uint64_t> when = fileTime(message);
-    const std::uint64_t stamp = when && *when >= FiletimeUnixEpoch ? *when : nowAsFiletime();
+    // Every storage carries the time of the save, as in the mail program's files (some readers
+    // expect a time on each); the file itself is dated as the message.
+    const std::uint64_t stamp = options.savedAt ? *options.savedAt : nowAsFiletime();
 
     Bytes image;
     try {
@@ -435,7 +429,7 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
     errno = 0;
     if (!sink->write(image.data(), image.size()) || !sink->flush())
         throw fileFailure(errno ? errno : EIO, path);
-    file.setModificationTime(when);
+    file.setModificationTime(fileTime(message));
     file.commit();
 }
 

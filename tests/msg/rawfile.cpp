@@ -46,8 +46,13 @@ public:
             return;
         }
         const auto e = bag(prefix, *props, top ? 32 : 24, Kind::Message);
-        if (top && !e.contains(0x340D0003))
+        if (top && unicode_ && !e.contains(0x340D0003))
             fault("no store-support mask on the message");
+        if (top && unicode_ && e.contains(0x340D0003) &&
+            readLe32(e.at(0x340D0003).value.data()) != 0x00040E79)
+            fault("340D0003: not the mask of a Unicode file, 00040E79");
+        if (e.contains(0x0E080003))
+            fault(prefix + ": the message's size");
         const std::uint32_t recipients = readLe32(&(*props)[16]);
         const std::uint32_t attachments = readLe32(&(*props)[20]);
         for (std::uint32_t i = 0; i < recipients; ++i) {
@@ -65,6 +70,8 @@ public:
                 fault(a + ": no PR_ATTACH_NUM");
             if (!ae.contains(0x370B0003))
                 fault(a + ": no PR_RENDERING_POSITION");
+            if (ae.contains(0x0E200003))
+                fault(a + ": the attachment's size");
             const std::string sub = a + "__substg1.0_3701000D/";
             if (ae.contains(0x3701000D) && raw_.stream(sub + "__properties_version1.0")) {
                 if (ae.at(0x3701000D).value != Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0})
@@ -97,8 +104,10 @@ private:
                       std::to_string(expected));
             if (!unicode_ && (tag & 0xEFFF) == 0x001F)
                 fault(where + hex8(tag) + ": a Unicode string in a file without Unicode");
-            if (tag == 0x340D0003 && bool(readLe32(entry.value.data()) & 0x00040000) != unicode_)
-                fault(where + "340D0003: STORE_UNICODE_OK is " + (unicode_ ? "missing" : "set"));
+            if (tag == 0x340D0003 && !unicode_)
+                fault(where + "340D0003: a store-support mask in a file without Unicode");
+            if (tag == 0x340D0003 && unicode_ && !(readLe32(entry.value.data()) & 0x00040000))
+                fault(where + "340D0003: STORE_UNICODE_OK is missing");
         }
         return e;
     }

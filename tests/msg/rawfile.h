@@ -86,9 +86,10 @@ inline std::map<std::uint32_t, Entry> entries(const Bytes& props, std::size_t he
 }
 
 // What in the file at path differs from the files of the mail program: the flags of each
-// property entry, recipients' row ids, attachments' numbers and rendering positions, the entry
-// of an embedded message, and the Unicode flag (set exactly when unicode) with no Unicode
-// string in a file without it. Empty when the file is as the mail program writes it.
+// property entry, recipients' row ids, attachments' numbers and rendering positions, the sizes
+// of messages and attachments (left out), the entry of an embedded message, and the
+// store-support mask: a Unicode file's on the message (and the Unicode flag on any other) when
+// unicode, else none and no Unicode string. Empty when the file is as the mail program writes it.
 std::vector<std::string> structureFaults(const QString& path, bool unicode);
 
 } // namespace msgtest

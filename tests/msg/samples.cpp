@@ -77,6 +77,7 @@ Message plainMessage(const std::u16string& subject) {
     m.setUnicode(tags::SenderAddressType, u"SMTP");
     m.setInt32(tags::MessageFlags, 1);
     m.setInt32(tags::Importance, 1);
+    m.setInt32(tags::MessageSize, 4321); // as the store has it
     addTimes(m);
     return m;
 }
@@ -257,6 +258,7 @@ std::vector<Sample> samples() {
 }
 
 Message asWritten(Message m) {
+    m.remove(tags::MessageSize);
     for (std::size_t i = 0; i < m.recipients.size(); ++i) {
         Recipient& r = m.recipients[i];
         r.remove(0x67F2);
@@ -268,6 +270,7 @@ Message asWritten(Message m) {
         Attachment& a = m.attachments[i];
         a.remove(0x67F2);
         a.remove(0x67F3);
+        a.remove(tags::AttachSize);
         if (!a.find(tags::AttachNumber))
             a.setInt32(tags::AttachNumber, std::int32_t(i));
         if (!a.find(tags::RenderingPosition))

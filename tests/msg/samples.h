@@ -28,9 +28,10 @@ Bytes oleObjectImage();
 Attachment oleAttachment();
 Recipient recipient(const std::u16string& name, const std::u16string& address, std::int32_t type);
 
-// The message as a file holds it: recipients without the store's row id and version
-// (0x67F2, 0x67F3) and with PR_ROWID numbering them when they lack one; attachments with their
-// number and rendering position when they lack them; the same below embedded messages.
+// The message as a file holds it: without the message's size; recipients without the store's
+// row id and version (0x67F2, 0x67F3) and with PR_ROWID numbering them when they lack one;
+// attachments without their size and with their number and rendering position when they lack
+// them; the same below embedded messages.
 Message asWritten(Message m);
 
 // One line per property ("tag-or-name type = hex values"), sorted, for each message, recipient

@@ -26,7 +26,7 @@ using namespace msgtest;
 
 namespace {
 
-// The store-support mask is the writer's own addition to the top-level message.
+// The store-support mask of the top-level message is the file's own, not the store's.
 const std::set<std::uint32_t> AddedByWriter = {0x340D0003};
 
 void mailOf(automation::Folder& folder, std::multiset<std::string>& out) {

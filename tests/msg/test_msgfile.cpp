@@ -42,11 +42,11 @@ TEST(MsgFile, EverySampleSurvivesWriteAndRead) {
         const QString path = dir.filePath(QStringLiteral("m%1.msg").arg(n++));
         writeMsg(s.message, path);
         const Message back = readMsg(path);
-        // The writer adds the store-support mask to the top-level message on purpose.
+        // The writer gives the top-level message the store-support mask of a Unicode file.
         EXPECT_EQ(canonical(asWritten(s.message), {StoreSupportMaskTag}),
                   canonical(back, {StoreSupportMaskTag}));
         ASSERT_TRUE(back.find(0x340D));
-        EXPECT_TRUE(readLe32(back.find(0x340D)->value.data()) & 0x00040000);
+        EXPECT_EQ(readLe32(back.find(0x340D)->value.data()), 0x00040E79u);
     }
 }
 
@@ -94,7 +94,7 @@ TEST(MsgFile, HeadersSizesAndFlagsAreThoseOfTheFormat) {
     EXPECT_EQ(e.at(0x0E1D001E).size(), 6u);
     // Fixed-size values inline, zero-padded to 8 bytes.
     EXPECT_EQ(e.at(0x0E070003).value, (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(readLe32(e.at(0x340D0003).value.data()) & 0x00040000u, 0x00040000u);
+    EXPECT_EQ(readLe32(e.at(0x340D0003).value.data()), 0x00040E79u);
     EXPECT_TRUE(e.contains(0x00390040));
     EXPECT_TRUE(e.contains(0x0E060040));
     // Multi-valued: strings with a length stream and one stream per value.
@@ -198,11 +198,74 @@ TEST(MsgFile, AnsiStringsStayEightBit) {
     ASSERT_TRUE(back.find(tags::Subject));
     EXPECT_EQ(back.find(tags::Subject)->type, PtString8);
     EXPECT_EQ(back.find(tags::Subject)->value, m.find(tags::Subject)->value);
-    // The store's other capabilities stay; only the claim of Unicode strings goes.
-    EXPECT_EQ(readLe32(back.find(tags::StoreSupportMask)->value.data()), 0x00000E79u);
+    // A file without Unicode strings carries no store-support mask, whatever the store's.
+    EXPECT_FALSE(back.find(tags::StoreSupportMask));
     ASSERT_EQ(back.attachments.size(), 2u);
     ASSERT_TRUE(back.attachments[1].embedded);
     EXPECT_EQ(back.attachments[1].embedded->find(tags::Subject)->type, PtString8);
+}
+
+// The message (a file attachment, then an embedded message) with the values the store
+// computes on every level: sizes and store-support masks.
+Message withStoreValues(Message m) {
+    m.setInt32(tags::MessageSize, 90000);
+    m.setInt32(tags::StoreSupportMask, 0x00000001);
+    m.attachments.at(0).setInt32(tags::AttachSize, 700);
+    m.attachments.at(0).setInt32(tags::StoreSupportMask, 0x00000001);
+    m.attachments.at(1).setInt32(tags::AttachSize, 6000);
+    Message inner = *m.attachments.at(1).embedded;
+    inner.setInt32(tags::MessageSize, 5000);
+    inner.setInt32(tags::StoreSupportMask, 0x00000E79);
+    m.attachments.at(1).embedded = std::make_shared<Message>(std::move(inner));
+    return m;
+}
+
+TEST(MsgFile, StoreValuesAreWrittenAsTheMailProgramWritesThem) {
+    Message unicode = plainMessage(u"Outer");
+    unicode.attachments.push_back(fileAttachment(u"a.txt", Bytes{'x'}));
+    unicode.attachments.push_back(ansiMessage().attachments.at(1));
+    unicode.attachments.back().embedded = std::make_shared<Message>(plainMessage(u"Inner"));
+    QTemporaryDir dir;
+    const QString unicodePath = dir.filePath("unicode.msg"), ansiPath = dir.filePath("ansi.msg");
+    writeMsg(withStoreValues(unicode), unicodePath);
+    writeMsg(withStoreValues(ansiMessage()), ansiPath);
+    const RawFile unicodeFile(unicodePath), ansiFile(ansiPath);
+
+    const std::string file = "__attach_version1.0_#00000000/";
+    const std::string carrier = "__attach_version1.0_#00000001/";
+    const std::string inner = carrier + "__substg1.0_3701000D/";
+    using Value = std::optional<std::uint32_t>; // none: no entry
+    struct Row {
+        std::string storage;
+        std::size_t header;
+        std::uint32_t tag;
+        Value unicode, ansi;
+    };
+    const Row rows[] = {
+        {"", 32, 0x0E080003, {}, {}},
+        {file, 8, 0x0E200003, {}, {}},
+        {carrier, 8, 0x0E200003, {}, {}},
+        {inner, 24, 0x0E080003, {}, {}},
+        // The file's own mask on the message, whatever the store's; below it the store's with
+        // the Unicode bit.
+        {"", 32, StoreSupportMaskTag, 0x00040E79, {}},
+        {file, 8, StoreSupportMaskTag, 0x00040001, {}},
+        {inner, 24, StoreSupportMaskTag, 0x00040E79, {}},
+    };
+    for (const Row& r : rows) {
+        for (const auto& [raw, want] :
+             {std::pair{&unicodeFile, r.unicode}, std::pair{&ansiFile, r.ansi}}) {
+            SCOPED_TRACE(r.storage + (raw == &unicodeFile ? " unicode" : " ansi"));
+            const auto props = raw->stream(r.storage + "__properties_version1.0");
+            ASSERT_TRUE(props);
+            const auto e = entries(*props, r.header);
+            const auto it = e.find(r.tag);
+            EXPECT_EQ(it != e.end(), want.has_value()) << std::hex << r.tag;
+            if (it != e.end() && want) {
+                EXPECT_EQ(readLe32(it->second.value.data()), *want) << std::hex << r.tag;
+            }
+        }
+    }
 }
 
 TEST(MsgFile, RecipientsAndAttachmentsAreNumberedAsTheirStorages) {
@@ -455,21 +518,38 @@ TEST(MsgFile, WrittenFileHasTheModeOfAnyNewFile) {
     EXPECT_EQ(a.st_mode & 07777, b.st_mode & 07777);
 }
 
-TEST(MsgFile, ModificationTimeIsDeliveryElseSubmitElseCreationTime) {
-    constexpr std::uint64_t Epoch = 116444736000000000ULL;
+// The modification times (Unix seconds) of the storages below dir, as libgsf reads them.
+void storageTimes(GsfInfile* dir, std::vector<std::int64_t>& out) {
+    for (int i = 0; i < gsf_infile_num_children(dir); ++i) {
+        GRef<GsfInput> c(gsf_infile_child_by_index(dir, i));
+        if (!GSF_IS_INFILE(c.get()) || gsf_infile_num_children(GSF_INFILE(c.get())) < 0)
+            continue;
+        GDateTime* t = gsf_input_get_modtime(c.get());
+        out.push_back(t ? g_date_time_to_unix(t) : 0);
+        storageTimes(GSF_INFILE(c.get()), out);
+    }
+}
+
+// The file is dated as the message; the storages inside carry the time of the save.
+TEST(MsgFile, FileIsDatedAsTheMessageAndItsStoragesAsTheSave) {
+    constexpr std::uint64_t Epoch = 116444736000000000ULL, Second = 10000000ULL;
+    constexpr std::int64_t Saved = 1800000000;
     struct Row {
         bool delivery, submit, creation;
-        std::int64_t expected; // Unix seconds, 0 = now
+        bool clock;            // the time of the save from the system clock, not the option
+        std::int64_t expected; // the file's time in Unix seconds, 0 = now
     };
-    const std::uint64_t d = Epoch + 1700000000ULL * 10000000, s = Epoch + 1600000000ULL * 10000000,
-                        c = Epoch + 1500000000ULL * 10000000;
-    const Row rows[] = {{true, true, true, 1700000000},
-                        {false, true, true, 1600000000},
-                        {false, false, true, 1500000000},
-                        {false, false, false, 0}};
+    const std::uint64_t d = Epoch + 1700000000ULL * Second, s = Epoch + 1600000000ULL * Second,
+                        c = Epoch + 1500000000ULL * Second;
+    const Row rows[] = {{true, true, true, false, 1700000000},
+                        {false, true, true, false, 1600000000},
+                        {false, false, true, false, 1500000000},
+                        {false, false, false, false, 0},
+                        {true, false, false, true, 1700000000}};
     QTemporaryDir dir;
     int n = 0;
     for (const Row& r : rows) {
+        SCOPED_TRACE(n);
         Message m;
         m.setUnicode(tags::Subject, u"t");
         if (r.delivery)
@@ -478,15 +558,36 @@ TEST(MsgFile, ModificationTimeIsDeliveryElseSubmitElseCreationTime) {
             m.setTime(tags::ClientSubmitTime, s);
         if (r.creation)
             m.setTime(tags::CreationTime, c);
+        m.recipients.push_back(recipient(u"Bob", u"bob@example.org", 1));
+        m.attachments.push_back(fileAttachment(u"a.txt", Bytes{'a'}));
+        m.props.push_back(named(lidName(PSETID_Common, 0x8580), PtInteger32, le32(1)));
+        WriteOptions options;
+        if (!r.clock)
+            options.savedAt = Epoch + Saved * Second;
         const QString path = dir.filePath(QStringLiteral("t%1.msg").arg(n++));
         const std::int64_t before = std::time(nullptr);
-        writeMsg(m, path);
+        writeMsg(m, path, options);
+        const std::int64_t after = std::time(nullptr);
         struct stat st;
         ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
         if (r.expected)
             EXPECT_EQ(st.st_mtime, r.expected);
         else
             EXPECT_GE(st.st_mtime, before);
+
+        RawFile raw(path);
+        ASSERT_TRUE(raw.ok());
+        std::vector<std::int64_t> times;
+        storageTimes(raw.root(), times);
+        EXPECT_EQ(times.size(), 3u); // recipient, attachment, named-property mapping
+        for (std::int64_t t : times) {
+            if (r.clock) {
+                EXPECT_GE(t, before);
+                EXPECT_LE(t, after);
+            } else {
+                EXPECT_EQ(t, Saved);
+            }
+        }
     }
 }
 
