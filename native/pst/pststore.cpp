@@ -173,17 +173,30 @@ std::optional<std::uint32_t> Store::ipmSubtree() const {
         return out;
     };
     const auto nearRoot = namedFolders(kNidRootFolder);
-    auto nearRootHas = [&](std::uint32_t nid) {
-        return std::any_of(nearRoot.begin(), nearRoot.end(),
-                           [nid](const auto& f) { return f.first == nid; });
+    // A normal folder one or two levels below the root (the second as a mail server's
+    // "Root - Mailbox" keeps its subtree).
+    auto nearTheRoot = [this](std::uint32_t nid) {
+        if ((nid & 0x1F) != kTypeNormalFolder)
+            return false;
+        for (int level = 0; level < 2; ++level) {
+            const auto node = ndb_->node(nid);
+            if (!node || node->parent == nid)
+                return false;
+            if (node->parent == kNidRootFolder)
+                return true;
+            nid = node->parent;
+        }
+        return false;
     };
     // What holds the special folders the store names is the top folder, whatever its name.
-    for (std::uint16_t id : kTopLevelEntryIds)
-        if (const auto special = entryIdNid(props, id))
-            if (const auto node = ndb_->node(*special); node && node->parent != kNidRootFolder &&
-                                                        node->parent != *special &&
-                                                        nearRootHas(node->parent))
-                return node->parent;
+    try {
+        for (std::uint16_t id : kTopLevelEntryIds)
+            if (const auto special = entryIdNid(props, id))
+                if (const auto node = ndb_->node(*special);
+                    node && node->parent != *special && nearTheRoot(node->parent))
+                    return node->parent;
+    } catch (const Error&) {
+    }
     for (const std::u16string& name : kTopFolderNames)
         for (const auto& [nid, n] : nearRoot)
             if (n == name)
