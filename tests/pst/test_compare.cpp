@@ -353,3 +353,18 @@ TEST(OurReader, ContentsRowsAgreeWithTheirMessages) {
     }
     EXPECT_EQ(rows, 700u);
 }
+
+// A top folder the store does not name, in any language, is found all the same.
+TEST(OurReader, FindsATopFolderTheStoreDoesNotName) {
+    for (const auto& quirk : talvenor::testing::quirkStores()) {
+        SCOPED_TRACE(quirk.name);
+        QTemporaryDir dir;
+        const std::string path = dir.filePath("quirks.pst").toStdString();
+        pstwriter::writePst(quirk.description, path);
+        const Store store = Store::openFile(path);
+        const auto top = store.ipmSubtree();
+        ASSERT_TRUE(top);
+        const std::u16string& named = quirk.description.options.topFolderName;
+        EXPECT_EQ(store.folder(*top).name, named.empty() ? u"Top of Personal Folders" : named);
+    }
+}

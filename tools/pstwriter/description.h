@@ -14,10 +14,10 @@ struct FolderDescription {
     std::u16string name;
     std::u16string containerClass = u"IPF.Note";
     SpecialFolder special = SpecialFolder::None;
-    // The messages are written, but not listed in the folder's contents table.
-    bool emptyContentsTable = false;
     std::vector<mapi::Message> messages;
     std::vector<FolderDescription> folders;
+    // The messages are written, but not listed in the folder's contents table.
+    bool emptyContentsTable = false;
 };
 
 struct StoreDescription {
