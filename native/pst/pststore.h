@@ -41,9 +41,12 @@ public:
 
     // Fails when the message store's own node is damaged.
     std::vector<mapi::Property> storeProperties() const;
-    // The folder the store names as its top of personal folders, when it names one. When the
-    // message store's node is damaged: the root's sub-folder named "Top of Personal Folders" or
-    // "IPM_SUBTREE", if there is one. Never fails.
+    // The folder the store names as its top of personal folders, when it names one. When it
+    // names none (or its node is damaged), the folder near the root that holds the special
+    // folders the store names (Deleted Items, Sent Items, Outbox); else the root's sub-folder
+    // named "Top of Personal Folders", "Top of Outlook data file" or "IPM_SUBTREE" (also below
+    // "Root - Mailbox"); else the root's one normal sub-folder that is none of those a store
+    // keeps beside its mail (a top folder in another language). Never fails.
     std::optional<std::uint32_t> ipmSubtree() const;
 
     // A folder's properties. A folder whose own node is damaged still comes back, marked
@@ -53,9 +56,9 @@ public:
     // folder says it has sub-folders but the table lists none, then also the normal folders
     // whose node names this folder as parent (in nid order).
     std::vector<std::uint32_t> subfolders(std::uint32_t folderNid) const;
-    // The messages of the contents table in its order; when the table cannot be read or lists
-    // fewer rows than the folder's message count, then also the messages whose node names this
-    // folder as parent and that the table misses (in nid order).
+    // The messages of the contents table in its order; when the table cannot be read, lists
+    // fewer rows than the folder's message count or lists none at all, then also the messages
+    // whose node names this folder as parent and that the table misses (in nid order).
     std::vector<std::uint32_t> messages(std::uint32_t folderNid) const;
     // One row of the folder's contents table per entry of messages(), in the same order (the
     // summary a folder keeps of each message); empty for a message the table cannot describe.
@@ -125,5 +128,9 @@ inline std::optional<std::uint32_t> contentCount(const FolderInfo& f) {
 
 // The text of a string property (Unicode, or 8-bit read as windows-1252).
 std::u16string propertyText(const mapi::Property& p);
+
+// Whether a folder of this name is one a store keeps under its root beside the top of its mail
+// folders (search roots, views, free/busy data), never the top folder itself.
+bool keptBesideMail(const std::u16string& folderName);
 
 } // namespace talvenor::pst

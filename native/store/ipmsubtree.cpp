@@ -16,6 +16,8 @@ constexpr std::uint16_t IpmSubtreeEntryId = 0x35E0;
 constexpr std::uint16_t TopLevelEntryIds[] = {0x35E2, 0x35E3, 0x35E4};
 // An entry id of a folder in a store: flags (4), the store's uid (16), the node id (4).
 constexpr std::size_t EntryIdNidOffset = 20;
+constexpr std::uint32_t NidTypeMask = 0x1F;
+constexpr std::uint32_t NidTypeNormalFolder = 0x02;
 
 // The names compatible readers recognise, best first.
 const std::u16string SubtreeNames[] = {u"IPM_SUBTREE", u"Top of Personal Folders",
@@ -82,7 +84,24 @@ std::optional<std::uint32_t> chooseIpmSubtree(const StoreHints& hints,
         for (const auto& f : nearRoot)
             if (sameName(f.name, name))
                 return f.id;
-    return std::nullopt;
+    // A top folder named in another language: the root's one normal sub-folder that is neither
+    // one a store keeps beside its mail nor a special folder itself. "Root - Mailbox" counts as
+    // a candidate, so that an offline store never resolves to the folder beside it.
+    const NearRootFolder* root = find(0);
+    if (!root)
+        return std::nullopt;
+    std::optional<std::uint32_t> only;
+    for (std::uint32_t child : root->children) {
+        const NearRootFolder* f = find(child);
+        if (!f || (child & NidTypeMask) != NidTypeNormalFolder || pst::keptBesideMail(f->name) ||
+            std::find(hints.topLevelFolders.begin(), hints.topLevelFolders.end(), child) !=
+                hints.topLevelFolders.end())
+            continue;
+        if (only)
+            return std::nullopt;
+        only = child;
+    }
+    return only;
 }
 
 std::uint32_t findIpmSubtree(const pst::Store& store, int codepage) {

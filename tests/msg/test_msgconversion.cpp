@@ -7,7 +7,9 @@
 #include "realworld.h"
 #include "samples.h"
 
+#include <description.h>
 #include <failure.h>
+#include <generate.h>
 #include <nativestore.h>
 #include <recorders.h>
 #include <session.h>
@@ -20,6 +22,9 @@
 #include <toolrun.h>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
 
 using namespace talvenor;
 using namespace msgtest;
@@ -351,6 +356,125 @@ TEST(MsgConversion, AFailedSyncAtTheEndOfAStoreIsReported) {
     ASSERT_EQ(shown.size(), 1) << shown.join("|").toStdString();
     EXPECT_TRUE(shown[0].contains("may not have reached the disk")) << shown[0].toStdString();
     EXPECT_EQ(QDir(dir.path()).entryList({"*.msg"}, QDir::Files).size(), 1);
+}
+
+// Sizes count the bytes a store spends on a message, terminators included; nothing else may
+// tell a store with terminators from one without.
+void dropStoreSizes(mapi::Message& m) {
+    m.remove(mapi::tags::MessageSize);
+    for (auto& a : m.attachments)
+        if (a.embedded) {
+            a.remove(mapi::tags::AttachSize);
+            dropStoreSizes(*a.embedded);
+        }
+}
+
+// Converts a store into out; each file's name with its message, as canonical text.
+std::map<QString, std::string> convertedFiles(const QString& store, const QString& out) {
+    QDir().mkpath(out);
+    nativestore::StoreOptions options;
+    options.writer = [](const mapi::Message& m, const QString& path) { msg::writeMsg(m, path); };
+    const QStringList shown = convert(store, out, options);
+    EXPECT_TRUE(shown.isEmpty()) << shown.join("|").toStdString();
+    std::map<QString, std::string> files;
+    for (const QString& f : QDir(out).entryList(QDir::Files | QDir::Hidden)) {
+        mapi::Message m = msg::readMsg(QDir(out).filePath(f));
+        dropStoreSizes(m);
+        files[f] = canonical(m, AddedByWriter);
+    }
+    return files;
+}
+
+std::vector<QString> namesOf(const std::map<QString, std::string>& files) {
+    std::vector<QString> names;
+    for (const auto& [name, text] : files)
+        names.push_back(name);
+    return names;
+}
+
+// Strings of every kind a converted file carries: Unicode and 8-bit, multi-valued, named, in
+// recipients, attachments and an attached message.
+pstwriter::StoreDescription describedStore() {
+    pstwriter::StoreDescription d;
+    pstwriter::FolderDescription inbox;
+    inbox.name = u"Inbox";
+    inbox.special = pstwriter::SpecialFolder::Inbox;
+    inbox.messages = {talvenor::testing::richMessage(), eightBitMail()};
+    pstwriter::FolderDescription bills;
+    bills.name = u"Rechnungen März";
+    bills.messages.push_back(talvenor::testing::simpleMessage("IPM.Note", u"Rechnung März"));
+    inbox.folders.push_back(std::move(bills));
+    d.folders.push_back(std::move(inbox));
+    return d;
+}
+
+// A store whose writer stores every string with its terminator converts exactly as the same
+// store without them: the same files under the same names.
+TEST(MsgConversion, StringsStoredWithTerminatorsConvertAsWithout) {
+    struct Row {
+        const char* name;
+        pstwriter::Format format;
+        bool generated;
+    };
+    const Row rows[] = {{"generated unicode", pstwriter::Format::Unicode, true},
+                        {"generated ansi", pstwriter::Format::Ansi, true},
+                        {"described unicode", pstwriter::Format::Unicode, false},
+                        {"described ansi", pstwriter::Format::Ansi, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        std::map<QString, std::string> converted[2];
+        for (const bool terminators : {false, true}) {
+            const QString name = terminators ? QStringLiteral("with") : QStringLiteral("without");
+            const std::string pst = dir.filePath(name + ".pst").toStdString();
+            pstwriter::Options o;
+            o.format = row.format;
+            o.terminators = terminators;
+            if (row.generated) {
+                pstwriter::generateStore(pst, 24, o, 5);
+            } else {
+                pstwriter::StoreDescription d = describedStore();
+                d.options = o;
+                pstwriter::writePst(d, pst);
+            }
+            converted[terminators] =
+                convertedFiles(QString::fromStdString(pst), dir.filePath(name));
+        }
+        ASSERT_GE(converted[0].size(), 3u);
+        ASSERT_EQ(namesOf(converted[1]), namesOf(converted[0]));
+        for (const auto& [name, text] : converted[0])
+            EXPECT_EQ(converted[1][name], text) << name.toStdString();
+    }
+}
+
+// The files the walk writes for a tree: one per mail of the folders below the top folder (the
+// walk leaves the top folder's own items alone), named by its subject.
+void mailFileNames(const std::vector<talvenor::testing::ExpectedFolder>& folders,
+                   QStringList& out) {
+    for (const auto& f : folders) {
+        for (const auto& item : f.items)
+            if (item.itemClass == 43)
+                out << item.subject + ".msg";
+        mailFileNames(f.folders, out);
+    }
+}
+
+// Stores as other writers leave them, each converted whole: every mail becomes its file.
+TEST(MsgConversion, StoresAsOtherWritersLeaveThemConvertEveryMail) {
+    for (const auto& store : talvenor::testing::quirkStores()) {
+        SCOPED_TRACE(store.name);
+        QTemporaryDir dir;
+        const QString pst = dir.filePath("store.pst");
+        pstwriter::writePst(store.description, pst.toStdString());
+        QStringList names;
+        for (const auto& [name, text] : convertedFiles(pst, dir.filePath("out")))
+            names << name;
+        QStringList expected;
+        mailFileNames(store.expected.folders, expected);
+        expected.sort();
+        names.sort();
+        EXPECT_EQ(names, expected);
+    }
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "generatedstore.h"
 
+#include <functional>
+
 namespace talvenor::testing {
 
 using namespace talvenor::mapi;
@@ -197,6 +199,78 @@ void writeLargeFolderStore(const std::string& path, int count) {
         writer.addMessage(folder,
                           simpleMessage("IPM.Note", u"RE: message " + fromUtf8(std::to_string(i))));
     writer.finish();
+}
+
+std::vector<QuirkStore> quirkStores() {
+    using pstwriter::StoreDescription;
+    const std::u16string japaneseTop = u"Outlook データ ファイルのトップ";
+    auto inTopFolder = [](StoreDescription& d, ExpectedFolder& e) {
+        for (const std::u16string& subject :
+             {std::u16string(u"Top one"), std::u16string(u"会議の議事録")}) {
+            d.messages.push_back(simpleMessage("IPM.Note", subject));
+            e.items.push_back({43, QString::fromStdU16String(subject)});
+        }
+    };
+    auto unnamedTop = [](StoreDescription& d, const std::u16string& name) {
+        d.options.topFolderName = name;
+        d.options.ipmSubtreeEntryId = false;
+    };
+    auto emptyInbox = [](StoreDescription& d, ExpectedFolder&) {
+        d.folders.front().emptyContentsTable = true;
+    };
+    auto make = [](const char* name,
+                   const std::function<void(StoreDescription&, ExpectedFolder&)>& quirk) {
+        QuirkStore q{name, {}, {QStringLiteral("Quirks"), {}, {}}};
+        q.description.options.displayName = u"Quirks";
+        pstwriter::FolderDescription inbox;
+        inbox.name = u"Inbox";
+        inbox.special = pstwriter::SpecialFolder::Inbox;
+        inbox.messages = {simpleMessage("IPM.Note", u"Inbox one"),
+                          simpleMessage("IPM.Note", u"Inbox two")};
+        pstwriter::FolderDescription receipts;
+        receipts.name = u"Receipts";
+        receipts.messages = {simpleMessage("IPM.Note", u"Receipt")};
+        inbox.folders.push_back(std::move(receipts));
+        q.description.folders.push_back(std::move(inbox));
+        // The writer always adds Deleted Items first.
+        q.expected.folders = {
+            {QStringLiteral("Deleted Items"), {}, {}},
+            {QStringLiteral("Inbox"),
+             {{43, QStringLiteral("Inbox one")}, {43, QStringLiteral("Inbox two")}},
+             {{QStringLiteral("Receipts"), {{43, QStringLiteral("Receipt")}}, {}}}}};
+        quirk(q.description, q.expected);
+        return q;
+    };
+    return {
+        make("mail in the top folder", inTopFolder),
+        make("an old store's top folder, not named by the store",
+             [&](StoreDescription& d, ExpectedFolder&) {
+                 unnamedTop(d, u"Top of Outlook data file");
+             }),
+        make("a top folder in Japanese, not named by the store, holding mail",
+             [&](StoreDescription& d, ExpectedFolder& e) {
+                 unnamedTop(d, japaneseTop);
+                 inTopFolder(d, e);
+             }),
+        make("a folder whose contents table lists none of its mail", emptyInbox),
+        make("all of them in an ANSI store",
+             [&](StoreDescription& d, ExpectedFolder& e) {
+                 d.options.format = pstwriter::Format::Ansi;
+                 unnamedTop(d, u"Top of Outlook data file");
+                 inTopFolder(d, e);
+                 emptyInbox(d, e);
+                 // No Japanese in windows-1252.
+                 d.messages.pop_back();
+                 e.items.pop_back();
+             }),
+        make("all of them in an offline store",
+             [&](StoreDescription& d, ExpectedFolder& e) {
+                 d.options.format = pstwriter::Format::Ost4k;
+                 unnamedTop(d, japaneseTop);
+                 inTopFolder(d, e);
+                 emptyInbox(d, e);
+             }),
+    };
 }
 
 } // namespace talvenor::testing

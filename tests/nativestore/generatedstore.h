@@ -2,6 +2,7 @@
 // must see in them.
 #pragma once
 
+#include <description.h>
 #include <pstwriter.h>
 
 #include <QString>
@@ -43,5 +44,18 @@ ExpectedFolder writeOfflineStore(const std::string& path,
 
 // Writes one folder of `count` small mails.
 void writeLargeFolderStore(const std::string& path, int count);
+
+// A store as other writers leave them, and the tree a reader must present below its top folder
+// (the top folder's own mail as the root's items).
+struct QuirkStore {
+    const char* name;
+    pstwriter::StoreDescription description;
+    ExpectedFolder expected;
+};
+
+// Mail in the top folder; a top folder named otherwise ("Top of Outlook data file", or in
+// Japanese) that the store does not name; a folder whose contents table lists none of its mail
+// (which still names it as parent); all of them in ANSI and offline stores.
+std::vector<QuirkStore> quirkStores();
 
 } // namespace talvenor::testing

@@ -132,6 +132,21 @@ TEST(GeneratedOffline, TheMailServersTreeShowsBelowItsIpmSubtree) {
     a.ns->removeStore(*a.root);
 }
 
+// Stores as other writers leave them: the surface shows every folder and item, the top folder's
+// own mail too.
+TEST(GeneratedQuirks, EveryFolderAndItemShowsBelowTheTopFolder) {
+    for (const auto& store : talvenor::testing::quirkStores()) {
+        SCOPED_TRACE(store.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("quirks.pst"));
+        pstwriter::writePst(store.description, path.toStdString());
+        NativeApplicationFactory factory;
+        Attached a = attach(factory, path);
+        expectSameTree(readTree(*a.root), store.expected);
+        a.ns->removeStore(*a.root);
+    }
+}
+
 // Points every folder entry id (flags, store uid, node id) of a file written without
 // encoding, except the search root's, at no folder; the search root's shows the store uid.
 void breakEntryIds(QByteArray& bytes) {

@@ -58,8 +58,24 @@ INSTANTIATE_TEST_SUITE_P(
              {std::nullopt, {0x8062}},
              {{Root, 0, u"", {0x8062}}, {0x8062, Root, u"Deleted Items", {}}},
              std::nullopt},
-        Case{
-            "nothing identifies it", {std::nullopt, {0x1234}}, mailboxTree(u"Mail"), std::nullopt}),
+        Case{"nothing identifies it", {std::nullopt, {0x1234}}, mailboxTree(u"Mail"), std::nullopt},
+        Case{"a top folder in another language: the one folder beside the store's own",
+             {},
+             {{Root, 0, u"", {0x8022, 0x8042, 0x2223, 0x8082, 0x80A2, 0x80C2}},
+              {0x8022, Root, u"Outlook データ ファイルのトップ", {0x8062}},
+              {0x8042, Root, u"Search Root", {}},
+              {0x2223, Root, u"Spam", {}}, // a search folder, whatever its name
+              {0x8082, Root, u"IPM_VIEWS", {}},
+              {0x80A2, Root, u"Finder", {}},
+              {0x80C2, Root, u"SPAM Search Folder 2", {}}},
+             0x8022},
+        Case{"two folders beside the store's own: none is taken",
+             {},
+             {{Root, 0, u"", {0x8022, 0x80E2, 0x8042}},
+              {0x8022, Root, u"Outlook データ ファイルのトップ", {}},
+              {0x80E2, Root, u"Archiv", {}},
+              {0x8042, Root, u"Search Root", {}}},
+             std::nullopt}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 } // namespace

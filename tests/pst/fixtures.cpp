@@ -50,6 +50,23 @@ pstwriter::StoreDescription sample(const std::string& file) {
     return pstwriter::parseDescription(f.readAll());
 }
 
+pstwriter::StoreDescription sampleNamed(const char* name) {
+    return sample(std::string(TALVENOR_SAMPLE_SOURCES) + "/" + name + ".json");
+}
+
+pstwriter::StoreDescription everyTypeStore(pstwriter::Options options) {
+    pstwriter::StoreDescription d;
+    d.options = std::move(options);
+    pstwriter::FolderDescription folder;
+    folder.name = u"Types";
+    folder.messages.push_back(everyTypeMessage());
+    mapi::Message outer = everyTypeMessage();
+    build::addEmbedded(outer, u"Inner", everyTypeMessage());
+    folder.messages.push_back(std::move(outer));
+    d.folders.push_back(std::move(folder));
+    return d;
+}
+
 } // namespace
 
 mapi::Message everyTypeMessage() {
@@ -91,25 +108,17 @@ std::vector<Fixture> allFixtures() {
             const std::string suffix = std::string(formatName(f)) + encodingName(e);
             for (const char* s : samples) {
                 out.push_back({std::string(s) + suffix, [s, f, e](const std::string& path) {
-                                   auto d = sample(std::string(TALVENOR_SAMPLE_SOURCES) + "/" + s +
-                                                   ".json");
+                                   auto d = sampleNamed(s);
                                    d.options.format = f;
                                    d.options.encoding = e;
                                    pstwriter::writePst(d, path);
                                }});
             }
             out.push_back({"EveryType" + suffix, [f, e](const std::string& path) {
-                               pstwriter::StoreDescription d;
-                               d.options.format = f;
-                               d.options.encoding = e;
-                               pstwriter::FolderDescription folder;
-                               folder.name = u"Types";
-                               folder.messages.push_back(everyTypeMessage());
-                               mapi::Message outer = everyTypeMessage();
-                               build::addEmbedded(outer, u"Inner", everyTypeMessage());
-                               folder.messages.push_back(std::move(outer));
-                               d.folders.push_back(std::move(folder));
-                               pstwriter::writePst(d, path);
+                               pstwriter::Options o;
+                               o.format = f;
+                               o.encoding = e;
+                               pstwriter::writePst(everyTypeStore(o), path);
                            }});
             out.push_back({"Generated" + suffix, [f, e](const std::string& path) {
                                pstwriter::Options o;
@@ -120,6 +129,30 @@ std::vector<Fixture> allFixtures() {
         }
         out.push_back({std::string("Tree") + formatName(f), [f](const std::string& path) {
                            talvenor::testing::writeTreeStore(path, f);
+                       }});
+        // Stores as other writers leave them: every string with its terminator; mail in a top
+        // folder of another name that the store does not name. (libpff finds a folder's
+        // messages by its contents table only, so it cannot judge an empty one.)
+        out.push_back({std::string("Terminators") + formatName(f), [f](const std::string& path) {
+                           pstwriter::Options o;
+                           o.format = f;
+                           o.terminators = true;
+                           pstwriter::writePst(everyTypeStore(o), path);
+                       }});
+        out.push_back(
+            {std::string("InternationalTerminators") + formatName(f), [f](const std::string& path) {
+                 auto d = sampleNamed("International");
+                 d.options.format = f;
+                 d.options.terminators = true;
+                 pstwriter::writePst(d, path);
+             }});
+        out.push_back({std::string("Quirks") + formatName(f), [f](const std::string& path) {
+                           auto d = sampleNamed("Household");
+                           d.options.format = f;
+                           d.options.topFolderName = u"Outlook データ ファイルのトップ";
+                           d.options.ipmSubtreeEntryId = false;
+                           d.messages.push_back(talvenor::testing::richMessage());
+                           pstwriter::writePst(d, path);
                        }});
     }
     // A folder whose contents table spans many blocks and whose heap spans several.

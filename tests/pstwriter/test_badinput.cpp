@@ -129,6 +129,15 @@ const BadJson kBadJson[] = {
      "unknown special folder"},
     {"FolderWithoutName", R"({"folders":[{"messages":[]}]})", "\"name\" must be a string"},
     {"BadEncoding", R"({"encoding":"rot13"})", "encoding"},
+    {"TerminatorsNotAFlag", R"({"terminators":"yes"})", "\"terminators\" must be true or false"},
+    {"SubtreeIdNotAFlag", R"({"ipmSubtreeEntryId":0})",
+     "\"ipmSubtreeEntryId\" must be true or false"},
+    {"TopFolderNameNotAString", R"({"topFolderName":7})", "\"topFolderName\" must be a string"},
+    {"EmptyContentsTableNotAFlag", R"({"folders":[{"name":"A","emptyContentsTable":1}]})",
+     "\"emptyContentsTable\" must be true or false"},
+    {"TopFolderMessageWithBadType",
+     R"({"messages":[{"properties":[{"id":"0x6701","type":"int33","value":1}]}]})",
+     "store, message 1"},
 };
 
 class RefusedJson : public ::testing::TestWithParam<BadJson> {};

@@ -314,3 +314,29 @@ TEST(AnsiRoundTrip, StringsComeBackInTheCodePageAndEverythingElseUnchanged) {
 }
 
 } // namespace
+
+// The description's options for stores as other writers leave them reach the file as an
+// independent reader sees it.
+TEST(QuirkOptions, TheDescriptionsOptionsReachTheFile) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("quirks.pst").toStdString();
+    writePst(parseDescription(R"({
+        "terminators": true, "topFolderName": "Top of Outlook data file",
+        "ipmSubtreeEntryId": false,
+        "messages": [{"subject": "On top"}],
+        "folders": [{"name": "Inbox", "emptyContentsTable": true,
+                     "messages": [{"subject": "Unlisted"}]}]})"),
+             path);
+    const ReadFolder root = readPst(path);
+    const ReadFolder* top = root.child("Top of Outlook data file");
+    ASSERT_NE(top, nullptr);
+    ASSERT_EQ(top->messages.size(), 1u);
+    const Property* subject = top->messages[0].props.find(mapi::tags::Subject);
+    ASSERT_NE(subject, nullptr);
+    EXPECT_EQ(subject->value, mapi::utf16le(std::u16string(u"On top\0", 7)));
+    const ReadFolder* inbox = top->child("Inbox");
+    ASSERT_NE(inbox, nullptr);
+    // libpff lists a folder's messages from its contents table only.
+    EXPECT_TRUE(inbox->messages.empty());
+    EXPECT_EQ(inbox->props.int32(0x3602), 0);
+}

@@ -20,6 +20,8 @@ using namespace talvenor::mapi;
 void writeFolders(Writer& w, FolderId parent, const std::vector<FolderDescription>& folders) {
     for (const FolderDescription& f : folders) {
         const FolderId id = w.addFolder(parent, f.name, f.containerClass, f.special);
+        if (f.emptyContentsTable)
+            w.leaveContentsTableEmpty(id);
         for (const Message& m : f.messages)
             w.addMessage(id, m);
         writeFolders(w, id, f.folders);
@@ -41,6 +43,27 @@ struct Parser {
     std::string where;
 
     [[noreturn]] void fail(const std::string& what) const { throw Error(where + ": " + what); }
+
+    bool flag(const QJsonObject& o, const char* field, bool absent) const {
+        const QJsonValue v = o.value(field);
+        if (v.isUndefined())
+            return absent;
+        if (!v.isBool())
+            fail(std::string("\"") + field + "\" must be true or false");
+        return v.toBool();
+    }
+
+    std::vector<Message> messages(const QJsonObject& o) {
+        std::vector<Message> out;
+        int n = 0;
+        for (const QJsonValue& v : o.value("messages").toArray()) {
+            const std::string s = where;
+            where += ", message " + std::to_string(++n);
+            out.push_back(message(v.toObject()));
+            where = s;
+        }
+        return out;
+    }
 
     std::u16string str(const QJsonValue& v, const char* field) const {
         if (!v.isString())
@@ -298,13 +321,8 @@ struct Parser {
                      "\"");
             f.special = it->second;
         }
-        int n = 0;
-        for (const QJsonValue& v : o.value("messages").toArray()) {
-            const std::string s = where;
-            where += ", message " + std::to_string(++n);
-            f.messages.push_back(message(v.toObject()));
-            where = s;
-        }
+        f.emptyContentsTable = flag(o, "emptyContentsTable", false);
+        f.messages = messages(o);
         for (const QJsonValue& v : o.value("folders").toArray())
             f.folders.push_back(folder(v.toObject()));
         where = saved;
@@ -316,7 +334,11 @@ struct Parser {
 
 void writePst(const StoreDescription& store, const std::string& path) {
     validateFolders(store.folders);
+    for (const Message& m : store.messages)
+        Writer::validate(m);
     Writer w(path, store.options);
+    for (const Message& m : store.messages)
+        w.addMessage(w.topFolder(), m);
     writeFolders(w, w.topFolder(), store.folders);
     w.finish();
 }
@@ -345,6 +367,11 @@ StoreDescription parseDescription(const QByteArray& json) {
         s.options.encoding = Encoding::Cyclic;
     else if (enc != "compressible")
         p.fail("\"encoding\" must be \"compressible\", \"cyclic\" or \"none\"");
+    s.options.terminators = p.flag(o, "terminators", false);
+    if (o.contains("topFolderName"))
+        s.options.topFolderName = p.str(o.value("topFolderName"), "topFolderName");
+    s.options.ipmSubtreeEntryId = p.flag(o, "ipmSubtreeEntryId", true);
+    s.messages = p.messages(o);
     for (const QJsonValue& v : o.value("folders").toArray())
         s.folders.push_back(p.folder(v.toObject()));
     return s;

@@ -16,12 +16,16 @@ struct FolderDescription {
     SpecialFolder special = SpecialFolder::None;
     std::vector<mapi::Message> messages;
     std::vector<FolderDescription> folders;
+    // The messages are written, but not listed in the folder's contents table.
+    bool emptyContentsTable = false;
 };
 
 struct StoreDescription {
     Options options;
-    // Folders under "Top of Personal Folders".
+    // Folders under "Top of Personal Folders" (the top folder).
     std::vector<FolderDescription> folders;
+    // Mail kept in the top folder itself.
+    std::vector<mapi::Message> messages;
 };
 
 // Writes the store to path; throws Error (leaving nothing at path) when it cannot.

@@ -1,6 +1,7 @@
 // pstwriter: writes a PST file from a JSON description, or a large generated store.
 //   pstwriter description.json out.pst
 //   pstwriter --generate N out.pst [--encoding none|compressible|cyclic] [--seed S]
+//             [--terminators]
 #include "description.h"
 #include "generate.h"
 
@@ -18,7 +19,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: pstwriter DESCRIPTION.json OUT.pst\n"
                  "       pstwriter --generate N OUT.pst [--encoding none|compressible|cyclic] "
-                 "[--format unicode|ansi|ost] [--seed S]\n");
+                 "[--format unicode|ansi|ost] [--seed S] [--terminators]\n");
     return 2;
 }
 
@@ -34,8 +35,15 @@ int main(int argc, char** argv) {
             Options options;
             options.displayName = u"Generated mail";
             std::uint32_t seed = 1;
-            for (int i = 4; i + 1 < argc; i += 2) {
+            for (int i = 4; i < argc; i += 2) {
                 const std::string key = argv[i];
+                if (key == "--terminators") {
+                    options.terminators = true;
+                    --i; // a flag without a value
+                    continue;
+                }
+                if (i + 1 >= argc)
+                    return usage();
                 const std::string value = argv[i + 1];
                 if (key == "--encoding" &&
                     (value == "none" || value == "compressible" || value == "cyclic"))

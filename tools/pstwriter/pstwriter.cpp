@@ -72,6 +72,20 @@ Value binaryValue(Bytes b) {
     return {0x0102, std::move(b), {}};
 }
 
+// Appends the terminator that other writers store after every string value.
+void addTerminator(Value& v) {
+    const std::uint16_t base = v.type & 0x0FFF;
+    const std::size_t width = base == mapi::PtUnicode ? 2 : base == mapi::PtString8 ? 1 : 0;
+    if (width == 0)
+        return;
+    if (v.type & 0x1000) {
+        for (Bytes& b : v.values)
+            b.insert(b.end(), width, 0);
+    } else {
+        v.data.insert(v.data.end(), width, 0);
+    }
+}
+
 std::string hex4(std::uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%04X", v);
@@ -233,6 +247,8 @@ struct Folder {
     std::vector<std::uint32_t> children;
     std::uint32_t messages = 0;
     std::uint32_t unread = 0;
+    // Messages are written but left out of the contents table and the counts.
+    bool emptyContents = false;
     std::unique_ptr<TcWriter> contents;
 };
 
@@ -295,6 +311,14 @@ struct Writer::Impl {
         return out;
     }
 
+    // Values as they go into a property context or a table row: the last step before the
+    // lower layer stores them.
+    template <typename Key> void terminate(std::map<Key, Value>& values) const {
+        if (options.terminators)
+            for (auto& [key, v] : values)
+                addTerminator(v);
+    }
+
     static std::map<std::uint32_t, Value> byTag(const std::map<std::uint16_t, Value>& values) {
         std::map<std::uint32_t, Value> out;
         for (const auto& [id, v] : values)
@@ -323,6 +347,7 @@ struct Writer::Impl {
                 rv.erase(0x67F2);
                 rv.erase(0x67F3);
                 auto tagged = byTag(rv);
+                terminate(tagged);
                 for (const auto& [tag, v] : tagged)
                     if (std::find(tags.begin(), tags.end(), tag) == tags.end())
                         tags.push_back(tag);
@@ -382,6 +407,7 @@ struct Writer::Impl {
                     av[mapi::tags::AttachNumber] = int32Value(std::uint32_t(i));
                 if (!av.count(0x0FFE))
                     av[0x0FFE] = int32Value(7); // an attachment
+                terminate(av);
                 apc.build(av);
                 const PcResult ar = apc.write();
                 const std::uint32_t nid = pc.subnodes().newNid(0x05);
@@ -422,6 +448,7 @@ struct Writer::Impl {
         if (!ndb->unicode() && !values.count(mapi::tags::MessageCodepage))
             values[mapi::tags::MessageCodepage] = int32Value(options.codePage);
         values[mapi::tags::MessageSize] = int32Value(0);
+        terminate(values);
         pc.build(values);
         const std::uint64_t size =
             ndb->blockBytes() - start + pc.pendingBytes() + pc.subnodes().pendingBytes(*ndb);
@@ -440,6 +467,7 @@ struct Writer::Impl {
         row[0x360A000B] = boolValue(!f.children.empty());
         if (!f.containerClass.empty())
             row[0x3613001F] = unicodeValue(f.containerClass);
+        terminate(row);
         return row;
     }
 
@@ -449,8 +477,8 @@ struct Writer::Impl {
         ndb->addNode(nid, r.bidData, r.bidSub, 0);
     }
 
-    void writePc(std::uint32_t nid, std::uint32_t parent,
-                 const std::map<std::uint16_t, Value>& props) {
+    void writePc(std::uint32_t nid, std::uint32_t parent, std::map<std::uint16_t, Value> props) {
+        terminate(props);
         PcWriter pc(*ndb);
         pc.build(props);
         const PcResult r = pc.write();
@@ -509,7 +537,7 @@ struct Writer::Impl {
         store[0x3001] = unicodeValue(options.displayName);
         std::uint32_t mask = 0x08 | 0x80;
         // Offline stores do not name their IPM subtree; readers find it by the folders below.
-        if (!offline()) {
+        if (!offline() && options.ipmSubtreeEntryId) {
             store[0x35E0] = binaryValue(entryId(ipm));
             mask |= 0x01;
         }
@@ -557,7 +585,10 @@ struct Writer::Impl {
             TcWriter t(*ndb, {0x001A001F, 0x66050003});
             const std::uint32_t inbox =
                 special.count(SpecialFolder::Inbox) ? special[SpecialFolder::Inbox] : kNidRoot;
-            t.addRow(1, {{0x001A001F, unicodeValue(u"")}, {0x66050003, int32Value(inbox)}});
+            std::map<std::uint32_t, Value> row{{0x001A001F, unicodeValue(u"")},
+                                               {0x66050003, int32Value(inbox)}};
+            terminate(row);
+            t.addRow(1, row);
             const PcResult r = t.finish();
             ndb->addNode(0x62B, r.bidData, r.bidSub, 0);
         }
@@ -578,6 +609,8 @@ Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Im
         throw Error("ANSI stores can only be written in code page 1252");
     if (options.displayName.find(u'\0') != std::u16string::npos)
         throw Error("the store's display name contains a NUL character");
+    if (options.topFolderName.find(u'\0') != std::u16string::npos)
+        throw Error("the top folder's name contains a NUL character");
     d->options = std::move(options);
     d->target = path;
     std::filesystem::path dir = d->target.parent_path();
@@ -602,14 +635,15 @@ Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Im
     }
 
     d->makeFolder(kNidRoot, kNidRoot, u"", u"");
+    const std::u16string& top = d->options.topFolderName;
     if (d->offline()) {
         d->makeFolder(kNidIpm, kNidRoot, u"Archive", u"IPF.Note");
         d->mailboxRoot = kNidMailboxRoot;
         d->makeFolder(d->mailboxRoot, kNidRoot, u"Root - Mailbox", u"");
         d->ipm = kNidOfflineIpm;
-        d->makeFolder(d->ipm, d->mailboxRoot, u"IPM_SUBTREE", u"");
+        d->makeFolder(d->ipm, d->mailboxRoot, top.empty() ? u"IPM_SUBTREE" : top, u"");
     } else {
-        d->makeFolder(kNidIpm, kNidRoot, u"Top of Personal Folders", u"");
+        d->makeFolder(kNidIpm, kNidRoot, top.empty() ? u"Top of Personal Folders" : top, u"");
     }
     d->makeFolder(kNidSearchRoot, kNidRoot, u"Search Root", u"");
     d->makeFolder(kNidSpam, kNidRoot, u"SPAM Search Folder 2", u"");
@@ -692,7 +726,10 @@ std::uint32_t Writer::addMessage(FolderId folder, const mapi::Message& message) 
         values[mapi::tags::MessageFlags] = int32Value(flags);
         if (!values.count(mapi::tags::MessageClass))
             values[mapi::tags::MessageClass] = unicodeValue(u"IPM.Note");
+        if (f.emptyContents)
+            return nid;
         auto row = Impl::byTag(values);
+        d->terminate(row);
         f.contents->addRow(nid, row);
         ++f.messages;
         if (!(flags & 0x01))
@@ -705,6 +742,14 @@ std::uint32_t Writer::addMessage(FolderId folder, const mapi::Message& message) 
         d->failed = true;
         throw Error(std::string("cannot write the message: ") + e.what());
     }
+}
+
+void Writer::leaveContentsTableEmpty(FolderId folder) {
+    Folder& f = d->folder(folder);
+    if (f.messages > 0 || f.contents->rowCount() > 0)
+        throw Error("the contents table of folder \"" + mapi::toUtf8(f.name) +
+                    "\" already lists messages");
+    f.emptyContents = true;
 }
 
 void Writer::finish() {

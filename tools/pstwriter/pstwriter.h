@@ -29,6 +29,17 @@ struct Options {
     std::u16string displayName = u"Personal Folders";
     // Code page of 8-bit strings in the ANSI format.
     std::uint32_t codePage = 1252;
+
+    // Ways other writers lay out their stores, which readers meet in files from the wild.
+    // Every string value stored with its terminator (U+0000, or a 0 byte for 8-bit strings):
+    // in messages, recipients, attachments, folders, the message store and table rows.
+    bool terminators = false;
+    // The top folder's name; empty for the format's own ("Top of Personal Folders", or
+    // "IPM_SUBTREE" in offline stores).
+    std::u16string topFolderName;
+    // Whether the message store names the top folder (PR_IPM_SUBTREE_ENTRYID); offline stores
+    // never do.
+    bool ipmSubtreeEntryId = true;
 };
 
 enum class SpecialFolder { None, Inbox, SentItems, DeletedItems, Outbox, Drafts };
@@ -42,7 +53,7 @@ public:
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // The IPM subtree, "Top of Personal Folders".
+    // The IPM subtree, "Top of Personal Folders" unless the options name it otherwise.
     FolderId topFolder() const;
     // Adds a folder. SpecialFolder::DeletedItems names the store's own Deleted Items folder
     // (which always exists) rather than adding another.
@@ -52,6 +63,10 @@ public:
     // Writes a message into a folder; returns its node id. Throws Error, writing nothing,
     // when the message cannot be stored.
     std::uint32_t addMessage(FolderId folder, const mapi::Message& message);
+    // The folder's messages still name it as their parent, but its contents table stays empty
+    // and its message count says 0, as some writers leave a folder. Only before the folder
+    // holds messages.
+    void leaveContentsTableEmpty(FolderId folder);
     // Completes the file and moves it to its name.
     void finish();
 
