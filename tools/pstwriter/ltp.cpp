@@ -259,6 +259,9 @@ std::uint64_t HeapWriter::finish(std::uint32_t hidUserRoot) {
 
 // ---------------------------------------------------------------- BthWriter
 
+BthWriter::BthWriter(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt)
+    : heap_(heap), cbKey_(cbKey), cbEnt_(cbEnt), headerHid_(heap.alloc(Bytes(8, 0))) {}
+
 void BthWriter::add(const std::uint8_t* key, const std::uint8_t* data) {
     const std::size_t rec = std::size_t(cbKey_) + cbEnt_;
     if (leaf_.size() + rec > kMaxHeapItem)
@@ -302,7 +305,8 @@ std::uint32_t BthWriter::finish() {
     }
     Bytes header{0xB5, cbKey_, cbEnt_, levels};
     append32(header, refs.empty() ? 0 : refs.front().hid);
-    return heap_.alloc(header);
+    heap_.patch(headerHid_, 0, header.data(), header.size());
+    return headerHid_;
 }
 
 // ---------------------------------------------------------------- values
@@ -444,6 +448,7 @@ void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
         spill.insert(largest);
         estimate -= size;
     }
+    BthWriter bth(heap_, 2, 6);
     std::vector<std::array<std::uint8_t, 8>> records;
     for (const auto& [id, v] : values) {
         std::array<std::uint8_t, 8> r{};
@@ -458,7 +463,6 @@ void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
         }
         records.push_back(r);
     }
-    BthWriter bth(heap_, 2, 6);
     // Records go into leaves of at most kMaxHeapItem bytes; remember where inline values land
     // so that they can be patched.
     const std::size_t perLeaf = kMaxHeapItem / 8;
@@ -534,6 +538,9 @@ TcWriter::TcWriter(NdbWriter& ndb, std::vector<std::uint32_t> tags)
     rowSize_ = at + (all.size() + 7) / 8;
     rgib_[3] = std::uint16_t(rowSize_);
     rowsPerBlock_ = ndb.maxBlockData() / rowSize_;
+    // The mail program's tables open with the row index's header and then TCINFO; values and
+    // rows follow. Readers that assume that order find both where they look.
+    hidInfo_ = heap_.alloc(Bytes(22 + 8 * cols_.size(), 0));
 }
 
 void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>& values) {
@@ -629,10 +636,10 @@ PcResult TcWriter::finish() {
         info.push_back(c.cb);
         info.push_back(c.bit);
     }
-    const std::uint32_t hidInfo = heap_.alloc(info);
+    heap_.patch(hidInfo_, 0, info.data(), info.size());
     PcResult r;
     r.bidSub = subs_.write(ndb_);
-    r.bidData = heap_.finish(hidInfo);
+    r.bidData = heap_.finish(hidInfo_);
     return r;
 }
 

@@ -87,11 +87,12 @@ private:
     std::uint64_t written_ = 0; // payload bytes already written
 };
 
-// A B-tree on a heap whose records arrive in ascending key order.
+// A B-tree on a heap whose records arrive in ascending key order. Its header takes the heap's
+// next allocation when the writer is made and is filled in by finish(): readers look for the
+// header of a property context at the heap's first item, as the mail program puts it there.
 class BthWriter {
 public:
-    BthWriter(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt)
-        : heap_(heap), cbKey_(cbKey), cbEnt_(cbEnt) {}
+    BthWriter(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt);
     void add(const std::uint8_t* key, const std::uint8_t* data);
     std::uint32_t finish(); // HID of the BTHHEADER
     std::uint32_t leafHid(std::size_t index) const { return leafHids_.at(index); }
@@ -106,6 +107,7 @@ private:
     HeapWriter& heap_;
     std::uint8_t cbKey_;
     std::uint8_t cbEnt_;
+    std::uint32_t headerHid_;
     Bytes leaf_;
     Bytes firstKey_;
     std::vector<Ref> refs_;
@@ -196,6 +198,7 @@ private:
     std::uint32_t rowStreamNid_ = 0;
     std::size_t rowsInBlock_ = 0;
     BthWriter index_;
+    std::uint32_t hidInfo_ = 0;
     std::optional<std::uint32_t> lastRowId_;
 };
 
