@@ -129,6 +129,8 @@ const BadJson kBadJson[] = {
      "unknown special folder"},
     {"FolderWithoutName", R"({"folders":[{"messages":[]}]})", "\"name\" must be a string"},
     {"BadEncoding", R"({"encoding":"rot13"})", "encoding"},
+    {"UnwritableCodePage", R"({"format":"ansi","codePage":1253})", "\"codePage\" must be"},
+    {"BadMessageStrings", R"({"messageStrings":"utf8"})", "\"messageStrings\" must be"},
 };
 
 class RefusedJson : public ::testing::TestWithParam<BadJson> {};
