@@ -372,8 +372,8 @@ Bytes toCodePage(const Bytes& utf16, std::uint32_t codePage) {
     const char* name = codePageName(codePage);
     if (!name)
         throw std::logic_error("no encoder for code page " + std::to_string(codePage));
-    // Characters the code page lacks become '?' as the mail program writes them; the encoders'
-    // own substitutes differ from one code page to the next.
+    // Characters the code page lacks become '?' in every code page alike; the encoders' own
+    // substitutes differ from one code page to the next.
     auto encode = [&](const QString& s) {
         QStringEncoder encoder(name, QStringConverter::Flag::Stateless);
         QByteArray bytes = encoder.encode(s);
