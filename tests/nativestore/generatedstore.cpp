@@ -7,6 +7,24 @@ namespace talvenor::testing {
 using namespace talvenor::mapi;
 namespace build = pstwriter::build;
 
+namespace {
+
+// A subject only the code page (of the 8-bit ones the writer knows) can hold.
+std::u16string scriptSubject(std::uint32_t codePage) {
+    switch (codePage) {
+    case 1250:
+        return u"P\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd k\u016f\u0148";
+    case 1251:
+        return u"\u041f\u0440\u0438\u0432\u0435\u0442";
+    case 932:
+        return u"\u65e5\u672c\u8a9e\u306e\u30e1\u30fc\u30eb";
+    default:
+        return u"Gr\u00fc\u00dfe \u20ac";
+    }
+}
+
+} // namespace
+
 Message simpleMessage(const std::string& messageClass, const std::u16string& subject) {
     Message m;
     if (!messageClass.empty())
@@ -95,14 +113,10 @@ ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
         const std::u16string unicode = u"\u65e5\u672c\u8a9e \u00c5ngstr\u00f6m \U0001F600";
         writer.addMessage(inbox, simpleMessage("IPM.Note", unicode));
         inboxExpected.items.push_back({43, QString::fromStdU16String(unicode)});
-    } else if (codePage == 1251) {
-        const std::u16string cyrillic = u"\u041f\u0440\u0438\u0432\u0435\u0442";
-        writer.addMessage(inbox, simpleMessage("IPM.Note", cyrillic));
-        inboxExpected.items.push_back({43, QString::fromStdU16String(cyrillic)});
     } else {
-        const std::u16string western = u"Gr\u00fc\u00dfe \u20ac";
-        writer.addMessage(inbox, simpleMessage("IPM.Note", western));
-        inboxExpected.items.push_back({43, QString::fromStdU16String(western)});
+        const std::u16string script = scriptSubject(codePage);
+        writer.addMessage(inbox, simpleMessage("IPM.Note", script));
+        inboxExpected.items.push_back({43, QString::fromStdU16String(script)});
     }
     if (format != pstwriter::Format::Ansi) { // its subject holds more than one code page
         writer.addMessage(inbox, richMessage());
@@ -139,6 +153,57 @@ ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
         calendarExpected.items.push_back({number, QString::fromStdU16String(subject)});
     }
     expected.folders.push_back(calendarExpected);
+    writer.finish();
+    return expected;
+}
+
+std::vector<StringCase> stringCases() {
+    using pstwriter::Format;
+    using pstwriter::MessageStrings;
+    return {{"UnicodeString8", Format::Unicode, 1252, MessageStrings::String8},
+            {"UnicodeString8In1251", Format::Unicode, 1251, MessageStrings::String8},
+            {"OstString8In932", Format::Ost4k, 932, MessageStrings::String8},
+            {"AnsiUnicode", Format::Ansi, 1252, MessageStrings::Unicode},
+            {"Ansi1250", Format::Ansi, 1250, MessageStrings::AsStore},
+            {"Ansi1251", Format::Ansi, 1251, MessageStrings::AsStore},
+            {"Ansi932", Format::Ansi, 932, MessageStrings::AsStore},
+            {"Ansi932Unicode", Format::Ansi, 932, MessageStrings::Unicode}};
+}
+
+ExpectedFolder writeStringStore(const std::string& path, const StringCase& c) {
+    pstwriter::Options options;
+    options.format = c.format;
+    options.codePage = c.codePage;
+    options.messageStrings = c.strings;
+    options.displayName = u"Strings";
+    pstwriter::Writer writer(path, options);
+    ExpectedFolder expected{QStringLiteral("Strings"), {}, {}};
+    expected.folders.push_back({QStringLiteral("Deleted Items"), {}, {}});
+    const auto inbox = writer.addFolder(writer.topFolder(), u"Inbox", u"IPF.Note",
+                                        pstwriter::SpecialFolder::Inbox);
+    ExpectedFolder inboxExpected{QStringLiteral("Inbox"), {}, {}};
+    const std::u16string script = scriptSubject(c.codePage);
+    const struct {
+        const char* cls;
+        std::u16string subject;
+        bool marker;
+    } items[] = {
+        {"IPM.Note", u"RE: marked " + script, true},
+        {"ipm.note", u"RE: unmarked " + script, false},
+        {"IPM.NOTE.SMIME", u"FW: signed", true},
+        {"IPM.NOTE.SMIME", u"AW: signed unmarked", false},
+        {"ipm.note", u"plain " + script, true},
+    };
+    for (const auto& item : items) {
+        Message m = simpleMessage(item.cls, u"");
+        build::setSubject(m, item.subject, item.marker);
+        m.setUnicode(tags::Body, u"Body of " + item.subject);
+        m.setUnicode(tags::SenderName, u"Sender " + script);
+        build::addRecipient(m, 1, u"Recipient " + script, u"to@example.org");
+        writer.addMessage(inbox, m);
+        inboxExpected.items.push_back({43, QString::fromStdU16String(item.subject)});
+    }
+    expected.folders.push_back(inboxExpected);
     writer.finish();
     return expected;
 }

@@ -36,6 +36,21 @@ mapi::Message richMessage();
 ExpectedFolder writeTreeStore(const std::string& path, pstwriter::Format format,
                               std::uint32_t codePage = 1252);
 
+// A store whose message strings are 8-bit in a code page, or of the type the format does not
+// use for them.
+struct StringCase {
+    const char* label;
+    pstwriter::Format format;
+    std::uint32_t codePage;
+    pstwriter::MessageStrings strings;
+};
+std::vector<StringCase> stringCases();
+
+// Writes one folder of mail items whose classes come in other cases, whose subjects are stored
+// with and without the prefix marker and in the case's script, with senders, recipients and
+// bodies, all in the case's string type; returns the tree below the top folder.
+ExpectedFolder writeStringStore(const std::string& path, const StringCase& c);
+
 // Writes an offline store (4 KiB pages) laid out as a mail server's: "Root - Mailbox" /
 // "IPM_SUBTREE" holding Inbox with a sub-folder, Sent Items, a Calendar of appointments and
 // meeting requests, and Sync Issues; the message store does not name its IPM subtree.

@@ -155,6 +155,11 @@ std::vector<Fixture> allFixtures() {
                            pstwriter::writePst(d, path);
                        }});
     }
+    // Message strings in the other string type and 8-bit ones in other code pages.
+    for (const auto& c : talvenor::testing::stringCases())
+        out.push_back({std::string("Strings") + c.label, [c](const std::string& path) {
+                           talvenor::testing::writeStringStore(path, c);
+                       }});
     // A folder whose contents table spans many blocks and whose heap spans several.
     out.push_back({"LargeFolder", [](const std::string& path) {
                        talvenor::testing::writeLargeFolderStore(path, 700);

@@ -138,6 +138,8 @@ const BadJson kBadJson[] = {
     {"TopFolderMessageWithBadType",
      R"({"messages":[{"properties":[{"id":"0x6701","type":"int33","value":1}]}]})",
      "store, message 1"},
+    {"UnwritableCodePage", R"({"format":"ansi","codePage":1253})", "\"codePage\" must be"},
+    {"BadMessageStrings", R"({"messageStrings":"utf8"})", "\"messageStrings\" must be"},
 };
 
 class RefusedJson : public ::testing::TestWithParam<BadJson> {};

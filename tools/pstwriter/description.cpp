@@ -1,5 +1,7 @@
 #include "description.h"
 
+#include "ltp.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -360,6 +362,16 @@ StoreDescription parseDescription(const QByteArray& json) {
         s.options.format = Format::Ost4k;
     else if (format != "unicode")
         p.fail("\"format\" must be \"unicode\", \"ansi\" or \"ost\"");
+    s.options.codePage = std::uint32_t(o.value("codePage").toInt(1252));
+    if (!writableCodePage(s.options.codePage))
+        p.fail("\"codePage\" must be 1250, 1251, 1252 or 932");
+    const QString strings = o.value("messageStrings").toString("store");
+    if (strings == "string8")
+        s.options.messageStrings = MessageStrings::String8;
+    else if (strings == "unicode")
+        s.options.messageStrings = MessageStrings::Unicode;
+    else if (strings != "store")
+        p.fail("\"messageStrings\" must be \"store\", \"string8\" or \"unicode\"");
     const QString enc = o.value("encoding").toString("compressible");
     if (enc == "none")
         s.options.encoding = Encoding::None;

@@ -2,6 +2,9 @@
 
 #include "mapi/mapi.h"
 
+#include <QStringDecoder>
+#include <QStringEncoder>
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -259,6 +262,9 @@ std::uint64_t HeapWriter::finish(std::uint32_t hidUserRoot) {
 
 // ---------------------------------------------------------------- BthWriter
 
+BthWriter::BthWriter(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt)
+    : heap_(heap), cbKey_(cbKey), cbEnt_(cbEnt), headerHid_(heap.alloc(Bytes(8, 0))) {}
+
 void BthWriter::add(const std::uint8_t* key, const std::uint8_t* data) {
     const std::size_t rec = std::size_t(cbKey_) + cbEnt_;
     if (leaf_.size() + rec > kMaxHeapItem)
@@ -302,7 +308,8 @@ std::uint32_t BthWriter::finish() {
     }
     Bytes header{0xB5, cbKey_, cbEnt_, levels};
     append32(header, refs.empty() ? 0 : refs.front().hid);
-    return heap_.alloc(header);
+    heap_.patch(headerHid_, 0, header.data(), header.size());
+    return headerHid_;
 }
 
 // ---------------------------------------------------------------- values
@@ -334,39 +341,66 @@ bool inlineInPc(std::uint16_t type) {
     return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
 }
 
-Bytes toCodePage1252(const Bytes& utf16) {
-    // The characters windows-1252 puts at 0x80-0x9F; the rest of 0x00-0xFF is Latin-1.
-    static constexpr char16_t high[32] = {
-        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-    Bytes out;
-    out.reserve(utf16.size() / 2);
-    for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
-        const char16_t c = char16_t(utf16[i] | (utf16[i + 1] << 8));
-        if (c >= 0xDC00 && c < 0xE000)
-            continue; // second half of a pair already replaced
-        std::uint8_t b = '?';
-        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-            b = std::uint8_t(c);
-        } else {
-            for (int k = 0; k < 32; ++k)
-                if (high[k] == c && c != 0)
-                    b = std::uint8_t(0x80 + k);
-        }
-        out.push_back(b);
+namespace {
+
+const char* codePageName(std::uint32_t codePage) {
+    switch (codePage) {
+    case 1250:
+        return "windows-1250";
+    case 1251:
+        return "windows-1251";
+    case 1252:
+        return "windows-1252";
+    case 932:
+        return "Shift_JIS";
+    default:
+        return nullptr;
     }
-    return out;
 }
 
-Value narrowed(const Value& v) {
+} // namespace
+
+bool writableCodePage(std::uint32_t codePage) {
+    const char* name = codePageName(codePage);
+    return name && QStringEncoder(name).isValid();
+}
+
+Bytes toCodePage(const Bytes& utf16, std::uint32_t codePage) {
+    QString text(qsizetype(utf16.size() / 2), Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        text[i] = QChar(char16_t(utf16[2 * i] | (utf16[2 * i + 1] << 8)));
+    const char* name = codePageName(codePage);
+    if (!name)
+        throw std::logic_error("no encoder for code page " + std::to_string(codePage));
+    // Characters the code page lacks become '?' in every code page alike; the encoders' own
+    // substitutes differ from one code page to the next.
+    auto encode = [&](const QString& s) {
+        QStringEncoder encoder(name, QStringConverter::Flag::Stateless);
+        QByteArray bytes = encoder.encode(s);
+        return std::make_pair(bytes,
+                              !encoder.hasError() && QStringDecoder(name).decode(bytes) == s);
+    };
+    auto [bytes, exact] = encode(text);
+    if (!exact) {
+        bytes.clear();
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+            const auto [one, fits] = encode(text.mid(i, n));
+            bytes += fits ? one : QByteArray("?");
+            i += n - 1;
+        }
+    }
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+Value narrowed(const Value& v, std::uint32_t codePage) {
     if ((v.type & 0x0FFF) != 0x001F)
         return v;
     Value n;
     n.type = std::uint16_t((v.type & 0xF000) | 0x001E);
-    n.data = toCodePage1252(v.data);
+    n.data = toCodePage(v.data, codePage);
     for (const Bytes& b : v.values)
-        n.values.push_back(toCodePage1252(b));
+        n.values.push_back(toCodePage(b, codePage));
     return n;
 }
 
@@ -413,7 +447,7 @@ void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
     const std::uint64_t before = ndb_.blockBytes();
     std::map<std::uint16_t, Value> values;
     for (const auto& [id, original] : props) {
-        Value v = ndb_.unicode() ? original : narrowed(original);
+        Value v = eightBit_ ? narrowed(original, ndb_.codePage()) : original;
         if (v.type & 0x1000) {
             v.data = encodeMultiValue(v.type, v.values);
             v.values.clear();
@@ -444,6 +478,7 @@ void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
         spill.insert(largest);
         estimate -= size;
     }
+    BthWriter bth(heap_, 2, 6);
     std::vector<std::array<std::uint8_t, 8>> records;
     for (const auto& [id, v] : values) {
         std::array<std::uint8_t, 8> r{};
@@ -458,7 +493,6 @@ void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
         }
         records.push_back(r);
     }
-    BthWriter bth(heap_, 2, 6);
     // Records go into leaves of at most kMaxHeapItem bytes; remember where inline values land
     // so that they can be patched.
     const std::size_t perLeaf = kMaxHeapItem / 8;
@@ -499,10 +533,11 @@ PcResult PcWriter::write() {
 
 // ---------------------------------------------------------------- TcWriter
 
-TcWriter::TcWriter(NdbWriter& ndb, std::vector<std::uint32_t> tags)
-    : ndb_(ndb), heap_(ndb, 0x7C, true), index_(heap_, 4, ndb.unicode() ? 4 : 2) {
+TcWriter::TcWriter(NdbWriter& ndb, std::vector<std::uint32_t> tags, std::optional<bool> eightBit)
+    : ndb_(ndb), eightBit_(eightBit.value_or(!ndb.unicode())), heap_(ndb, 0x7C, true),
+      index_(heap_, 4, ndb.unicode() ? 4 : 2) {
     std::vector<std::uint32_t> all{0x67F20003, 0x67F30003};
-    if (!ndb.unicode())
+    if (eightBit_)
         for (std::uint32_t& t : tags)
             t = narrowedTag(t);
     for (std::uint32_t t : tags)
@@ -534,6 +569,9 @@ TcWriter::TcWriter(NdbWriter& ndb, std::vector<std::uint32_t> tags)
     rowSize_ = at + (all.size() + 7) / 8;
     rgib_[3] = std::uint16_t(rowSize_);
     rowsPerBlock_ = ndb.maxBlockData() / rowSize_;
+    // The mail program's tables open with the row index's header and then TCINFO; values and
+    // rows follow. Readers that assume that order find both where they look.
+    hidInfo_ = heap_.alloc(Bytes(22 + 8 * cols_.size(), 0));
 }
 
 void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>& values) {
@@ -555,11 +593,11 @@ void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>&
             continue;
         }
         auto it = values.find(c.tag);
-        if (it == values.end() && !ndb_.unicode() && (c.tag & 0x0FFF) == 0x001E)
+        if (it == values.end() && eightBit_ && (c.tag & 0x0FFF) == 0x001E)
             it = values.find((c.tag & 0xFFFFF000u) | 0x001F);
         if (it == values.end())
             continue;
-        const Value v = ndb_.unicode() ? it->second : narrowed(it->second);
+        const Value v = eightBit_ ? narrowed(it->second, ndb_.codePage()) : it->second;
         const std::uint16_t type = c.tag & 0xFFFF;
         if (type & 0x1000) {
             putLe32(&row[c.ib],
@@ -629,10 +667,10 @@ PcResult TcWriter::finish() {
         info.push_back(c.cb);
         info.push_back(c.bit);
     }
-    const std::uint32_t hidInfo = heap_.alloc(info);
+    heap_.patch(hidInfo_, 0, info.data(), info.size());
     PcResult r;
     r.bidSub = subs_.write(ndb_);
-    r.bidData = heap_.finish(hidInfo);
+    r.bidData = heap_.finish(hidInfo_);
     return r;
 }
 

@@ -87,11 +87,12 @@ private:
     std::uint64_t written_ = 0; // payload bytes already written
 };
 
-// A B-tree on a heap whose records arrive in ascending key order.
+// A B-tree on a heap whose records arrive in ascending key order. Its header takes the heap's
+// next allocation when the writer is made and is filled in by finish(): readers look for the
+// header of a property context at the heap's first item, as the mail program puts it there.
 class BthWriter {
 public:
-    BthWriter(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt)
-        : heap_(heap), cbKey_(cbKey), cbEnt_(cbEnt) {}
+    BthWriter(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt);
     void add(const std::uint8_t* key, const std::uint8_t* data);
     std::uint32_t finish(); // HID of the BTHHEADER
     std::uint32_t leafHid(std::size_t index) const { return leafHids_.at(index); }
@@ -106,6 +107,7 @@ private:
     HeapWriter& heap_;
     std::uint8_t cbKey_;
     std::uint8_t cbEnt_;
+    std::uint32_t headerHid_;
     Bytes leaf_;
     Bytes firstKey_;
     std::vector<Ref> refs_;
@@ -119,10 +121,12 @@ struct Value {
     std::vector<Bytes> values; // multi-valued
 };
 
-// Unicode strings (UTF-16LE) as windows-1252 bytes; characters outside it become '?'.
-Bytes toCodePage1252(const Bytes& utf16);
-// For ANSI stores: Unicode string values and types become 8-bit ones.
-Value narrowed(const Value& v);
+// The code pages 8-bit strings can be written in.
+bool writableCodePage(std::uint32_t codePage);
+// Unicode strings (UTF-16LE) as bytes of a writable code page; characters outside it become '?'.
+Bytes toCodePage(const Bytes& utf16, std::uint32_t codePage);
+// For 8-bit strings: Unicode string values and types become 8-bit ones.
+Value narrowed(const Value& v, std::uint32_t codePage);
 std::uint32_t narrowedTag(std::uint32_t tag);
 
 // Encodes a multi-valued property into its stored form.
@@ -143,7 +147,9 @@ struct PcResult {
 // are known (the message size) are marked and patched before the heap is written.
 class PcWriter {
 public:
-    explicit PcWriter(NdbWriter& ndb) : ndb_(ndb), heap_(ndb, 0xBC, false) {}
+    // Strings are written 8-bit when eightBit says so, else as the store's format has them.
+    explicit PcWriter(NdbWriter& ndb, std::optional<bool> eightBit = {})
+        : ndb_(ndb), heap_(ndb, 0xBC, false), eightBit_(eightBit.value_or(!ndb.unicode())) {}
     SubnodeList& subnodes() { return subs_; }
     HeapWriter& heap() { return heap_; }
     // props: id -> value (already sorted by the map).
@@ -157,6 +163,7 @@ private:
     NdbWriter& ndb_;
     HeapWriter heap_;
     SubnodeList subs_;
+    bool eightBit_;
     std::uint32_t root_ = 0;
     std::uint64_t subBytes_ = 0;
     std::map<std::uint16_t, std::pair<std::uint32_t, std::size_t>>
@@ -170,7 +177,7 @@ struct Column {
 // A table context whose rows arrive in ascending row-id order.
 class TcWriter {
 public:
-    TcWriter(NdbWriter& ndb, std::vector<std::uint32_t> tags);
+    TcWriter(NdbWriter& ndb, std::vector<std::uint32_t> tags, std::optional<bool> eightBit = {});
     // values by tag; missing tags are left unset. The row id and version columns are filled here.
     void addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>& values);
     PcResult finish();
@@ -184,6 +191,7 @@ private:
         std::uint8_t bit;
     };
     NdbWriter& ndb_;
+    bool eightBit_;
     HeapWriter heap_;
     SubnodeList subs_;
     std::vector<Col> cols_;
@@ -196,6 +204,7 @@ private:
     std::uint32_t rowStreamNid_ = 0;
     std::size_t rowsInBlock_ = 0;
     BthWriter index_;
+    std::uint32_t hidInfo_ = 0;
     std::optional<std::uint32_t> lastRowId_;
 };
 

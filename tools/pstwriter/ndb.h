@@ -45,6 +45,9 @@ public:
 
     Format format() const { return format_; }
     bool unicode() const { return format_ != Format::Ansi; }
+    // The code page 8-bit strings are written in.
+    std::uint32_t codePage() const { return codePage_; }
+    void setCodePage(std::uint32_t codePage) { codePage_ = codePage; }
     bool fourK() const { return format_ == Format::Ost4k; }
     // Largest payload of one data block.
     std::size_t maxBlockData() const { return unicode() ? 8176 : 8180; }
@@ -77,6 +80,7 @@ public:
     void finish(const HeaderInfo& info);
 
 private:
+    std::uint32_t codePage_ = 1252;
     struct NodeEntry {
         std::uint32_t nid;
         std::uint32_t parent;

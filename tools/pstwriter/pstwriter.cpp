@@ -326,9 +326,14 @@ struct Writer::Impl {
         return out;
     }
 
+    bool eightBitMessages() const {
+        return options.messageStrings == MessageStrings::String8 ||
+               (options.messageStrings == MessageStrings::AsStore && !ndb->unicode());
+    }
+
     Written writeMessage(const mapi::Message& m) {
         const std::uint64_t start = ndb->blockBytes();
-        PcWriter pc(*ndb);
+        PcWriter pc(*ndb, eightBitMessages());
         auto values = toValues(m);
 
         // Recipients live only in the recipient table; its columns cover every property any
@@ -353,7 +358,7 @@ struct Writer::Impl {
                         tags.push_back(tag);
                 rows.push_back(std::move(tagged));
             }
-            TcWriter table(*ndb, tags);
+            TcWriter table(*ndb, tags, eightBitMessages());
             for (std::size_t i = 0; i < rows.size(); ++i)
                 table.addRow(std::uint32_t(i), rows[i]);
             const PcResult r = table.finish();
@@ -365,7 +370,7 @@ struct Writer::Impl {
             for (std::size_t i = 0; i < m.attachments.size(); ++i) {
                 const mapi::Attachment& a = m.attachments[i];
                 auto av = toValues(a);
-                PcWriter apc(*ndb);
+                PcWriter apc(*ndb, eightBitMessages());
                 std::uint32_t size = 0;
                 if (a.embedded) {
                     const Written inner = writeMessage(*a.embedded);
@@ -445,8 +450,13 @@ struct Writer::Impl {
             }
             values[id] = unicodeValue(text);
         }
-        if (!ndb->unicode() && !values.count(mapi::tags::MessageCodepage))
-            values[mapi::tags::MessageCodepage] = int32Value(options.codePage);
+        // Readers decode 8-bit strings in the code page the message names.
+        if (!ndb->unicode() || eightBitMessages()) {
+            if (!values.count(mapi::tags::MessageCodepage))
+                values[mapi::tags::MessageCodepage] = int32Value(options.codePage);
+            if (!values.count(mapi::tags::InternetCodepage))
+                values[mapi::tags::InternetCodepage] = int32Value(options.codePage);
+        }
         values[mapi::tags::MessageSize] = int32Value(0);
         terminate(values);
         pc.build(values);
@@ -555,6 +565,10 @@ struct Writer::Impl {
             mask |= 0x02;
         store[0x35DF] = int32Value(mask);
         store[0x67FF] = int32Value(0);
+        // The code page of the store's own 8-bit strings (folder names), where it is not the
+        // one readers assume.
+        if (!ndb->unicode() && options.codePage != 1252)
+            store[0x66C3] = int32Value(options.codePage);
         writePc(kNidStore, 0, store);
 
         writePc(kNidNameMap, 0, names.properties());
@@ -605,8 +619,8 @@ struct Writer::Impl {
 };
 
 Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Impl>()) {
-    if (options.format == Format::Ansi && options.codePage != 1252)
-        throw Error("ANSI stores can only be written in code page 1252");
+    if (!writableCodePage(options.codePage))
+        throw Error("8-bit strings can only be written in code pages 1250, 1251, 1252 and 932");
     if (options.displayName.find(u'\0') != std::u16string::npos)
         throw Error("the store's display name contains a NUL character");
     if (options.topFolderName.find(u'\0') != std::u16string::npos)
@@ -625,6 +639,7 @@ Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Im
     d->temp = buf.data();
     ::fchmod(fd, 0644);
     d->ndb = std::make_unique<NdbWriter>(d->options.format, d->options.encoding, FileHandle(fd));
+    d->ndb->setCodePage(d->options.codePage);
 
     // A stable store id derived from the name keeps generated files reproducible.
     std::uint32_t h = pstCrc(reinterpret_cast<const std::uint8_t*>(d->options.displayName.data()),

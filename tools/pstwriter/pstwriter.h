@@ -23,11 +23,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The type a message's strings are written in: the store's own, or the other one, which other
+// writers use and readers must accept (8-bit strings in a Unicode store, Unicode in an ANSI one).
+enum class MessageStrings { AsStore, String8, Unicode };
+
 struct Options {
     Format format = Format::Unicode;
     Encoding encoding = Encoding::Compressible;
     std::u16string displayName = u"Personal Folders";
-    // Code page of 8-bit strings in the ANSI format.
+    // Code page of 8-bit strings: 1252, 1250, 1251 or 932.
     std::uint32_t codePage = 1252;
 
     // Ways other writers lay out their stores, which readers meet in files from the wild.
@@ -40,6 +44,7 @@ struct Options {
     // Whether the message store names the top folder (PR_IPM_SUBTREE_ENTRYID); offline stores
     // never do.
     bool ipmSubtreeEntryId = true;
+    MessageStrings messageStrings = MessageStrings::AsStore;
 };
 
 enum class SpecialFolder { None, Inbox, SentItems, DeletedItems, Outbox, Drafts };
