@@ -146,7 +146,8 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
     // the mail program keep mail there too.
     if (!storeLost_) {
         Procedure proc = procedure();
-        saveItems(proc, [&] { return pFld.items(); }, pOutputFile);
+        saveItems(
+            proc, [&] { return pFld.items(); }, pOutputFile);
     }
     finishStore(folder);
 }

@@ -83,10 +83,10 @@ public:
 
 struct FileSummary {
     QString file;
-    QString output;   // the folder the message files went into
-    int written = 0;  // mail items written as message files
-    int reported = 0; // mail items reported instead
-    int reports = 0;  // report lines while the file was converted (also store-wide ones)
+    QString output;         // the folder the message files went into
+    int written = 0;        // mail items written as message files
+    int reported = 0;       // mail items reported instead
+    int reports = 0;        // report lines while the file was converted (also store-wide ones)
     ItemKindCounts notMail; // items skipped because they are not mail, by kind
     double seconds = 0;
     // A file that wrote nothing and met no item, but drew a report, was never opened.

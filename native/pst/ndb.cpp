@@ -195,6 +195,15 @@ Branch branchAt(View e, bool ansi) {
     return {e.u64(0), e.u64(8), e.u64(16)};
 }
 
+// The key of a B-tree entry. A node id is four bytes in every format; Unicode files widen it to
+// eight only to match the block tree's keys, so what stands in the upper half is no part of it
+// (other readers ignore it too, and a damaged byte there must not lose the node).
+std::uint64_t entryKey(View e, bool ansi, std::uint8_t ptype) {
+    if (ansi)
+        return e.u32(0);
+    return ptype == kPtypeNbt ? e.u32(0) : e.u64(0);
+}
+
 } // namespace
 
 template <typename Key, typename Leaf>
@@ -202,6 +211,7 @@ std::optional<Leaf> Ndb::lookup(std::uint64_t bid, std::uint64_t ib, std::uint8_
                                 Leaf (*parse)(const Ndb&, View)) const {
     const bool ansi = header_.layout == Layout::Ansi;
     const std::size_t keySize = ansi ? 4 : 8;
+    const auto keyOf = [&](View e) { return entryKey(e, ansi, ptype); };
     std::optional<unsigned> parentLevel;
     for (std::size_t depth = 0; depth < kMaxDepth; ++depth) {
         auto p = page(ib, bid, ptype);
@@ -216,8 +226,7 @@ std::optional<Leaf> Ndb::lookup(std::uint64_t bid, std::uint64_t ib, std::uint8_
         std::size_t lo = 0, hi = p->count;
         while (lo < hi) {
             const std::size_t mid = (lo + hi) / 2;
-            const View e = v.sub(mid * p->entrySize, p->entrySize);
-            const std::uint64_t k = ansi ? e.u32(0) : e.u64(0);
+            const std::uint64_t k = keyOf(v.sub(mid * p->entrySize, p->entrySize));
             if (k <= std::uint64_t(key)) {
                 at = mid;
                 lo = mid + 1;
@@ -229,8 +238,7 @@ std::optional<Leaf> Ndb::lookup(std::uint64_t bid, std::uint64_t ib, std::uint8_
             return std::nullopt;
         const View e = v.sub(*at * p->entrySize, p->entrySize);
         if (p->level == 0) {
-            const std::uint64_t k = ansi ? e.u32(0) : e.u64(0);
-            if (k != std::uint64_t(key))
+            if (keyOf(e) != std::uint64_t(key))
                 return std::nullopt;
             return parse(*this, e);
         }
@@ -362,8 +370,7 @@ void Ndb::scanPage(View v, std::uint8_t wanted,
     const std::uint32_t rank =
         (intact ? 1u << 31 : 0) | std::uint32_t(std::min<std::uint64_t>(pageBid >> 2, 0x7FFFFFFF));
     auto key = [&](std::size_t i) {
-        const View e = v.sub(i * entrySize, entrySize);
-        return ansi ? std::uint64_t(e.u32(0)) : e.u64(0);
+        return entryKey(v.sub(i * entrySize, entrySize), ansi, ptype);
     };
     // Of a damaged page, only the entries whose keys still rise with the longest run of
     // rising keys count: a damaged key would otherwise invent a node or block.
@@ -391,7 +398,7 @@ void Ndb::scanPage(View v, std::uint8_t wanted,
         const View e = v.sub(i * entrySize, entrySize);
         if (nbt) {
             const NodeEntry n = parseNode(*this, e);
-            if (n.nid != 0 && std::uint64_t(n.nid) == key(i))
+            if (n.nid != 0)
                 nodes.emplace_back(rank, n);
         } else {
             const BlockEntry b = parseBlock(*this, e);

@@ -189,7 +189,9 @@ TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {
          {ItemKind::Post},
          "a.pst: 2 messages written, 0 reported, 0.5 s; 1 other item is not mail: 1 post",
          R"("notMail":1,"notMailByKind":{"post":1})"},
-        {0, {}, "a.pst: 0 messages written, 0 reported, 0.5 s; the store holds no mail",
+        {0,
+         {},
+         "a.pst: 0 messages written, 0 reported, 0.5 s; the store holds no mail",
          R"("notMail":0,"notMailByKind":{})"},
     };
     for (const auto& c : cases) {

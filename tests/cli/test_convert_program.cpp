@@ -90,7 +90,8 @@ QByteArray withoutSaveTimes(QByteArray f) {
     };
     int guard = 0;
     for (quint32 s = u32(0x30); s < 0xFFFFFFFA && ++guard < 100000; s = next(s))
-        for (qsizetype e = offset(s); e + 128 <= offset(s) + sector && e + 128 <= f.size(); e += 128)
+        for (qsizetype e = offset(s); e + 128 <= offset(s) + sector && e + 128 <= f.size();
+             e += 128)
             std::fill(f.begin() + e + 0x64, f.begin() + e + 0x74, '\0');
     return f;
 }

@@ -108,8 +108,8 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
 
-    std::printf("%-24s %7s %8s %7s %8s %7s\n", "case", "written", "reported", "reports",
-                "readpst", "libpff");
+    std::printf("%-24s %7s %8s %7s %8s %7s\n", "case", "written", "reported", "reports", "readpst",
+                "libpff");
     int index = 0;
     for (const auto& c : corpus.cases) {
         const QString file = dir.filePath(QStringLiteral("case%1.pst").arg(index));

@@ -74,8 +74,8 @@ TEST_F(WalkTest, DepthFirstPostOrderAndTheRootsOwnItemsLast) {
 
     walk(root);
 
-    EXPECT_EQ(savedNames(), QStringList({"a1-1.msg", "a2-1.msg", "a1.msg", "a2.msg", "b1.msg",
-                                         "root item.msg"}));
+    EXPECT_EQ(savedNames(),
+              QStringList({"a1-1.msg", "a2-1.msg", "a1.msg", "a2.msg", "b1.msg", "root item.msg"}));
     EXPECT_TRUE(box.shown.isEmpty());
     // One yield per sub-folder and one per item.
     EXPECT_EQ(events.yields, 4 + 6);

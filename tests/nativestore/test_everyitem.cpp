@@ -113,8 +113,7 @@ void checkStore(const QString& pst, const QString& out) {
     QDir().mkpath(out);
     session.PST2MSG(pst, out + "/x.msg");
 
-    EXPECT_EQ(outcomes.writtenCount + outcomes.reportedCount + outcomes.skippedCount,
-              oracle.items);
+    EXPECT_EQ(outcomes.writtenCount + outcomes.reportedCount + outcomes.skippedCount, oracle.items);
     EXPECT_EQ(outcomes.writtenCount + outcomes.reportedCount, oracle.mail.size());
     // Nothing here is damaged: every mail item libpff finds becomes a file.
     EXPECT_GE(outcomes.writtenCount, oracle.mail.size())

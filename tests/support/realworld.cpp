@@ -20,8 +20,8 @@ bool findRealWorldStores(QStringList& stores) {
         stores << dir.filePath(name);
     if (!stores.isEmpty())
         return true;
-    const QByteArray line =
-        "the real stores are missing from " + realWorldFolder().toUtf8() + ", so this check did not run";
+    const QByteArray line = "the real stores are missing from " + realWorldFolder().toUtf8() +
+                            ", so this check did not run";
     if (!qEnvironmentVariableIsEmpty("CI"))
         ADD_FAILURE() << line.constData();
     else
