@@ -224,26 +224,31 @@ TEST(Recovery, AHealthyStoreNeedsNone) {
 }
 
 // Entries of a damaged leaf whose keys no longer sort are left out rather than inventing
-// nodes; the others still count.
+// nodes; the others still count. A node id is the key's lower four bytes: damage above them
+// costs nothing.
 TEST(Recovery, ADamagedLeafGivesTheEntriesThatStillSort) {
-    Bytes b = corpus().intact;
     const Store intact = Store::openMemory(corpus().intact);
     const NodeEntry victim = *intact.ndb().node(facts().mailFolderMessages.front());
-    // Find the leaf holding the message and break its key (not its checksum).
-    std::size_t leaf = 0;
-    for (std::size_t at = 512; at + 512 <= b.size(); at += 512)
-        if (b[at + 496] == 0x81 && b[at + 497] == 0x81 && b[at + 491] == 0)
-            for (std::size_t i = 0; i < b[at + 488]; ++i)
-                if (le64At(b, at + i * 32) == victim.nid)
-                    leaf = at + i * 32;
-    ASSERT_NE(leaf, 0u);
-    b[leaf + 7] = 0x7F; // a key far above its neighbours'
-    const Store store = Store::openMemory(std::move(b));
-    EXPECT_FALSE(store.ndb().node(victim.nid));
-    EXPECT_FALSE(store.ndb().node(victim.nid | (0x7Full << 56)));
-    const WalkCounts c = walkStore(store);
-    EXPECT_EQ(c.messages + c.messageFailures, corpus().messages);
-    EXPECT_EQ(c.messageFailures, 1u);
+    for (const std::size_t byte : {std::size_t(3), std::size_t(7)}) {
+        SCOPED_TRACE(byte);
+        Bytes b = corpus().intact;
+        // Find the leaf holding the message and break its key (not its checksum).
+        std::size_t leaf = 0;
+        for (std::size_t at = 512; at + 512 <= b.size(); at += 512)
+            if (b[at + 496] == 0x81 && b[at + 497] == 0x81 && b[at + 491] == 0)
+                for (std::size_t i = 0; i < b[at + 488]; ++i)
+                    if (le64At(b, at + i * 32) == victim.nid)
+                        leaf = at + i * 32;
+        ASSERT_NE(leaf, 0u);
+        b[leaf + byte] = 0x7F; // a key far above its neighbours', or only its upper half
+        const bool lost = byte < 4;
+        const Store store = Store::openMemory(std::move(b));
+        EXPECT_EQ(bool(store.ndb().node(victim.nid)), !lost);
+        EXPECT_FALSE(store.ndb().node(victim.nid | 0x7F000000u));
+        const WalkCounts c = walkStore(store);
+        EXPECT_EQ(c.messages + c.messageFailures, corpus().messages);
+        EXPECT_EQ(c.messageFailures, lost ? 1u : 0u);
+    }
 }
 
 // Where readpst writes more than we read, and why; each of these messages is reported (read or
