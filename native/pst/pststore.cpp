@@ -1,5 +1,7 @@
 #include "pststore.h"
 
+#include "ipmsubtree.h"
+
 #include <algorithm>
 #include <set>
 
@@ -9,15 +11,6 @@ namespace {
 
 constexpr std::uint32_t kNidRecipientTable = 0x692;
 constexpr std::uint32_t kNidAttachmentTable = 0x671;
-constexpr std::uint16_t kIpmSubtreeEntryId = 0x35E0;
-// Folders of the top folder's first level that a message store names: Outbox, Deleted Items,
-// Sent Items.
-constexpr std::uint16_t kTopLevelEntryIds[] = {0x35E2, 0x35E3, 0x35E4};
-// An entry id of a folder: flags (4), the store's uid (16), the node id (4).
-constexpr std::size_t kEntryIdNidOffset = 20;
-const std::u16string kTopFolderNames[] = {u"Top of Personal Folders", u"IPM_SUBTREE",
-                                          u"Top of Outlook data file"};
-const std::u16string kMailboxRootName = u"Root - Mailbox";
 constexpr std::size_t kMaxEmbedding = 16;
 // Heaps one message may take to read with all it contains: a hostile file whose attached
 // messages name their parents' attachments again would otherwise multiply without end.
@@ -33,14 +26,6 @@ constexpr std::uint16_t kContentCount = 0x3602;
 constexpr std::uint16_t kSubfolders = 0x360A;
 constexpr std::uint32_t kTypeNormalFolder = 0x02;
 constexpr std::uint32_t kTypeMessage = 0x04;
-
-std::optional<std::uint32_t> entryIdNid(const std::vector<mapi::Property>& props,
-                                        std::uint16_t id) {
-    for (const mapi::Property& p : props)
-        if (p.id == id && p.type == mapi::PtBinary && p.value.size() >= kEntryIdNidOffset + 4)
-            return View(p.value).u32(kEntryIdNidOffset);
-    return std::nullopt;
-}
 
 std::uint32_t tableNid(std::uint32_t folderNid, std::uint32_t type) {
     return (folderNid & ~0x1Fu) | type;
@@ -71,14 +56,6 @@ std::optional<std::uint32_t> contentCount(const std::vector<mapi::Property>& pro
         if (p.id == kContentCount && p.type == mapi::PtInteger32 && p.value.size() == 4)
             return View(p.value).u32(0);
     return std::nullopt;
-}
-
-bool keptBesideMail(const std::u16string& name) {
-    static const std::u16string exact[] = {u"Search Root", u"IPM_COMMON_VIEWS", u"IPM_VIEWS",
-                                           u"Finder",      u"ItemProcSearch",   u"Freebusy Data"};
-    // Spam search folders carry a number after their name.
-    return std::find(std::begin(exact), std::end(exact), name) != std::end(exact) ||
-           name.rfind(u"SPAM Search Folder", 0) == 0;
 }
 
 std::u16string propertyText(const mapi::Property& p) {
@@ -153,70 +130,11 @@ std::optional<std::uint32_t> Store::ipmSubtree() const {
         note(std::string("the message store's properties are damaged (") + e.what() +
              "); the top of the folders is found by its name");
     }
-    if (const auto named = entryIdNid(props, kIpmSubtreeEntryId))
-        return named;
-
-    // The root's sub-folders by name; a folder that cannot be read keeps an empty one.
-    auto namedFolders = [this](std::uint32_t parent) {
-        std::vector<std::pair<std::uint32_t, std::u16string>> out;
-        try {
-            for (std::uint32_t sub : subfolders(parent)) {
-                std::u16string name;
-                try {
-                    name = folder(sub).name;
-                } catch (const Error&) {
-                }
-                out.emplace_back(sub, std::move(name));
-            }
-        } catch (const Error&) {
-        }
-        return out;
-    };
-    const auto nearRoot = namedFolders(kNidRootFolder);
-    // A normal folder one or two levels below the root (the second as a mail server's
-    // "Root - Mailbox" keeps its subtree).
-    auto nearTheRoot = [this](std::uint32_t nid) {
-        if ((nid & 0x1F) != kTypeNormalFolder)
-            return false;
-        for (int level = 0; level < 2; ++level) {
-            const auto node = ndb_->node(nid);
-            if (!node || node->parent == nid)
-                return false;
-            if (node->parent == kNidRootFolder)
-                return true;
-            nid = node->parent;
-        }
-        return false;
-    };
-    // What holds the special folders the store names is the top folder, whatever its name.
     try {
-        for (std::uint16_t id : kTopLevelEntryIds)
-            if (const auto special = entryIdNid(props, id))
-                if (const auto node = ndb_->node(*special);
-                    node && node->parent != *special && nearTheRoot(node->parent))
-                    return node->parent;
+        return findIpmSubtree(*this, props);
     } catch (const Error&) {
+        return std::nullopt;
     }
-    for (const std::u16string& name : kTopFolderNames)
-        for (const auto& [nid, n] : nearRoot)
-            if (n == name)
-                return nid;
-    for (const auto& [nid, n] : nearRoot)
-        if (n == kMailboxRootName)
-            for (const auto& [sub, subName] : namedFolders(nid))
-                if (subName == u"IPM_SUBTREE")
-                    return sub;
-    // A top folder named in another language: the one normal folder beside the store's own.
-    std::optional<std::uint32_t> only;
-    for (const auto& [nid, n] : nearRoot) {
-        // "Root - Mailbox" counts: beside it, no folder of the root is the top.
-        if ((nid & 0x1F) != kTypeNormalFolder || keptBesideMail(n))
-            continue;
-        if (only)
-            return std::nullopt;
-        only = nid;
-    }
-    return only;
 }
 
 FolderInfo Store::folder(std::uint32_t nid) const {

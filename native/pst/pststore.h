@@ -41,12 +41,8 @@ public:
 
     // Fails when the message store's own node is damaged.
     std::vector<mapi::Property> storeProperties() const;
-    // The folder the store names as its top of personal folders, when it names one. When it
-    // names none (or its node is damaged), the folder near the root that holds the special
-    // folders the store names (Deleted Items, Sent Items, Outbox); else the root's sub-folder
-    // named "Top of Personal Folders", "Top of Outlook data file" or "IPM_SUBTREE" (also below
-    // "Root - Mailbox"); else the root's one normal sub-folder that is none of those a store
-    // keeps beside its mail (a top folder in another language). Never fails.
+    // The top of the personal folders (the IPM subtree), found as findIpmSubtree() finds it;
+    // nullopt when nothing identifies it. Never fails.
     std::optional<std::uint32_t> ipmSubtree() const;
 
     // A folder's properties. A folder whose own node is damaged still comes back, marked
@@ -128,9 +124,5 @@ inline std::optional<std::uint32_t> contentCount(const FolderInfo& f) {
 
 // The text of a string property (Unicode, or 8-bit read as windows-1252).
 std::u16string propertyText(const mapi::Property& p);
-
-// Whether a folder of this name is one a store keeps under its root beside the top of its mail
-// folders (search roots, views, free/busy data), never the top folder itself.
-bool keptBesideMail(const std::u16string& folderName);
 
 } // namespace talvenor::pst

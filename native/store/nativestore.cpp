@@ -2,13 +2,13 @@
 
 #include "filechecks.h"
 #include "helperprocess.h"
-#include "ipmsubtree.h"
 #include "itemclass.h"
 #include "readalong.h"
 #include "reader.h"
 #include "records.h"
 #include "wire.h"
 
+#include <ipmsubtree.h>
 #include <pststore.h>
 #include <walk.h>
 
@@ -533,6 +533,19 @@ std::shared_ptr<Store> openStore(const QString& path) {
     return std::make_shared<Store>(path, openFile(path));
 }
 
+// The top of the store's mail folders; a store that shows none fails as damaged, not as empty.
+std::uint32_t topOfMailFolders(const pst::Store& reader) {
+    // A damaged message store leaves the search to the folders' names.
+    std::vector<mapi::Property> storeProps;
+    try {
+        storeProps = reader.storeProperties();
+    } catch (const pst::Error&) {
+    }
+    if (const auto top = pst::findIpmSubtree(reader, storeProps))
+        return *top;
+    pst::fail("no top of its mail folders (IPM subtree) can be found");
+}
+
 std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, SharedWriter writer) {
     SharedFolder root;
     if (const auto& tree = store->tree()) {
@@ -540,8 +553,8 @@ std::unique_ptr<NativeFolder> rootFolder(const std::shared_ptr<Store>& store, Sh
         root = store->folderEntry(tree->id);
         root->info = tree.get();
     } else {
-        root = store->folderEntry(
-            store->guarded([&] { return findIpmSubtree(store->reader(), store->codepage()); }));
+        root =
+            store->folderEntry(store->guarded([&] { return topOfMailFolders(store->reader()); }));
     }
     return std::make_unique<NativeFolder>(store, std::move(root), true, std::move(writer));
 }

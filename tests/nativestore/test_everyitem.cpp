@@ -6,7 +6,6 @@
 #include "pffreader.h"
 #include "realworld.h"
 
-#include <ipmsubtree.h>
 #include <msgfile.h>
 #include <nativestore.h>
 #include <pststore.h>
@@ -91,8 +90,9 @@ void checkStore(const QString& pst, const QString& out) {
     std::string topName;
     {
         const pst::Store store = pst::Store::openFile(pst.toStdString());
-        const std::uint32_t top = nativestore::findIpmSubtree(store, 1252);
-        topName = mapi::toUtf8(store.folder(top).name);
+        const auto top = store.ipmSubtree();
+        ASSERT_TRUE(top);
+        topName = mapi::toUtf8(store.folder(*top).name);
     }
     const pstwriter::test::ReadFolder root = pstwriter::test::readPst(pst.toStdString());
     const auto* top = findByName(root, topName);

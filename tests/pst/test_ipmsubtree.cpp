@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace talvenor::nativestore;
+using namespace talvenor::pst;
 
 namespace {
 

@@ -4,16 +4,16 @@
 // itself, never a node id taken on faith.
 #pragma once
 
+#include "mapi/mapi.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace talvenor::pst {
-class Store;
-}
 
-namespace talvenor::nativestore {
+class Store;
 
 // A folder near the root, as the search sees it.
 struct NearRootFolder {
@@ -35,8 +35,14 @@ struct StoreHints {
 std::optional<std::uint32_t> chooseIpmSubtree(const StoreHints& hints,
                                               const std::vector<NearRootFolder>& nearRoot);
 
-// The IPM subtree of an opened store (8-bit folder names in `codepage`); throws pst::Error when
-// the store does not say where its mail folders are.
-std::uint32_t findIpmSubtree(const pst::Store& store, int codepage);
+// The IPM subtree of an opened store whose message store has these properties (none when they
+// are damaged); nullopt when nothing identifies it. Throws pst::Error when not even the root's
+// folders can be listed.
+std::optional<std::uint32_t> findIpmSubtree(const Store& store,
+                                            const std::vector<mapi::Property>& storeProps);
 
-} // namespace talvenor::nativestore
+// Whether a folder of this name is one a store keeps under its root beside the top of its mail
+// folders (search roots, views, free/busy data), never the top folder itself.
+bool keptBesideMail(const std::u16string& folderName);
+
+} // namespace talvenor::pst

@@ -1,12 +1,10 @@
 #include "ipmsubtree.h"
 
-#include "reader.h"
-
-#include <pststore.h>
+#include "pststore.h"
 
 #include <algorithm>
 
-namespace talvenor::nativestore {
+namespace talvenor::pst {
 
 namespace {
 
@@ -43,17 +41,24 @@ std::optional<std::uint32_t> entryIdNid(const std::vector<mapi::Property>& props
 }
 
 // Every sub-folder counts here, search folders too: the subtree is found by what holds what.
-NearRootFolder describe(const pst::Store& store, std::uint32_t id, std::uint32_t parent,
-                        int codepage) {
+NearRootFolder describe(const Store& store, std::uint32_t id, std::uint32_t parent) {
     NearRootFolder f;
     f.id = id;
     f.parent = parent;
-    f.name = textOf(store.folder(id).props, mapi::tags::DisplayName, codepage).toStdU16String();
+    f.name = store.folder(id).name;
     f.children = store.subfolders(id);
     return f;
 }
 
 } // namespace
+
+bool keptBesideMail(const std::u16string& name) {
+    static const std::u16string exact[] = {u"Search Root", u"IPM_COMMON_VIEWS", u"IPM_VIEWS",
+                                           u"Finder",      u"ItemProcSearch",   u"Freebusy Data"};
+    // Spam search folders carry a number after their name.
+    return std::find(std::begin(exact), std::end(exact), name) != std::end(exact) ||
+           name.rfind(u"SPAM Search Folder", 0) == 0;
+}
 
 std::optional<std::uint32_t> chooseIpmSubtree(const StoreHints& hints,
                                               const std::vector<NearRootFolder>& nearRoot) {
@@ -93,7 +98,7 @@ std::optional<std::uint32_t> chooseIpmSubtree(const StoreHints& hints,
     std::optional<std::uint32_t> only;
     for (std::uint32_t child : root->children) {
         const NearRootFolder* f = find(child);
-        if (!f || (child & NidTypeMask) != NidTypeNormalFolder || pst::keptBesideMail(f->name) ||
+        if (!f || (child & NidTypeMask) != NidTypeNormalFolder || keptBesideMail(f->name) ||
             std::find(hints.topLevelFolders.begin(), hints.topLevelFolders.end(), child) !=
                 hints.topLevelFolders.end())
             continue;
@@ -104,35 +109,30 @@ std::optional<std::uint32_t> chooseIpmSubtree(const StoreHints& hints,
     return only;
 }
 
-std::uint32_t findIpmSubtree(const pst::Store& store, int codepage) {
-    // A damaged message store leaves the search to the folders' names.
-    std::vector<mapi::Property> storeProps;
-    try {
-        storeProps = store.storeProperties();
-    } catch (const pst::Error&) {
-    }
+std::optional<std::uint32_t> findIpmSubtree(const Store& store,
+                                            const std::vector<mapi::Property>& storeProps) {
     StoreHints hints;
     hints.ipmSubtree = entryIdNid(storeProps, IpmSubtreeEntryId);
     for (std::uint16_t id : TopLevelEntryIds)
         if (const auto nid = entryIdNid(storeProps, id))
             hints.topLevelFolders.push_back(*nid);
     if (hints.ipmSubtree && store.ndb().node(*hints.ipmSubtree))
-        return *hints.ipmSubtree;
+        return hints.ipmSubtree;
 
     std::vector<NearRootFolder> nearRoot;
-    nearRoot.push_back(describe(store, pst::kNidRootFolder, 0, codepage));
+    nearRoot.push_back(describe(store, kNidRootFolder, 0));
     const std::vector<std::uint32_t> children = nearRoot.front().children;
     // A damaged folder near the root must not hide the others from the search.
     auto add = [&](std::uint32_t id, std::uint32_t parent) {
         try {
-            nearRoot.push_back(describe(store, id, parent, codepage));
+            nearRoot.push_back(describe(store, id, parent));
             return true;
-        } catch (const pst::Error&) {
+        } catch (const Error&) {
             return false;
         }
     };
     for (const std::uint32_t child : children) {
-        if (!add(child, pst::kNidRootFolder))
+        if (!add(child, kNidRootFolder))
             continue;
         const std::vector<std::uint32_t> grandchildren = nearRoot.back().children;
         for (const std::uint32_t g : grandchildren)
@@ -140,9 +140,7 @@ std::uint32_t findIpmSubtree(const pst::Store& store, int codepage) {
     }
     // The root itself is never the subtree.
     nearRoot.front().id = 0;
-    if (const auto found = chooseIpmSubtree(hints, nearRoot))
-        return *found;
-    pst::fail("no top of its mail folders (IPM subtree) can be found");
+    return chooseIpmSubtree(hints, nearRoot);
 }
 
-} // namespace talvenor::nativestore
+} // namespace talvenor::pst
