@@ -441,13 +441,34 @@ std::uint32_t storeVariable(HeapWriter& heap, SubnodeList& subs, NdbWriter& ndb,
     return nid;
 }
 
+namespace {
+
+// A value as the store keeps it: in 8 bits where the strings are, and with the terminator that
+// other writers store after each string when the store is written as theirs.
+Value storedValue(const Value& original, bool eightBit, const NdbWriter& ndb) {
+    Value v = eightBit ? narrowed(original, ndb.codePage()) : original;
+    const std::uint16_t base = v.type & 0x0FFF;
+    const std::size_t width = base == 0x001F ? 2 : base == 0x001E ? 1 : 0;
+    if (!ndb.terminators() || width == 0)
+        return v;
+    if (v.type & 0x1000) {
+        for (Bytes& b : v.values)
+            b.insert(b.end(), width, 0);
+    } else {
+        v.data.insert(v.data.end(), width, 0);
+    }
+    return v;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------- PcWriter
 
 void PcWriter::build(const std::map<std::uint16_t, Value>& props) {
     const std::uint64_t before = ndb_.blockBytes();
     std::map<std::uint16_t, Value> values;
     for (const auto& [id, original] : props) {
-        Value v = eightBit_ ? narrowed(original, ndb_.codePage()) : original;
+        Value v = storedValue(original, eightBit_, ndb_);
         if (v.type & 0x1000) {
             v.data = encodeMultiValue(v.type, v.values);
             v.values.clear();
@@ -597,7 +618,7 @@ void TcWriter::addRow(std::uint32_t rowId, const std::map<std::uint32_t, Value>&
             it = values.find((c.tag & 0xFFFFF000u) | 0x001F);
         if (it == values.end())
             continue;
-        const Value v = eightBit_ ? narrowed(it->second, ndb_.codePage()) : it->second;
+        const Value v = storedValue(it->second, eightBit_, ndb_);
         const std::uint16_t type = c.tag & 0xFFFF;
         if (type & 0x1000) {
             putLe32(&row[c.ib],

@@ -48,6 +48,9 @@ public:
     // The code page 8-bit strings are written in.
     std::uint32_t codePage() const { return codePage_; }
     void setCodePage(std::uint32_t codePage) { codePage_ = codePage; }
+    // Whether every string is stored with its terminator, as other writers leave them.
+    bool terminators() const { return terminators_; }
+    void setTerminators(bool terminators) { terminators_ = terminators; }
     bool fourK() const { return format_ == Format::Ost4k; }
     // Largest payload of one data block.
     std::size_t maxBlockData() const { return unicode() ? 8176 : 8180; }
@@ -81,6 +84,7 @@ public:
 
 private:
     std::uint32_t codePage_ = 1252;
+    bool terminators_ = false;
     struct NodeEntry {
         std::uint32_t nid;
         std::uint32_t parent;

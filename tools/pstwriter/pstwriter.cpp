@@ -72,20 +72,6 @@ Value binaryValue(Bytes b) {
     return {0x0102, std::move(b), {}};
 }
 
-// Appends the terminator that other writers store after every string value.
-void addTerminator(Value& v) {
-    const std::uint16_t base = v.type & 0x0FFF;
-    const std::size_t width = base == mapi::PtUnicode ? 2 : base == mapi::PtString8 ? 1 : 0;
-    if (width == 0)
-        return;
-    if (v.type & 0x1000) {
-        for (Bytes& b : v.values)
-            b.insert(b.end(), width, 0);
-    } else {
-        v.data.insert(v.data.end(), width, 0);
-    }
-}
-
 std::string hex4(std::uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%04X", v);
@@ -311,14 +297,6 @@ struct Writer::Impl {
         return out;
     }
 
-    // Values as they go into a property context or a table row: the last step before the
-    // lower layer stores them.
-    template <typename Key> void terminate(std::map<Key, Value>& values) const {
-        if (options.terminators)
-            for (auto& [key, v] : values)
-                addTerminator(v);
-    }
-
     static std::map<std::uint32_t, Value> byTag(const std::map<std::uint16_t, Value>& values) {
         std::map<std::uint32_t, Value> out;
         for (const auto& [id, v] : values)
@@ -352,7 +330,6 @@ struct Writer::Impl {
                 rv.erase(0x67F2);
                 rv.erase(0x67F3);
                 auto tagged = byTag(rv);
-                terminate(tagged);
                 for (const auto& [tag, v] : tagged)
                     if (std::find(tags.begin(), tags.end(), tag) == tags.end())
                         tags.push_back(tag);
@@ -412,7 +389,6 @@ struct Writer::Impl {
                     av[mapi::tags::AttachNumber] = int32Value(std::uint32_t(i));
                 if (!av.count(0x0FFE))
                     av[0x0FFE] = int32Value(7); // an attachment
-                terminate(av);
                 apc.build(av);
                 const PcResult ar = apc.write();
                 const std::uint32_t nid = pc.subnodes().newNid(0x05);
@@ -458,7 +434,6 @@ struct Writer::Impl {
                 values[mapi::tags::InternetCodepage] = int32Value(options.codePage);
         }
         values[mapi::tags::MessageSize] = int32Value(0);
-        terminate(values);
         pc.build(values);
         const std::uint64_t size =
             ndb->blockBytes() - start + pc.pendingBytes() + pc.subnodes().pendingBytes(*ndb);
@@ -477,7 +452,6 @@ struct Writer::Impl {
         row[0x360A000B] = boolValue(!f.children.empty());
         if (!f.containerClass.empty())
             row[0x3613001F] = unicodeValue(f.containerClass);
-        terminate(row);
         return row;
     }
 
@@ -487,8 +461,8 @@ struct Writer::Impl {
         ndb->addNode(nid, r.bidData, r.bidSub, 0);
     }
 
-    void writePc(std::uint32_t nid, std::uint32_t parent, std::map<std::uint16_t, Value> props) {
-        terminate(props);
+    void writePc(std::uint32_t nid, std::uint32_t parent,
+                 const std::map<std::uint16_t, Value>& props) {
         PcWriter pc(*ndb);
         pc.build(props);
         const PcResult r = pc.write();
@@ -599,10 +573,7 @@ struct Writer::Impl {
             TcWriter t(*ndb, {0x001A001F, 0x66050003});
             const std::uint32_t inbox =
                 special.count(SpecialFolder::Inbox) ? special[SpecialFolder::Inbox] : kNidRoot;
-            std::map<std::uint32_t, Value> row{{0x001A001F, unicodeValue(u"")},
-                                               {0x66050003, int32Value(inbox)}};
-            terminate(row);
-            t.addRow(1, row);
+            t.addRow(1, {{0x001A001F, unicodeValue(u"")}, {0x66050003, int32Value(inbox)}});
             const PcResult r = t.finish();
             ndb->addNode(0x62B, r.bidData, r.bidSub, 0);
         }
@@ -640,6 +611,7 @@ Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Im
     ::fchmod(fd, 0644);
     d->ndb = std::make_unique<NdbWriter>(d->options.format, d->options.encoding, FileHandle(fd));
     d->ndb->setCodePage(d->options.codePage);
+    d->ndb->setTerminators(d->options.terminators);
 
     // A stable store id derived from the name keeps generated files reproducible.
     std::uint32_t h = pstCrc(reinterpret_cast<const std::uint8_t*>(d->options.displayName.data()),
@@ -743,9 +715,7 @@ std::uint32_t Writer::addMessage(FolderId folder, const mapi::Message& message) 
             values[mapi::tags::MessageClass] = unicodeValue(u"IPM.Note");
         if (f.emptyContents)
             return nid;
-        auto row = Impl::byTag(values);
-        d->terminate(row);
-        f.contents->addRow(nid, row);
+        f.contents->addRow(nid, Impl::byTag(values));
         ++f.messages;
         if (!(flags & 0x01))
             ++f.unread;
