@@ -25,6 +25,20 @@ std::u16string scriptSubject(std::uint32_t codePage) {
 
 } // namespace
 
+QStringList mailFileNames(const ExpectedFolder& top) {
+    QStringList names;
+    for (const auto& item : top.items)
+        if (item.itemClass == 43) {
+            QString name = item.subject;
+            for (const QChar c : QStringLiteral("/\\*:?<>|"))
+                name.replace(c, QLatin1Char(' '));
+            names << name;
+        }
+    for (const auto& sub : top.folders)
+        names << mailFileNames(sub);
+    return names;
+}
+
 Message simpleMessage(const std::string& messageClass, const std::u16string& subject) {
     Message m;
     if (!messageClass.empty())

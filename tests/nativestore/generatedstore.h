@@ -6,6 +6,7 @@
 #include <pstwriter.h>
 
 #include <QString>
+#include <QStringList>
 
 #include <string>
 #include <vector>
@@ -22,6 +23,10 @@ struct ExpectedFolder {
     std::vector<ExpectedItem> items;
     std::vector<ExpectedFolder> folders;
 };
+
+// The names the conversion gives the mail items of a tree, the top folder's own included: each
+// subject with the characters no file name may hold turned into spaces, without ".msg".
+QStringList mailFileNames(const ExpectedFolder& top);
 
 // A message of the given class with a subject (stored with the prefix marker where the
 // writer puts one); an empty class leaves the class out.

@@ -104,28 +104,11 @@ TEST_P(GeneratedTree, SurfaceShowsTheWrittenFoldersItemsClassesAndSubjectsInOrde
     EXPECT_THROW(a.root->folderCount(), Failure); // the store is closed now
 }
 
-// The file name a mail item's subject becomes: the characters no file name may hold turn into
-// spaces, as the conversion does.
-QString fileNameOf(QString subject) {
-    for (const QChar c : QStringLiteral("/\\*:?<>|"))
-        subject.replace(c, QLatin1Char(' '));
-    return subject;
-}
-
-void collectMailNames(const ExpectedFolder& folder, QStringList& names) {
-    for (const auto& item : folder.items)
-        if (item.itemClass == 43)
-            names << fileNameOf(item.subject);
-    for (const auto& sub : folder.folders)
-        collectMailNames(sub, names);
-}
-
 // Converts the store the whole way with a recording message writer: every mail item is saved
 // once, under the name its subject gives (an equal name takes a number after it).
 void expectMailSavedUnderItsSubject(const QString& path, const ExpectedFolder& expected,
                                     const QString& outDir) {
-    QStringList names;
-    collectMailNames(expected, names);
+    const QStringList names = talvenor::testing::mailFileNames(expected);
     QStringList saved;
     StoreOptions options;
     options.writer = [&](const mapi::Message&, const QString& target) {
