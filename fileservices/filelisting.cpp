@@ -1,6 +1,7 @@
 #include "filelisting.h"
 
 #include "failure.h"
+#include "systemerror.h"
 
 #include <QDir>
 #include <QFile>
@@ -147,16 +148,15 @@ bool matchesPattern(const QString& name, const QString& pattern) {
 }
 
 Failure fileSystemFailure(int error) {
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return Failure(failures::PermissionDenied, QStringLiteral("Permission denied"));
-    case ENOENT:
-    case ENOTDIR:
-        return Failure(failures::PathNotFound, QStringLiteral("Path not found"));
+    const SystemError e = systemError(error);
+    switch (e.number) {
+    case failures::PermissionDenied:
+        return Failure(e.cause, e.number, QStringLiteral("Permission denied"));
+    case failures::PathNotFound:
+        return Failure(e.cause, e.number, QStringLiteral("Path not found"));
     default:
         // "Path/File access error": every other refusal of the file system.
-        return Failure(failures::FileAccess, QString::fromLocal8Bit(std::strerror(error)));
+        return Failure(e.cause, failures::FileAccess, systemErrorText(error));
     }
 }
 

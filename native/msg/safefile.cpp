@@ -1,6 +1,7 @@
 #include "safefile.h"
 
 #include "failure.h"
+#include "systemerror.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -49,10 +50,6 @@ private:
     std::int64_t pos_ = 0;
 };
 
-QString systemText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // A descriptor that is closed on destruction.
 class Fd {
 public:
@@ -91,38 +88,35 @@ bool refusesUnnamed(int error) {
 } // namespace
 
 Failure fileFailure(int error, const QString& path) {
-    switch (error) {
-    case EEXIST:
-        return Failure(failures::FileExists,
-                       QStringLiteral("The file \"%1\" exists already.").arg(path));
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return Failure(failures::DiskFull,
-                       QStringLiteral("Cannot save \"%1\": the disk is full (%2).")
-                           .arg(path, systemText(error)));
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return Failure(failures::PermissionDenied,
-                       QStringLiteral("Cannot save \"%1\": permission denied (%2).")
-                           .arg(path, systemText(error)));
-    case ENOENT:
-    case ENOTDIR:
-    case ELOOP:
-        return Failure(failures::PathNotFound,
-                       QStringLiteral("Cannot save \"%1\": the folder does not exist (%2).")
-                           .arg(path, systemText(error)));
-    case ENAMETOOLONG:
-    case EINVAL:
-    case EILSEQ:
-        return Failure(failures::BadFileName,
-                       QStringLiteral("Cannot save \"%1\": the file system refuses this name (%2).")
-                           .arg(path, systemText(error)));
+    const SystemError e = systemError(error);
+    const QString system = systemErrorText(error);
+    QString text;
+    switch (e.cause) {
+    case Cause::FileExists:
+        text = QStringLiteral("The file \"%1\" exists already.").arg(path);
+        break;
+    case Cause::DiskFull:
+        text = QStringLiteral("Cannot save \"%1\": the disk is full (%2).").arg(path, system);
+        break;
+    case Cause::PermissionDenied:
+        text = QStringLiteral("Cannot save \"%1\": permission denied (%2).").arg(path, system);
+        break;
+    case Cause::ReadOnly:
+        text = QStringLiteral("Cannot save \"%1\": the file system is read-only.").arg(path);
+        break;
+    case Cause::NotFound:
+        text = QStringLiteral("Cannot save \"%1\": the folder does not exist (%2).")
+                   .arg(path, system);
+        break;
+    case Cause::BadFileName:
+        text = QStringLiteral("Cannot save \"%1\": the file system refuses this name (%2).")
+                   .arg(path, system);
+        break;
     default:
-        return Failure(failures::FileAccess,
-                       QStringLiteral("Cannot save \"%1\": %2.").arg(path, systemText(error)));
+        text = QStringLiteral("Cannot save \"%1\": %2.").arg(path, system);
+        break;
     }
+    return Failure(e.cause, e.number, text);
 }
 
 OutputFolder::Impl::~Impl() {
@@ -291,7 +285,7 @@ void OutputFolder::sync() {
         throw Failure(failures::FileAccess,
                       QStringLiteral("The messages saved in \"%1\" may not have reached the disk: "
                                      "%2.")
-                          .arg(path_, systemText(errno)));
+                          .arg(path_, systemErrorText(errno)));
 }
 
 struct MessageFiles::Folder {
