@@ -2,8 +2,8 @@
 # Builds every fuzz target (the executables named fuzz_*, built with clang and
 # -DTALVENOR_FUZZ=ON in build-fuzz/) and runs each in turn; the first argument is the total
 # time in seconds (default 60), shared evenly among the targets, so adding a target does not
-# lengthen the run. Seeds: the stores our own PST writer generates, and a target's own folder
-# tests/*/corpus/TARGET/ when there is one. Crash inputs land in build-fuzz/crashes/TARGET/;
+# lengthen the run. Seeds: the stores our own PST writer generates, and a target's own seed
+# folder (own_seeds below). Crash inputs land in build-fuzz/crashes/TARGET/;
 # turn each into a regression test. Fails when any target found a crash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,6 +43,16 @@ if cmake --build "$build" -j2 --target pstwriter >/dev/null 2>&1; then
     done
 fi
 
+# Each target's own seeds. A set several targets read is kept once; the plain tests run every
+# seed along the target's road too (test_pst_corpus, test_compoundfile, test_nativestore_records).
+declare -A own_seeds=(
+    [fuzz_pst]=tests/pst/corpus/stores
+    [fuzz_pstmessage]=tests/pst/corpus/stores
+    [fuzz_nativestore]=tests/pst/corpus/stores
+    [fuzz_cfb]=tests/msg/corpus/cfb
+    [fuzz_records]=tests/nativestore/corpus/records
+)
+
 each=$((total / ${#targets[@]}))
 [ $each -ge 1 ] || each=1
 echo "fuzz.sh: ${#targets[@]} target(s), $each s each: ${targets[*]}"
@@ -51,9 +61,7 @@ for t in "${targets[@]}"; do
     corpus="$build/corpus/$t"
     mkdir -p "$corpus" "$build/crashes/$t"
     cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
-    for own in tests/*/corpus/"$t"; do
-        [ -d "$own" ] && cp -n "$own"/* "$corpus"/ 2>/dev/null || true
-    done
+    [ -n "${own_seeds[$t]:-}" ] && cp -n "${own_seeds[$t]}"/* "$corpus"/ 2>/dev/null || true
     # ASan's leak check stays on: a leak of a library handle is a finding too. The libraries
     # we call are not instrumented, so the fuzzer would shrink the seeds to the few bytes our
     # own code looks at: keep them, whole, and let it mutate inside real inputs.
