@@ -11,21 +11,21 @@ namespace talvenor {
 // own way. The number stays for the window's uniform error report, which shows it; two causes
 // may share a number there, never a cause.
 enum class Cause : std::uint8_t {
-    Other,              // nothing more is known; the description says what happened
-    InUse,              // another program holds the store (its lock says so)
-    ReaderNotStarted,   // the reading helper could not be started at all
-    ReaderFailed,       // the reading helper failed in a way that says nothing about the file
-    NotFound,           // a file or folder is not there
-    PermissionDenied,   // the file system refuses access
-    ReadOnly,           // the file system is mounted read-only
-    DiskFull,           // no room left, or over the quota
-    BadFileName,        // the file system refuses a name
-    FileExists,         // the target of a save exists already
-    NotAStore,          // the file is no PST or OST file
-    Damaged,            // the store, or one of its items, is damaged
-    CutShort,           // the store ends before its own header says it does
-    TooLarge,           // an item larger than can be handed over
-    NotSupported,       // a form of store or item this program cannot read
+    Other,            // nothing more is known; the description says what happened
+    InUse,            // another program holds the store (its lock says so)
+    ReaderNotStarted, // the reading helper could not be started at all
+    ReaderFailed,     // the reading helper failed in a way that says nothing about the file
+    NotFound,         // a file or folder is not there
+    PermissionDenied, // the file system refuses access
+    ReadOnly,         // the file system is mounted read-only
+    DiskFull,         // no room left, or over the quota
+    BadFileName,      // the file system refuses a name
+    FileExists,       // the target of a save exists already
+    NotAStore,        // the file is no PST or OST file
+    Damaged,          // the store, or one of its items, is damaged
+    CutShort,         // the store ends before its own header says it does
+    TooLarge,         // an item larger than can be handed over
+    NotSupported,     // a form of store or item this program cannot read
     OutOfMemory,
 };
 constexpr int CauseCount = int(Cause::OutOfMemory) + 1;

@@ -105,8 +105,8 @@ Failure fileFailure(int error, const QString& path) {
         text = QStringLiteral("Cannot save \"%1\": the file system is read-only.").arg(path);
         break;
     case Cause::NotFound:
-        text = QStringLiteral("Cannot save \"%1\": the folder does not exist (%2).")
-                   .arg(path, system);
+        text =
+            QStringLiteral("Cannot save \"%1\": the folder does not exist (%2).").arg(path, system);
         break;
     case Cause::BadFileName:
         text = QStringLiteral("Cannot save \"%1\": the file system refuses this name (%2).")
