@@ -3,6 +3,7 @@
 
 #include "constants.h"
 #include "errorreport.h"
+#include "outcometext.h"
 
 #include <QTemporaryFile>
 
@@ -62,10 +63,7 @@ TEST(BatchArguments, CommandLinesAndWhatTheyMean) {
 }
 
 TEST(BatchReports, AReportBecomesOneLineWithNothingLost) {
-    const QString report = errorReportText("Disk full.", windowLocation("GetMailItems"), 144);
-    EXPECT_EQ(oneLine(report), "Disk full. | in Hollisk2021/08/31.Form1.GetMailItems at line 144 | "
-                               "Please email screenshot of this message to " +
-                                   SupportEmail);
+    EXPECT_EQ(oneLine("Disk full.\r\nThe folder is gone."), "Disk full. | The folder is gone.");
     EXPECT_EQ(oneLine("a\r\n\r\nb\rc\n"), "a | b | c");
 }
 
@@ -97,21 +95,28 @@ RunResult play(const Script& s) {
         list, [](const QString&) { return QStringLiteral("/out/"); }, {e, o, false},
         [&] { return now; });
     for (int i = 0; i < s.runReports; ++i)
-        report.show({runtext::NoFolder, "t", MessageButtons::Ok, MessageIcon::None});
+        report.runRefused(RunRefusal::NoFolder);
+    FileCounts totals;
     for (std::size_t i = 0; i < s.events.size(); ++i) {
-        report.setText(runtext::Processing + s.files[qsizetype(i)]);
+        const QString file = s.files[qsizetype(i)];
+        report.fileStarted({int(i) + 1, int(s.files.size()), file, "/out/"});
         now += 1.5; // every file takes its time
         for (int k = 0; k < s.events[i].written; ++k)
-            report.written("/out/x.msg");
+            report.itemWritten("/out/x.msg");
         for (int k = 0; k < s.events[i].reported; ++k) {
-            report.show(errorReportMessage("cannot read", windowLocation("GetMailItems"), 144));
-            report.reported();
+            ItemReport r;
+            r.cause = Cause::Damaged;
+            r.reason = "cannot read";
+            r.folder = "Inbox";
+            r.subject = "Hello";
+            r.where = {"GetMailItems", 144};
+            report.itemReported(r);
         }
         for (int k = 0; k < s.events[i].storeReports; ++k)
-            report.show(errorReportMessage("gone", windowLocation("PST2MSG"), 106));
+            report.fileFailed({Cause::NotFound, "gone", {"PST2MSG", 106}});
+        report.fileFinished({file, "/out/", {}});
     }
-    report.setText(runtext::AtRest);
-    report.show({runtext::Done, "t", MessageButtons::Ok, MessageIcon::None});
+    report.runFinished(totals);
     report.finish();
     std::fclose(e);
     std::fclose(o);
@@ -156,20 +161,23 @@ TEST(BatchReports, ReportsAndSummariesNameTheirFileOnOneLineEach) {
     const RunResult r = play({{"/in/a.pst", "/in/b.pst"}, {{1, 1, 0}, {0, 0, 1}}});
     EXPECT_EQ(r.err.split('\n', Qt::SkipEmptyParts),
               QStringList({"[1/2] /in/a.pst",
-                           "talvenor-convert: /in/a.pst: cannot read | in "
-                           "Hollisk2021/08/31.Form1.GetMailItems at line 144 | Please email "
-                           "screenshot of this message to " +
-                               SupportEmail,
+                           "talvenor-convert: /in/a.pst: folder \"Inbox\", item \"Hello\": not "
+                           "written: cannot read",
                            "/in/a.pst: 1 message written, 1 reported, 1.5 s", "[2/2] /in/b.pst",
-                           "talvenor-convert: /in/b.pst: gone | in Hollisk2021/08/31.Form1.PST2MSG "
-                           "at line 106 | Please email screenshot of this message to " +
-                               SupportEmail,
-                           "/in/b.pst: not converted, 1.5 s"}));
+                           "talvenor-convert: /in/b.pst: gone",
+                           "/in/b.pst: not converted (not found), 1.5 s"}));
+    // Words for people on a terminal: no button, no step, no screenshot.
+    EXPECT_FALSE(r.err.contains("PushButton") || r.err.contains("at line") ||
+                 r.err.contains("screenshot"));
     const QStringList json = r.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(json.size(), 2);
     EXPECT_TRUE(json[0].contains(R"("file":"/in/a.pst")"));
     EXPECT_TRUE(json[0].contains(R"("written":1)"));
     EXPECT_TRUE(json[1].contains(R"("converted":false)"));
+    EXPECT_TRUE(json[1].contains(R"("cause":"not-found")")) << json[1].toStdString();
+    EXPECT_TRUE(json[0].contains(
+        R"("lines":[{"cause":"damaged","folder":"Inbox","kind":"mail","reason":"cannot read","subject":"Hello","written":false}])"))
+        << json[0].toStdString();
 }
 
 TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {

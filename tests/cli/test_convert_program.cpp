@@ -5,6 +5,7 @@
 #include "recorders.h"
 #include "session.h"
 #include "storefactory.h"
+#include "systemfolderaccess.h"
 #include "toolrun.h"
 
 #include <QCryptographicHash>

@@ -126,10 +126,10 @@ TEST_F(SessionTest, FailuresAreShownAndTheStoreIsNeverLeftAttached) {
     // The cause decides, never the number: a helper that failed shares the in-use number.
     const Case cases[] = {
         {"in use", "AddStore \"" + pst + "\"", Cause::InUse, failures::InUse, true, 0},
-        {"the in-use number without its cause", "AddStore \"" + pst + "\"",
-         Cause::ReaderFailed, failures::InUse, false, 106},
-        {"the in-use number, positive sign", "AddStore \"" + pst + "\"", Cause::Other,
-         2147467259, false, 106},
+        {"the in-use number without its cause", "AddStore \"" + pst + "\"", Cause::ReaderFailed,
+         failures::InUse, false, 106},
+        {"the in-use number, positive sign", "AddStore \"" + pst + "\"", Cause::Other, 2147467259,
+         false, 106},
         {"the reading helper could not be started", "CreateObject Outlook.Application",
          Cause::ReaderNotStarted, failures::InUse, false, 102},
         {"cannot create", "CreateObject Outlook.Application", Cause::Other, 429, false, 102},

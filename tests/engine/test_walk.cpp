@@ -295,11 +295,11 @@ TEST_F(WalkTest, SavesTheFolderRefusesGiveOneReportForTheStore) {
         Cause cause;
         std::int32_t failure;
     };
-    const Case cases[] = {{"disk full", Cause::DiskFull, failures::DiskFull},
-                          {"folder gone", Cause::NotFound, failures::PathNotFound},
-                          {"folder not writable", Cause::PermissionDenied,
-                           failures::PermissionDenied},
-                          {"read-only file system", Cause::ReadOnly, failures::PermissionDenied}};
+    const Case cases[] = {
+        {"disk full", Cause::DiskFull, failures::DiskFull},
+        {"folder gone", Cause::NotFound, failures::PathNotFound},
+        {"folder not writable", Cause::PermissionDenied, failures::PermissionDenied},
+        {"read-only file system", Cause::ReadOnly, failures::PermissionDenied}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         startAfresh();

@@ -11,6 +11,7 @@
 #include "qteventloop.h"
 #include "qtprint.h"
 #include "samples.h"
+#include "systemfolderaccess.h"
 
 #include <QDir>
 #include <QFile>

@@ -122,11 +122,12 @@ public:
     void addStore(const QString& quotedPath) override {
         o_.enter(QStringLiteral("AddStore ") + quotedPath);
         QString path = quotedPath;
-        if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) && path.endsWith(QLatin1Char('"')))
+        if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) &&
+            path.endsWith(QLatin1Char('"')))
             path = path.mid(1, path.size() - 2);
         if (o_.lockedPaths.contains(path))
-            throw Failure(Cause::InUse, failures::InUse, QStringLiteral("The file ") + path +
-                                               QStringLiteral(" is in use."));
+            throw Failure(Cause::InUse, failures::InUse,
+                          QStringLiteral("The file ") + path + QStringLiteral(" is in use."));
         if (!o_.stores.count(path))
             throw Failure(-2147024894, QStringLiteral("The file ") + path +
                                            QStringLiteral(" could not be found."));
