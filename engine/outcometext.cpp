@@ -25,14 +25,42 @@ QString groupedNumber(std::int64_t n) {
 
 namespace {
 
-// "Inbox/Receipts: \"Hello\"", "Inbox: an item without a subject", or "an item" when neither is
-// known.
+QString kindNoun(ItemKind kind) {
+    switch (kind) {
+    case ItemKind::Appointment:
+        return QStringLiteral("appointment");
+    case ItemKind::Contact:
+        return QStringLiteral("contact");
+    case ItemKind::DistributionList:
+        return QStringLiteral("distribution list");
+    case ItemKind::Task:
+        return QStringLiteral("task");
+    case ItemKind::Note:
+        return QStringLiteral("note");
+    case ItemKind::Post:
+        return QStringLiteral("post");
+    case ItemKind::Report:
+        return QStringLiteral("report");
+    case ItemKind::MeetingItem:
+        return QStringLiteral("meeting item");
+    case ItemKind::Mail:
+    case ItemKind::Other:
+        break;
+    }
+    return QStringLiteral("item");
+}
+
+// "folder \"Inbox/Receipts\", item \"Hello\"", "a contact without a subject".
 QString itemName(const QString& folder, const QString& subject, ItemKind kind) {
-    const QString what = kind == ItemKind::Mail || kind == ItemKind::Other
-                             ? QStringLiteral("item")
-                             : QStringLiteral("%1 item").arg(QLatin1String(itemKindToken(kind)));
-    QString name = subject.isEmpty() ? QStringLiteral("an %1 without a subject").arg(what)
-                                     : QStringLiteral("%1 \"%2\"").arg(what, oneLine(subject));
+    const QString noun = kindNoun(kind);
+    QString name;
+    if (subject.isEmpty()) {
+        const bool vowel = QStringLiteral("aeiou").contains(noun.front());
+        name = QStringLiteral("%1 %2 without a subject")
+                   .arg(vowel ? QStringLiteral("an") : QStringLiteral("a"), noun);
+    } else {
+        name = QStringLiteral("%1 \"%2\"").arg(noun, oneLine(subject));
+    }
     if (!folder.isEmpty())
         name = QStringLiteral("folder \"%1\", %2").arg(folder, name);
     return name;
