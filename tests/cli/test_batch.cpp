@@ -3,9 +3,23 @@
 
 #include "constants.h"
 #include "errorreport.h"
+#include "fakeautomation.h"
 #include "outcometext.h"
+#include "qtprint.h"
+#include "recorders.h"
+#include "runfakes.h"
+#include "session.h"
+#include "stringlist.h"
 
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -212,6 +226,181 @@ TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {
         EXPECT_EQ(summaryText(s), c.text);
         EXPECT_TRUE(summaryJson(s).contains(c.json)) << summaryJson(s).toStdString();
     }
+}
+
+} // namespace
+
+namespace {
+
+using talvenor::testing::FakeFolder;
+using talvenor::testing::FakeOutlook;
+
+// One run over the in-memory store, rendered by the window and by the command line.
+struct BothWays : ::testing::Test {
+    QTemporaryDir window, cli;
+    FakeOutlook outlook;
+    QStringList files;
+
+    struct Cli {
+        int status;
+        QStringList err;
+        std::vector<QJsonObject> json;
+    };
+
+    void SetUp() override { ASSERT_TRUE(window.isValid() && cli.isValid()); }
+
+    QStringList runInWindow(talvenor::testing::RecordingMessageBox& messages) {
+        talvenor::testing::StringSourceList list;
+        list.items = files;
+        talvenor::testing::FakeOptions options;
+        options.t1 = window.path();
+        talvenor::testing::RecordingProgress progress;
+        talvenor::testing::RecordingPointer pointer;
+        talvenor::testing::CountingEventLoop events;
+        talvenor::testing::FakeFolderAccess access;
+        ConversionSession session(outlook, messages, events, pointer);
+        SessionConverter converter(session);
+        ConversionRun(list, options, progress, pointer, events, messages, converter, access)
+            .convertAll();
+        QStringList lines;
+        for (const QString& f : files) {
+            QFile report(window.filePath(conversionReportName(f)));
+            if (report.open(QIODevice::ReadOnly))
+                lines += QString::fromUtf8(report.readAll()).split('\n', Qt::SkipEmptyParts);
+        }
+        return lines;
+    }
+
+    Cli runOnCommandLine() {
+        QTemporaryFile err, out;
+        EXPECT_TRUE(err.open() && out.open());
+        std::FILE* e = std::fopen(err.fileName().toLocal8Bit().constData(), "w");
+        std::FILE* o = std::fopen(out.fileName().toLocal8Bit().constData(), "w");
+        FileList list(files);
+        FixedOutput output(false, cli.path());
+        BatchReport report(
+            list, [&](const QString&) { return cli.path() + "/"; }, {e, o, false},
+            [] { return 0.0; });
+        NoProgress progress;
+        PlainPointer pointer;
+        talvenor::testing::CountingEventLoop events;
+        talvenor::testing::RecordingMessageBox unused;
+        talvenor::testing::FakeFolderAccess access;
+        ConversionSession session(outlook, unused, events, pointer);
+        SessionConverter converter(session);
+        ConversionRun(list, output, progress, pointer, events, report, converter, access)
+            .convertAll();
+        report.finish();
+        std::fclose(e);
+        std::fclose(o);
+        EXPECT_TRUE(unused.shown.isEmpty()) << unused.texts().join('|').toStdString();
+        Cli r{report.exitStatus(),
+              QString::fromUtf8(err.readAll()).split('\n', Qt::SkipEmptyParts),
+              {}};
+        for (const QString& line : QString::fromUtf8(out.readAll()).split('\n', Qt::SkipEmptyParts))
+            r.json.push_back(QJsonDocument::fromJson(line.toUtf8()).object());
+        return r;
+    }
+};
+
+int msgFiles(const QString& folder) {
+    return int(QDir(folder).entryList({"*.msg"}, QDir::Files).size());
+}
+
+// The window's report file and the command line's standard error say the same of each item,
+// and the counts in --json are the files on disk.
+TEST_F(BothWays, TheReportFileHoldsTheCommandLinesLinesAndTheCountsAreTheFilesOnDisk) {
+    struct Case {
+        const char* name;
+        int whole, damaged, unreadable;
+        bool diskFullAfterTwo;
+        int written, saved, reported; // in --json
+        bool converted;
+    };
+    const Case cases[] = {
+        {"all written", 3, 0, 0, false, 3, 0, 0, true},
+        {"saved from damaged data", 2, 3, 0, false, 5, 3, 0, false},
+        {"items reported", 2, 0, 2, false, 2, 0, 2, false},
+        {"the disk fills up", 6, 0, 0, true, 2, 0, 4, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        outlook = FakeOutlook();
+        for (QTemporaryDir* d : {&window, &cli})
+            for (const QString& f : QDir(d->path()).entryList(QDir::Files))
+                QFile::remove(d->filePath(f));
+        FakeFolder root{"Root", {}, {}};
+        FakeFolder& inbox = root.addFolder("Inbox");
+        for (int k = 0; k < c.whole; ++k)
+            inbox.addItem(QStringLiteral("whole %1").arg(k));
+        for (int k = 0; k < c.damaged; ++k)
+            inbox.addDamagedItem(QStringLiteral("damaged %1").arg(k), "its body was lost");
+        for (int k = 0; k < c.unreadable; ++k) {
+            inbox.addItem(QStringLiteral("unreadable %1").arg(k));
+            for (QTemporaryDir* d : {&window, &cli})
+                outlook.fail(
+                    QStringLiteral("Item.SaveAs %1/unreadable %2.msg").arg(d->path()).arg(k),
+                    Cause::Damaged, -2147286788, "The item is damaged.");
+        }
+        if (c.diskFullAfterTwo)
+            for (int k = 2; k < c.whole; ++k)
+                for (QTemporaryDir* d : {&window, &cli})
+                    outlook.fail(
+                        QStringLiteral("Item.SaveAs %1/whole %2.msg").arg(d->path()).arg(k),
+                        Cause::DiskFull, failures::DiskFull, "The disk is full.");
+        outlook.stores["/m/box.pst"] = root;
+        files = {"/m/box.pst"};
+
+        talvenor::testing::RecordingMessageBox messages;
+        const QStringList fileLines = runInWindow(messages);
+        const Cli r = runOnCommandLine();
+
+        QStringList cliLines;
+        for (const QString& line : r.err)
+            if (line.startsWith(ProgramName + ": "))
+                cliLines << line.mid(ProgramName.size() + 2);
+        // The same lines, but for the output folder each was given.
+        EXPECT_EQ(fileLines.join('\n').replace(window.path(), "<out>"),
+                  cliLines.join('\n').replace(cli.path(), "<out>"));
+        EXPECT_EQ(QFile::exists(window.filePath("box - conversion report.txt")),
+                  !cliLines.isEmpty());
+
+        ASSERT_EQ(r.json.size(), 1u);
+        const QJsonObject& s = r.json[0];
+        EXPECT_EQ(s["written"].toInt(), msgFiles(cli.path()));
+        EXPECT_EQ(msgFiles(cli.path()), msgFiles(window.path()));
+        EXPECT_EQ(s["written"].toInt(), c.written);
+        EXPECT_EQ(s["savedFromDamage"].toInt(), c.saved);
+        EXPECT_EQ(s["reported"].toInt(), c.reported);
+        EXPECT_EQ(s["converted"].toBool(), c.converted);
+        EXPECT_EQ(s["lines"].toArray().size(), cliLines.size());
+        EXPECT_EQ(r.status, c.converted ? AllWritten : SomeReported);
+        // Saved from damaged data: no box each, one for the file.
+        const int damageBoxes =
+            int(std::count_if(messages.shown.begin(), messages.shown.end(), [](const Message& m) {
+                return m.text.contains("saved from damaged data");
+            }));
+        EXPECT_EQ(damageBoxes, c.saved > 0 ? 1 : 0);
+    }
+}
+
+// A reading helper that cannot be started is said in the command line's own words.
+TEST_F(BothWays, AReadingHelperThatCannotBeStartedIsToldAsSuch) {
+    const QString text = "the reading helper could not be started: "
+                         "/usr/lib/talvenor/talvenor-reader: No such file or directory";
+    outlook.stores["/m/box.pst"] = FakeFolder{"Root", {}, {}};
+    outlook.fail("CreateObject Outlook.Application", Cause::ReaderNotStarted, failures::InUse,
+                 text);
+    files = {"/m/box.pst"};
+    const Cli r = runOnCommandLine();
+    EXPECT_TRUE(r.err.contains(ProgramName + ": /m/box.pst: " + text))
+        << r.err.join('\n').toStdString();
+    EXPECT_FALSE(r.err.join('\n').contains("0731"));
+    EXPECT_FALSE(r.err.join('\n').contains("another application"));
+    ASSERT_EQ(r.json.size(), 1u);
+    EXPECT_EQ(r.json[0]["cause"].toString(), "reader-not-started");
+    EXPECT_FALSE(r.json[0]["converted"].toBool());
+    EXPECT_EQ(r.status, BadUsageOrNothingConverted);
 }
 
 } // namespace
