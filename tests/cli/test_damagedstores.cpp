@@ -336,3 +336,33 @@ TEST(DamagedStores, TheWindowGivesOneReportPerFileAndTheCommandLinesLines) {
 }
 
 } // namespace
+
+namespace {
+
+// A store cut short at several lengths: --json counts exactly the files on disk, and a file
+// that lost mail never says it was converted.
+TEST(DamagedStores, AStoreCutShortCountsTheFilesOnDiskAndIsNotConverted) {
+    const auto corpus = talvenor::testing::makeDamagedCorpus();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const double keep : {0.95, 0.75, 0.5, 0.25}) {
+        SCOPED_TRACE(keep);
+        std::vector<std::uint8_t> bytes = corpus.intact;
+        bytes.resize(std::size_t(double(bytes.size()) * keep));
+        const QString file = dir.filePath(QStringLiteral("short.pst"));
+        const QString out = dir.filePath(QStringLiteral("out"));
+        talvenor::testing::writeBytes(file.toStdString(), bytes);
+        QDir(out).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(out));
+        const Converted r = convert(file, out);
+        EXPECT_EQ(countMsgFiles(out), r.count("written")) << r.err.toStdString();
+        if (r.count("written") < int(corpus.messages)) {
+            EXPECT_FALSE(r.summary.value(QStringLiteral("converted")).toBool())
+                << r.err.toStdString();
+            EXPECT_GT(r.count("reports"), 0) << r.err.toStdString();
+            EXPECT_NE(r.exitCode, 0);
+        }
+    }
+}
+
+} // namespace
