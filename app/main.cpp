@@ -10,6 +10,7 @@
 #include "settings.h"
 #include "shell.h"
 #include "storefactory.h"
+#include "systemfolderaccess.h"
 
 #include <QApplication>
 

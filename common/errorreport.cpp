@@ -24,7 +24,8 @@ Message errorReportMessage(const QString& description, const QString& location, 
 }
 
 void Procedure::report(int number, const QString& description) {
-    messages_.show(errorReportMessage(description, location_, number));
+    if (messages_)
+        messages_->show(errorReportMessage(description, location_, number));
 }
 
 } // namespace talvenor

@@ -28,7 +28,9 @@ Message errorReportMessage(const QString& description, const QString& location, 
 class Procedure {
 public:
     Procedure(IMessageBox& messages, QString location)
-        : messages_(messages), location_(std::move(location)) {}
+        : messages_(&messages), location_(std::move(location)) {}
+    // A procedure whose failures all go to its filter, which words them itself.
+    explicit Procedure(QString location) : location_(std::move(location)) {}
 
     // Runs a step; true when it completed, false when it failed and was reported.
     template <class F> bool step(int number, F&& action) {
@@ -59,33 +61,30 @@ public:
 
     // Sees every failure a step catches before it is reported; answering false keeps the
     // report from being shown, because the procedure accounts for the failure another way.
-    using FailureFilter =
-        std::function<bool(int step, std::int32_t failure, const QString& description)>;
+    using FailureFilter = std::function<bool(int step, const Failure& failure)>;
     void setFilter(FailureFilter filter) { filter_ = std::move(filter); }
 
 private:
     template <class F>
     auto guarded(int number, F&& body) -> std::optional<std::invoke_result_t<F>> {
         lastStep_ = number;
-        QString description;
-        std::int32_t failure = failures::Internal;
+        std::optional<Failure> failure;
         try {
             return body();
         } catch (const Failure& f) {
-            description = f.description();
-            failure = f.number();
+            failure = f;
         } catch (const std::bad_alloc&) {
-            description = QStringLiteral("Out of memory");
-            failure = failures::OutOfMemory;
+            failure.emplace(Cause::OutOfMemory, failures::OutOfMemory,
+                            QStringLiteral("Out of memory"));
         } catch (const std::exception& e) {
-            description = QString::fromUtf8(e.what());
+            failure.emplace(Cause::Other, failures::Internal, QString::fromUtf8(e.what()));
         }
-        if (!filter_ || filter_(number, failure, description))
-            report(number, description);
+        if (!filter_ || filter_(number, *failure))
+            report(number, failure->description());
         return std::nullopt;
     }
 
-    IMessageBox& messages_;
+    IMessageBox* messages_ = nullptr;
     QString location_;
     int lastStep_ = 0;
     FailureFilter filter_;

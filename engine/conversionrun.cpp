@@ -3,42 +3,31 @@
 #include "constants.h"
 #include "errorreport.h"
 #include "failure.h"
+#include "outcometext.h"
 #include "paths.h"
-
-#include <QFile>
+#include "windowoutcomes.h"
 
 #include <cmath>
-#include <unistd.h>
 
 namespace talvenor {
-
-bool SystemFolderAccess::canWrite(const QString& folder) const {
-    if (folder.isEmpty() || !paths::isFolder(folder))
-        return false;
-    // Creating a file needs write and search permission on the folder; access() also
-    // answers no for a read-only mount, which the permission bits do not show.
-    return ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0;
-}
 
 namespace {
 QString messageName(const QString& pstPath) {
     return paths::removeExtension(paths::getFileName(pstPath)) + QStringLiteral(".msg");
 }
-} // namespace
-
-namespace {
-// 12345 -> "12,345"
-QString grouped(std::int64_t n) {
-    QString digits = QString::number(n < 0 ? -n : n);
-    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
-        digits.insert(at, QLatin1Char(','));
-    return n < 0 ? QLatin1Char('-') + digits : digits;
-}
+const QString RunProcedure = QStringLiteral("PushButton2_Click");
 } // namespace
 
 QString processingText(const QString& fileName, std::int64_t done, std::int64_t total) {
-    return runtext::Processing + fileName + QStringLiteral(" - ") + grouped(done) +
-           QStringLiteral(" of ") + grouped(total);
+    return runtext::Processing + fileName + QStringLiteral(" - ") + groupedNumber(done) +
+           QStringLiteral(" of ") + groupedNumber(total);
+}
+
+int runProgressValue(int index, int files, std::int64_t done, std::int64_t total) {
+    if (files <= 0)
+        return 0;
+    const double share = total > 0 ? double(std::min(done, total)) / double(total) : 0.0;
+    return int(std::nearbyint((double(index - 1) + share) / double(files) * 100.0));
 }
 
 void FileProgressText::itemsVisited(std::int64_t done, std::int64_t total) {
@@ -46,6 +35,7 @@ void FileProgressText::itemsVisited(std::int64_t done, std::int64_t total) {
     if (done < total && shown_ && now - *shown_ < Interval)
         return;
     shown_ = now;
+    bar_.setValue(runProgressValue(index_, files_, done, total));
     bar_.setFileProgress(processingText(fileName_, done, total));
 }
 
@@ -58,11 +48,17 @@ QString outputPathBesideSource(const QString& pstPath) {
                              messageName(pstPath));
 }
 
-void ConversionRun::say(const QString& text) {
-    messages_.show({text, applicationTitle(), MessageButtons::Ok, MessageIcon::None});
-}
+ConversionRun::ConversionRun(ISourceList& list, IOutputOptions& options, IProgress& progress,
+                             IPointer& pointer, IEventLoop& events, IMessageBox& messages,
+                             IFileConverter& converter, const IFolderAccess& access,
+                             const IClock* clock)
+    : window_(std::make_unique<WindowOutcomes>(messages)), list_(list), options_(options),
+      progress_(progress), pointer_(pointer), events_(events), observer_(*window_),
+      converter_(converter), access_(access), clock_(clock ? *clock : steady_) {}
 
-void ConversionRun::PushButton2_Click() {
+ConversionRun::~ConversionRun() = default;
+
+void ConversionRun::convertAll() {
     if (converting_) // 100
         return;
     converting_ = true; // 102
@@ -72,33 +68,41 @@ void ConversionRun::PushButton2_Click() {
         ~Idle() { flag = false; }
     } idle{converting_};
 
-    Procedure proc(messages_, windowLocation(QStringLiteral("PushButton2_Click")));
+    // The run's own failures (a list entry that cannot be read, a control that fails) are
+    // outcomes of the run; while a file is converted, they are that file's.
+    Procedure proc(windowLocation(RunProcedure));
+    const auto runFailures = [&](int step, const Failure& f) {
+        observer_.runReported({f.cause(), f.description(), {RunProcedure, step}});
+        return false;
+    };
+    proc.setFilter(runFailures);
 
     if (proc.test(104, [&] { return list_.count() == 0; })) {
-        proc.step(150, [&] { say(runtext::NoFiles); });
+        proc.step(150, [&] { observer_.runRefused(RunRefusal::NoFiles); });
         return;
     }
     // Without a rule there is nowhere sound to put the results.
     if (proc.test(105, [&] { return !options_.option1() && !options_.option2(); })) {
-        proc.step(105, [&] { say(runtext::NoRule); });
+        proc.step(105, [&] { observer_.runRefused(RunRefusal::NoRule); });
         return;
     }
     if (proc.test(106, [&] { return !paths::isFolder(options_.text1()) && !options_.option2(); })) {
-        proc.step(148, [&] { say(runtext::NoFolder); });
+        proc.step(148, [&] { observer_.runRefused(RunRefusal::NoFolder); });
         return;
     }
 
     const auto n = proc.read(112, [&] { return list_.count(); });
     QString pstPath;
     QString outputPath;
+    FileCounts totals;
     for (int i = 1; n && i <= *n; ++i) {
         proc.step(114, [&] { pstPath = list_.text(i); });
         proc.step(116, [&] {
             const int count = list_.count();
             if (count <= 0)
                 throw Failure(11, QStringLiteral("Division by zero"));
-            // Rounded half to even, as an integer property takes a fraction.
-            progress_.setValue(int(std::nearbyint(double(i) / double(count) * 100.0)));
+            // The files before this one; the file's own items move it on from here.
+            progress_.setValue(runProgressValue(i, count, 0, 0));
         });
         proc.step(118,
                   [&] { progress_.setText(runtext::Processing + paths::getFileName(pstPath)); });
@@ -113,29 +117,42 @@ void ConversionRun::PushButton2_Click() {
         } else {
             haveRule = false;
         }
+
+        FileTally tally;
+        TeeObserver counted(tally, observer_);
+        const QString folder = haveRule ? paths::getFolderPath(outputPath) : QString();
+        counted.fileStarted({i, n ? *n : 0, pstPath, folder});
         if (!haveRule) {
             // The rule was taken away during the run: this file has nowhere to go.
-            proc.step(128, [&] { say(runtext::NoRule); });
-            continue;
+            proc.step(128, [&] { counted.fileSkipped(RunRefusal::NoRule); });
+        } else {
+            proc.setFilter([&](int step, const Failure& f) {
+                counted.fileFailed({f.cause(), f.description(), {RunProcedure, step}});
+                return false;
+            });
+            proc.step(132, [&] {
+                // One report for a folder that cannot take the files, instead of one per
+                // message.
+                if (!access_.canWrite(folder))
+                    throw Failure(Cause::PermissionDenied, failures::PermissionDenied,
+                                  QStringLiteral("Permission denied: the results of \"%1\" "
+                                                 "cannot be saved because the folder \"%2\" "
+                                                 "cannot be written.")
+                                      .arg(paths::getFileName(pstPath), folder));
+                FileProgressText bar(progress_, paths::getFileName(pstPath), clock_, i, n ? *n : 1);
+                TeeObserver road(counted, bar);
+                converter_.PST2MSG(pstPath, outputPath, road);
+            });
+            proc.setFilter(runFailures);
         }
-
-        proc.step(132, [&] {
-            // One report for a folder that cannot take the files, instead of one per message.
-            const QString folder = paths::getFolderPath(outputPath);
-            if (!access_.canWrite(folder))
-                throw Failure(failures::PermissionDenied,
-                              QStringLiteral("Permission denied: the results of \"%1\" cannot be "
-                                             "saved because the folder \"%2\" cannot be written.")
-                                  .arg(paths::getFileName(pstPath), folder));
-            FileProgressText fileProgress(progress_, paths::getFileName(pstPath), clock_);
-            converter_.PST2MSG(pstPath, outputPath, fileProgress);
-        });
+        totals.add(tally.counts());
+        observer_.fileFinished({pstPath, folder, tally.counts()});
     }
 
     proc.step(136, [&] { pointer_.setMode(PointerMode::Default); });
     proc.step(138, [&] { progress_.setValue(0); });
     proc.step(140, [&] { progress_.setText(runtext::AtRest); });
-    proc.step(146, [&] { say(runtext::Done); });
+    proc.step(146, [&] { observer_.runFinished(totals); });
 }
 
 } // namespace talvenor

@@ -2,7 +2,9 @@
 
 #include "automation.h"
 #include "clock.h"
+#include "folderaccess.h"
 #include "isourcelist.h"
+#include "outcomes.h"
 #include "session.h"
 #include "ui.h"
 
@@ -10,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace talvenor {
@@ -33,34 +36,21 @@ public:
     virtual void setFileProgress(const QString& text) { setText(text); }
 };
 
-// Whether new files can be created in a folder.
-class IFolderAccess {
-public:
-    virtual ~IFolderAccess() = default;
-    virtual bool canWrite(const QString& folder) const = 0;
-};
-
-// Asks the operating system, which also knows about read-only mounts.
-class SystemFolderAccess : public IFolderAccess {
-public:
-    bool canWrite(const QString& folder) const override;
-};
-
-// Converts one PST file into message files beside the output path, telling progress how far
-// it is.
+// Converts one PST file into message files beside the output path, telling the observer what
+// becomes of its items and how far it is.
 class IFileConverter {
 public:
     virtual ~IFileConverter() = default;
     virtual void PST2MSG(const QString& pstPath, const QString& outputFile,
-                         IWalkProgress& progress) = 0;
+                         IRunObserver& observer) = 0;
 };
 
 class SessionConverter : public IFileConverter {
 public:
     explicit SessionConverter(ConversionSession& session) : session_(session) {}
     void PST2MSG(const QString& pstPath, const QString& outputFile,
-                 IWalkProgress& progress) override {
-        session_.PST2MSG(pstPath, outputFile, &progress);
+                 IRunObserver& observer) override {
+        session_.PST2MSG(pstPath, outputFile, &observer);
     }
 
 private:
@@ -82,19 +72,27 @@ inline const QString AtRest = QStringLiteral("Progress Bar");
 // "Processing: big.pst - 12,345 of 20,000": the bar's text while one file is converted.
 QString processingText(const QString& fileName, std::int64_t done, std::int64_t total);
 
-// Shows how far the conversion of one file is on the bar's text, a few times a second at
-// most (the last item always), so that a large store does not look frozen.
-class FileProgressText : public IWalkProgress {
+// The bar's value while file `index` of `files` is `done` of `total` items far: the files
+// before it and the share of its items, rounded half to even as an integer property takes a
+// fraction.
+int runProgressValue(int index, int files, std::int64_t done, std::int64_t total);
+
+// Shows how far the conversion of one file is on the bar, its value and its text, a few times
+// a second at most (the last item always), so that a large store does not look frozen.
+class FileProgressText : public IRunObserver {
 public:
     static constexpr std::chrono::milliseconds Interval{250};
-    FileProgressText(IProgress& bar, QString fileName, const IClock& clock)
-        : bar_(bar), fileName_(std::move(fileName)), clock_(clock) {}
+    FileProgressText(IProgress& bar, QString fileName, const IClock& clock, int index = 1,
+                     int files = 1)
+        : bar_(bar), fileName_(std::move(fileName)), clock_(clock), index_(index), files_(files) {}
     void itemsVisited(std::int64_t done, std::int64_t total) override;
 
 private:
     IProgress& bar_;
     QString fileName_;
     const IClock& clock_;
+    int index_;
+    int files_;
     std::optional<std::chrono::milliseconds> shown_;
 };
 
@@ -102,32 +100,39 @@ private:
 QString outputPathInFolder(const QString& folder, const QString& pstPath);
 QString outputPathBesideSource(const QString& pstPath);
 
-// "Start Converting": converts every file of the source list, top to bottom, in one batch.
-// The list is not changed by the run; while IsConverting() is true the window keeps every
-// command that removes or reorders entries from doing so, so that each entry is converted
-// exactly once.
+// Converts every file of the source list, top to bottom, in one batch: the one operation both
+// the window ("Start Converting") and the command line run. What happens goes to the observer
+// as outcomes, which each front end renders in its own way. The list is not changed by the
+// run; while IsConverting() is true the window keeps every command that removes or reorders
+// entries from doing so, so that each entry is converted exactly once.
 class ConversionRun {
 public:
     ConversionRun(ISourceList& list, IOutputOptions& options, IProgress& progress,
-                  IPointer& pointer, IEventLoop& events, IMessageBox& messages,
+                  IPointer& pointer, IEventLoop& events, IRunObserver& observer,
                   IFileConverter& converter, const IFolderAccess& access,
                   const IClock* clock = nullptr)
         : list_(list), options_(options), progress_(progress), pointer_(pointer), events_(events),
-          messages_(messages), converter_(converter), access_(access),
+          observer_(observer), converter_(converter), access_(access),
           clock_(clock ? *clock : steady_) {}
+    // Rendered as the window renders a run, with each file's report beside its results.
+    ConversionRun(ISourceList& list, IOutputOptions& options, IProgress& progress,
+                  IPointer& pointer, IEventLoop& events, IMessageBox& messages,
+                  IFileConverter& converter, const IFolderAccess& access,
+                  const IClock* clock = nullptr);
+    ~ConversionRun();
 
-    void PushButton2_Click();
+    void convertAll();
+    void PushButton2_Click() { convertAll(); }
     bool IsConverting() const { return converting_; }
 
 private:
-    void say(const QString& text);
-
+    std::unique_ptr<IRunObserver> window_; // the window's rendering, when it was asked for
     ISourceList& list_;
     IOutputOptions& options_;
     IProgress& progress_;
     IPointer& pointer_;
     IEventLoop& events_;
-    IMessageBox& messages_;
+    IRunObserver& observer_;
     IFileConverter& converter_;
     const IFolderAccess& access_;
     SteadyClock steady_;

@@ -4,6 +4,8 @@ namespace talvenor {
 
 ItemKind itemKindOfClass(int itemClass) {
     switch (itemClass) {
+    case 43:
+        return ItemKind::Mail;
     case 26:
         return ItemKind::Appointment;
     case 40:
@@ -31,6 +33,32 @@ ItemKind itemKindOfClass(int itemClass) {
     default:
         return ItemKind::Other;
     }
+}
+
+const char* itemKindToken(ItemKind kind) {
+    switch (kind) {
+    case ItemKind::Mail:
+        return "mail";
+    case ItemKind::Appointment:
+        return "appointment";
+    case ItemKind::Contact:
+        return "contact";
+    case ItemKind::DistributionList:
+        return "distributionList";
+    case ItemKind::Task:
+        return "task";
+    case ItemKind::Note:
+        return "note";
+    case ItemKind::Post:
+        return "post";
+    case ItemKind::Report:
+        return "report";
+    case ItemKind::MeetingItem:
+        return "meetingItem";
+    case ItemKind::Other:
+        return "other";
+    }
+    return "other";
 }
 
 } // namespace talvenor

@@ -8,25 +8,33 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <cstdlib>
+#include <new>
 #include <optional>
 
 namespace talvenor {
 
 using namespace automation;
 
-QString inUseMessageText() {
-    return QStringLiteral("Error #0731: Please make sure that Your PST files are not used by "
-                          "another application.\r\n\r\nPlease email ") +
-           SupportEmail +
-           QStringLiteral(" with a screenshot of this message if you have any questions.");
-}
-
 namespace {
 struct Pending {
     int step;
-    std::int32_t number;
-    QString description;
+    Failure failure;
+};
+
+// The per-item counts of the older observer, from the outcomes.
+class ItemCounts : public IRunObserver {
+public:
+    explicit ItemCounts(IItemObserver& items) : items_(items) {}
+    void itemWritten(const QString& path) override { items_.written(path); }
+    void itemSavedFromDamage(const ItemSaved& saved) override { items_.written(saved.path); }
+    void itemReported(const ItemReport& report) override {
+        if (!report.written)
+            items_.reported();
+    }
+    void itemSkipped(ItemKind kind) override { items_.skipped(kind); }
+
+private:
+    IItemObserver& items_;
 };
 // Whether the store's file is still what it was when its conversion started: there, readable
 // and as long. A file that was not there to begin with (a store the mail program finds by
@@ -54,13 +62,22 @@ private:
 } // namespace
 
 void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFile,
-                                IWalkProgress* progress) {
+                                IRunObserver* observer) {
+    WindowOutcomes window(messages_, false);
+    IRunObserver& told = observer ? *observer : window;
+    std::optional<ItemCounts> counts;
+    std::optional<TeeObserver> both;
+    if (observer_) {
+        counts.emplace(*observer_);
+        both.emplace(told, *counts);
+    }
+    IRunObserver& out = both ? static_cast<IRunObserver&>(*both) : told;
+
     const StoreFileWatch watch(pstPath);
     WalkOptions walkOptions;
-    walkOptions.progress = progress;
+    walkOptions.observer = &out;
     walkOptions.storeReadable = [&watch] { return watch.readable(); };
     walkOptions.storeName = paths::getFileName(pstPath);
-    walkOptions.observer = observer_;
     std::optional<Pending> pending;
     std::unique_ptr<Application> application;
     std::unique_ptr<Namespace> ns;
@@ -93,9 +110,13 @@ void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFil
         step = 118;
         pointer_.setMode(PointerMode::Default);
     } catch (const Failure& f) {
-        pending = Pending{step, f.number(), f.description()};
+        pending = Pending{step, f};
+    } catch (const std::bad_alloc&) {
+        pending = Pending{step, Failure(Cause::OutOfMemory, failures::OutOfMemory,
+                                        QStringLiteral("Out of memory"))};
     } catch (const std::exception& e) {
-        pending = Pending{step, failures::Internal, QString::fromUtf8(e.what())};
+        pending =
+            Pending{step, Failure(Cause::Other, failures::Internal, QString::fromUtf8(e.what()))};
     }
 
     // A store left attached after a failure would stay open in the session: detach it.
@@ -115,14 +136,11 @@ void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFil
     pointer_.setMode(PointerMode::Default); // 120
     if (!pending)                           // 122
         return;
-    if (std::abs(static_cast<long long>(pending->number)) == 2147467259LL) { // 124
-        messages_.show(
-            {inUseMessageText(), applicationTitle(), MessageButtons::Ok, MessageIcon::None}); // 126
-        return;                                                                               // 128
-    }
-    // Any other failure is the user's to know about; the run goes on with the next file.
-    messages_.show(errorReportMessage(pending->description,
-                                      windowLocation(QStringLiteral("PST2MSG")), pending->step));
+    // The cause decides how it is told (in use by another program: steps 124 to 128); the
+    // run goes on with the next file.
+    out.fileFailed({pending->failure.cause(),
+                    pending->failure.description(),
+                    {QStringLiteral("PST2MSG"), pending->step}});
 }
 
 } // namespace talvenor

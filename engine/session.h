@@ -2,27 +2,26 @@
 
 #include "automation.h"
 #include "itemobserver.h"
+#include "outcomes.h"
 #include "ui.h"
 #include "walk.h"
+#include "windowoutcomes.h"
 
 #include <QString>
 
 namespace talvenor {
 
-// The message shown when a PST file is held by another program.
-QString inUseMessageText();
-
 // Converts one PST file: attaches it to a fresh mail-store session, has the walk export its
-// mail items, detaches it and ends the session.
+// mail items, detaches it and ends the session. What happens goes to the observer as outcomes;
+// without one, its reports are shown as the window shows them.
 class ConversionSession {
 public:
     ConversionSession(automation::ApplicationFactory& factory, IMessageBox& messages,
                       IEventLoop& events, IPointer& pointer)
         : factory_(factory), messages_(messages), events_(events), pointer_(pointer) {}
 
-    // progress, when given, is told how far the walk of the store is.
     void PST2MSG(const QString& pstPath, const QString& outputFile,
-                 IWalkProgress* progress = nullptr);
+                 IRunObserver* observer = nullptr);
     // Told about every mail item of the files converted from now on; null for none.
     void observeItems(IItemObserver* observer) { observer_ = observer; }
 

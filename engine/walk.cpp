@@ -3,6 +3,7 @@
 #include "errorreport.h"
 #include "failure.h"
 #include "paths.h"
+#include "windowoutcomes.h"
 
 #include <QDirIterator>
 
@@ -118,12 +119,28 @@ std::int64_t itemsBelow(Folder& folder) {
 }
 
 // A failure that will fail every later save into the same folder in the same way.
-bool refusesEverySave(std::int32_t failure) {
-    return failure == failures::DiskFull || failure == failures::PathNotFound ||
-           failure == failures::PermissionDenied;
+bool refusesEverySave(const Failure& failure) {
+    switch (failure.cause()) {
+    case Cause::DiskFull:
+    case Cause::NotFound:
+    case Cause::PermissionDenied:
+    case Cause::ReadOnly:
+        return true;
+    default:
+        return false;
+    }
 }
 
+const QString WalkProcedure = QStringLiteral("GetMailItems");
+
 } // namespace
+
+MailWalk::MailWalk(IMessageBox& messages, IEventLoop& events, WalkOptions options)
+    : events_(events), options_(std::move(options)),
+      windowOnly_(options_.observer ? nullptr : std::make_unique<WindowOutcomes>(messages, false)),
+      out_(options_.observer ? *options_.observer : *windowOnly_) {}
+
+MailWalk::~MailWalk() = default;
 
 void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
     const QString folder = paths::getFolderPath(pOutputFile);
@@ -131,7 +148,8 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
     total_ = done_ = notSaved_ = 0;
     saveRefused_.reset();
     storeLost_ = false;
-    if (options_.progress) {
+    folderPath_.clear();
+    if (options_.observer) {
         // Only for showing how far the walk is: the walk meets the same failures itself.
         try {
             total_ = itemsBelow(pFld) + pFld.items()->count();
@@ -139,7 +157,7 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
             total_ = 0;
         }
         if (total_ > 0)
-            options_.progress->itemsVisited(0, total_);
+            out_.itemsVisited(0, total_);
     }
     walk(pFld, pOutputFile);
     // The top folder's own mail, after its sub-folders as for every folder: stores made by
@@ -153,14 +171,13 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
 }
 
 Procedure MailWalk::procedure() {
-    Procedure proc(messages_, windowLocation(QStringLiteral("GetMailItems")));
-    proc.setFilter([this](int step, std::int32_t failure, const QString& description) {
-        return onFailure(step, failure, description);
-    });
+    Procedure proc(windowLocation(WalkProcedure));
+    proc.setFilter([this](int step, const Failure& failure) { return onFailure(step, failure); });
     return proc;
 }
 
-bool MailWalk::onFailure(int step, std::int32_t failure, const QString& description) {
+// Every failure becomes one outcome, or none when an earlier one accounts for it.
+bool MailWalk::onFailure(int step, const Failure& failure) {
     if (storeLost_)
         return false;
     const bool reading = step != 144;
@@ -170,40 +187,76 @@ bool MailWalk::onFailure(int step, std::int32_t failure, const QString& descript
             return false; // the one report of the refused saves says it all
         const std::int64_t unread = total_ - done_;
         QString text =
-            description +
+            failure.description() +
             QStringLiteral("\r\nThe file \"%1\" can no longer be read: ").arg(options_.storeName);
         text +=
             total_ > 0
                 ? QStringLiteral("%1 of its %2 items were not converted.").arg(unread).arg(total_)
                 : QStringLiteral("the rest of its items were not converted.");
-        messages_.show(
-            errorReportMessage(text, windowLocation(QStringLiteral("GetMailItems")), step));
+        out_.storeReported(
+            {failure.cause(), text, {WalkProcedure, step}, std::max<std::int64_t>(unread, 0)});
         return false;
     }
     if (saveRefused_)
         return false; // counted in the one report of the refused saves
     if (!reading && refusesEverySave(failure)) {
-        saveRefused_ = description;
+        saveRefused_ = failure;
         ++notSaved_;
         return false;
     }
     if (itemReported_)
         return false; // one report per item: the later steps fail for the same reason
+    if (step < 112) {
+        // A folder, or its list of items, that could not be read.
+        out_.storeReported({failure.cause(), failure.description(), {WalkProcedure, step}, 0});
+        return false;
+    }
     itemReported_ = true;
-    return true;
+    ItemReport report;
+    report.cause = failure.cause();
+    report.reason = failure.description();
+    report.folder = folderPath();
+    report.subject = subject_;
+    report.where = {WalkProcedure, step};
+    itemReport_ = report;
+    return false;
+}
+
+void MailWalk::itemNotWritten(ItemKind kind) {
+    ItemReport report;
+    if (itemReport_) {
+        report = *itemReport_;
+    } else if (saveRefused_) {
+        report.cause = saveRefused_->cause();
+        report.reason = saveRefused_->description();
+        report.folder = folderPath();
+        report.subject = subject_;
+        report.where = {WalkProcedure, 144};
+        report.inStoreReport = true;
+    } else {
+        report.reason = QStringLiteral("The item was not written.");
+        report.folder = folderPath();
+        report.subject = subject_;
+        report.inStoreReport = storeLost_; // told with the file that can no longer be read
+    }
+    report.kind = kind;
+    report.written = false;
+    itemReport_.reset();
+    out_.itemReported(report);
 }
 
 void MailWalk::finishStore(const QString& folder) {
     if (!saveRefused_)
         return;
     QString text =
-        *saveRefused_ +
+        saveRefused_->description() +
         QStringLiteral("\r\n%1 messages of \"%2\" were not saved into the folder \"%3\".")
             .arg(notSaved_)
             .arg(options_.storeName, folder);
     if (storeLost_)
         text += QStringLiteral(" The file can no longer be read, so there may be more.");
-    messages_.show(errorReportMessage(text, windowLocation(QStringLiteral("GetMailItems")), 144));
+    // The items it speaks of were told one by one; the report adds none.
+    out_.storeReported({saveRefused_->cause(), text, {WalkProcedure, 144}, 0});
 }
 
 void MailWalk::walk(Folder& pFld, const QString& pOutputFile) {
@@ -216,14 +269,20 @@ void MailWalk::walk(Folder& pFld, const QString& pOutputFile) {
     for (int i = 1; folderCount && i <= *folderCount && !storeLost_; ++i) {
         proc.step(104, [&] { events_.yield(); });
         std::unique_ptr<Folder> sub;
+        bool entered = false;
         proc.step(106, [&] {
             sub = pFld.folder(i);
+            folderPath_ << sub->name();
+            entered = true;
             walk(*sub, pOutputFile);
         });
+        if (!storeLost_)
+            saveItems(
+                proc, [&] { return sub ? sub->items() : pFld.folder(i)->items(); }, pOutputFile);
+        if (entered)
+            folderPath_.removeLast();
         if (storeLost_)
             return;
-        saveItems(
-            proc, [&] { return sub ? sub->items() : pFld.folder(i)->items(); }, pOutputFile);
     }
 }
 
@@ -236,6 +295,8 @@ void MailWalk::saveItems(Procedure& proc, const std::function<std::unique_ptr<It
     for (int j = 1; itemCount && j <= *itemCount && !storeLost_; ++j) {
         proc.step(112, [&] { events_.yield(); });
         itemReported_ = false;
+        itemReport_.reset();
+        subject_.clear();
         // The item is fetched once: an item that cannot be had is reported once, not at
         // every step that would ask for it again.
         std::unique_ptr<Item> item;
@@ -247,20 +308,20 @@ void MailWalk::saveItems(Procedure& proc, const std::function<std::unique_ptr<It
         });
         if (saveRefused_ && (isMail || !item)) {
             ++notSaved_; // counted for the one report, not saved
-            observeReported();
+            itemNotWritten(item ? ItemKind::Mail : ItemKind::Other);
         } else if (!item) {
-            observeReported(); // reported at 116, or with the store that was lost
+            itemNotWritten(ItemKind::Other); // reported at 116, or with the store that was lost
         } else if (isMail) {
             saveItem(proc, *item, pOutputFile);
-        } else if (options_.observer) {
-            options_.observer->skipped(itemKindOfClass(itemClass));
+        } else {
+            out_.itemSkipped(itemKindOfClass(itemClass));
         }
         itemReported_ = false;
         if (storeLost_)
             return;
         ++done_;
         if (total_ > 0)
-            options_.progress->itemsVisited(done_, total_);
+            out_.itemsVisited(done_, total_);
     }
 }
 
@@ -271,7 +332,10 @@ void MailWalk::saveItem(Procedure& proc, Item& item, const QString& pOutputFile)
     if (noSubject)
         proc.step(122, [&] { fileName = naming::fallbackName(pOutputFile); });
     else
-        proc.step(124, [&] { fileName = item.subject(); });
+        proc.step(124, [&] {
+            fileName = item.subject();
+            subject_ = fileName;
+        });
 
     static constexpr struct {
         int step;
@@ -294,25 +358,27 @@ void MailWalk::saveItem(Procedure& proc, Item& item, const QString& pOutputFile)
         savedAs = names_->saveUnder(fileName, [&](const QString& path) { item.saveAs(path); });
     });
     if (saved && !savedAs.isEmpty()) {
-        if (options_.observer)
-            options_.observer->written(savedAs);
-        // Saved from a damaged store as far as it could be read: the user hears what is
-        // missing or may be wrong in that file.
+        // Saved from a damaged store as far as it could be read: written all the same, with
+        // what is missing or may be wrong in that file.
         QString damage;
         try {
             damage = item.damage();
         } catch (const std::exception&) {
         }
         if (!damage.isEmpty())
-            proc.report(144, damage);
+            out_.itemSavedFromDamage({savedAs, folderPath(), subject_, damage});
+        else
+            out_.itemWritten(savedAs);
+        // A step before the save failed, but the file was written without it.
+        if (itemReport_) {
+            ItemReport report = *itemReport_;
+            report.written = true;
+            itemReport_.reset();
+            out_.itemReported(report);
+        }
     } else {
-        observeReported();
+        itemNotWritten(ItemKind::Mail);
     }
-}
-
-void MailWalk::observeReported() {
-    if (options_.observer)
-        options_.observer->reported();
 }
 
 } // namespace talvenor

@@ -2,12 +2,13 @@
 
 #include "automation.h"
 #include "errorreport.h"
-#include "itemobserver.h"
+#include "outcomes.h"
 #include "ui.h"
 
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -15,13 +16,6 @@
 #include <optional>
 
 namespace talvenor {
-
-// How far the walk of one store has come: `done` of the `total` items below its root.
-class IWalkProgress {
-public:
-    virtual ~IWalkProgress() = default;
-    virtual void itemsVisited(std::int64_t done, std::int64_t total) = 0;
-};
 
 namespace naming {
 // The bare name for items without a subject: "archive (no subject)" for ".../archive.msg".
@@ -65,28 +59,28 @@ private:
 } // namespace naming
 
 struct WalkOptions {
-    // Told after every item; the walk then counts the store's items before it starts.
-    IWalkProgress* progress = nullptr;
+    // Told the fate of every item and how far the walk is (the walk then counts the store's
+    // items before it starts), and every report; null: the reports are shown as the window
+    // shows them, and nothing else is told.
+    IRunObserver* observer = nullptr;
     // Asked after a failure to read from the store: false once its file cannot be read any
     // more (gone, cut short), which ends the walk of that store.
     std::function<bool()> storeReadable;
     // The PST file's name, for the reports that speak of the whole store.
     QString storeName;
-    // Told the fate of every item: a mail item written to a file or reported, any other
-    // skipped as not mail.
-    IItemObserver* observer = nullptr;
 };
 
 // Saves every mail item of a store's root folder and below it as one message file into the
 // output folder of the PST being converted, depth first, post-order: every folder's sub-folders
-// first, then its own items, the root's last. Failures are reported with the
-// uniform error report and the walk goes on, with one report per item at most. A save that
+// first, then its own items, the root's last. Failures are told to the observer as reports (the
+// window shows them as its uniform error report) and the walk goes on, with one report per
+// item at most. An item saved from damaged data is written, not reported. A save that
 // fails because the output folder is gone, cannot be written or is full, and a store whose
 // file can no longer be read, are reported once for the whole store instead.
 class MailWalk {
 public:
-    MailWalk(IMessageBox& messages, IEventLoop& events, WalkOptions options = {})
-        : messages_(messages), events_(events), options_(std::move(options)) {}
+    MailWalk(IMessageBox& messages, IEventLoop& events, WalkOptions options = {});
+    ~MailWalk();
 
     // pOutputFile: output folder + PST name without extension + ".msg"; its folder receives
     // the files and its name gives the name of items without a subject.
@@ -101,21 +95,28 @@ private:
                    const std::function<std::unique_ptr<automation::Items>()>& fetch,
                    const QString& pOutputFile);
     void saveItem(Procedure& proc, automation::Item& item, const QString& pOutputFile);
-    bool onFailure(int step, std::int32_t failure, const QString& description);
+    bool onFailure(int step, const Failure& failure);
     void finishStore(const QString& folder);
-    void observeReported();
+    // Tells the observer of the current item that was not written, with its report if it had
+    // one.
+    void itemNotWritten(ItemKind kind);
+    QString folderPath() const { return folderPath_.join(QLatin1Char('/')); }
 
-    IMessageBox& messages_;
     IEventLoop& events_;
     WalkOptions options_;
+    std::unique_ptr<IRunObserver> windowOnly_; // renders for the window when nobody observes
+    IRunObserver& out_;
 
     // One store's walk.
     std::unique_ptr<naming::FolderNames> names_;
     std::int64_t total_ = 0; // items below the root; 0 when they could not be counted
     std::int64_t done_ = 0;
-    bool itemReported_ = false; // the current item has had its one report
+    bool itemReported_ = false;            // the current item has had its one report
+    std::optional<ItemReport> itemReport_; // that report, told with the item's fate
+    QString subject_;                      // of the current item, once read
+    QStringList folderPath_;               // the folders below the root down to the current one
     // The output folder refused a save: the rest is counted, not saved.
-    std::optional<QString> saveRefused_;
+    std::optional<Failure> saveRefused_;
     std::int64_t notSaved_ = 0;
     bool storeLost_ = false; // the store's file cannot be read any more
 };

@@ -88,13 +88,13 @@ public:
     void setOption2(bool selected);
 
     // The commands, named after their controls.
-    void PushButton1_Click();                               // Add PST File(s)
-    void PushButton2_Click() { run_->PushButton2_Click(); } // Start Converting
-    void PushButton3_Click();                               // Help
-    void PushButton4_Click();                               // Add All PST File(s) In Folder
-    void PushButton6_Click();                               // Clear List
-    void PushButton7_Click();                               // Load Sample/Example Files
-    void PushButton9_Click();                               // browse for the output folder
+    void PushButton1_Click();                        // Add PST File(s)
+    void PushButton2_Click() { run_->convertAll(); } // Start Converting
+    void PushButton3_Click();                        // Help
+    void PushButton4_Click();                        // Add All PST File(s) In Folder
+    void PushButton6_Click();                        // Clear List
+    void PushButton7_Click();                        // Load Sample/Example Files
+    void PushButton9_Click();                        // browse for the output folder
     void Option1_Click();
     void Option2_Click();
     void Text1_Change();

@@ -1,12 +1,13 @@
 #include "batch.h"
 
 #include "failure.h"
+#include "outcometext.h"
 #include "paths.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <chrono>
@@ -80,15 +81,6 @@ QString usageText() {
         "2 bad usage or no file converted.\n");
 }
 
-QString oneLine(const QString& text) {
-    static const QRegularExpression breaks(QStringLiteral("[\\r\\n]+"));
-    QStringList parts = text.split(breaks, Qt::SkipEmptyParts);
-    for (QString& p : parts)
-        p = p.trimmed();
-    parts.removeAll(QString());
-    return parts.join(QStringLiteral(" | "));
-}
-
 QString FileList::text(int position) const {
     if (position < 1 || position > files_.size())
         throw Failure(9, QStringLiteral("Subscript out of range"));
@@ -139,18 +131,56 @@ QString notMailText(const ItemKindCounts& counts) {
 
 } // namespace
 
+namespace {
+QString causeWords(Cause cause) {
+    switch (cause) {
+    case Cause::InUse:
+        return QStringLiteral("in use by another program");
+    case Cause::ReaderNotStarted:
+        return QStringLiteral("the reading helper could not be started");
+    case Cause::ReaderFailed:
+        return QStringLiteral("the reading helper failed");
+    case Cause::NotFound:
+        return QStringLiteral("not found");
+    case Cause::PermissionDenied:
+        return QStringLiteral("permission denied");
+    case Cause::ReadOnly:
+        return QStringLiteral("read-only file system");
+    case Cause::DiskFull:
+        return QStringLiteral("disk full");
+    case Cause::NotAStore:
+        return QStringLiteral("not a PST file");
+    case Cause::Damaged:
+        return QStringLiteral("damaged");
+    case Cause::CutShort:
+        return QStringLiteral("cut short");
+    case Cause::NotSupported:
+        return QStringLiteral("not supported");
+    case Cause::OutOfMemory:
+        return QStringLiteral("out of memory");
+    default:
+        return {};
+    }
+}
+} // namespace
+
 QString summaryText(const FileSummary& s) {
     const QString time = QString::number(s.seconds, 'f', 1) + QStringLiteral(" s");
-    if (!s.converted())
-        return QStringLiteral("%1: not converted, %2").arg(s.file, time);
-    QString text =
-        QString(s.written == 1 ? QStringLiteral("%1: %2 message written, %3 reported, %4")
-                               : QStringLiteral("%1: %2 messages written, %3 reported, %4"))
-            .arg(s.file)
-            .arg(s.written)
-            .arg(s.reported)
-            .arg(time);
-    if (s.reports > s.reported)
+    if (!s.opened()) {
+        const QString why = s.failure ? causeWords(*s.failure) : QString();
+        return why.isEmpty() ? QStringLiteral("%1: not converted, %2").arg(s.file, time)
+                             : QStringLiteral("%1: not converted (%2), %3").arg(s.file, why, time);
+    }
+    QString text = QString(s.written == 1 ? QStringLiteral("%1: %2 message written")
+                                          : QStringLiteral("%1: %2 messages written"))
+                       .arg(s.file, groupedNumber(s.written));
+    if (s.savedFromDamage > 0)
+        text +=
+            QStringLiteral(" (%1 saved from damaged data)").arg(groupedNumber(s.savedFromDamage));
+    text += QStringLiteral(", %1 reported, %2").arg(groupedNumber(s.reported), time);
+    if (s.notConverted > 0)
+        text += QStringLiteral("; %1 more items not converted").arg(groupedNumber(s.notConverted));
+    if (s.reports > s.reported + s.savedFromDamage)
         text += QStringLiteral(" (%1 reports)").arg(s.reports);
     // Nothing written must never read like mail that was lost: say what the store held.
     if (s.written == 0 && s.reported == 0)
@@ -168,15 +198,34 @@ QString summaryJson(const FileSummary& s) {
     for (const KindNames& k : kindNames)
         if (const std::int64_t n = s.notMail.count(k.kind); n > 0)
             kinds.insert(QLatin1String(k.key), qint64(n));
-    const QJsonObject o{{QStringLiteral("file"), s.file},
-                        {QStringLiteral("output"), s.output},
-                        {QStringLiteral("converted"), s.converted()},
-                        {QStringLiteral("written"), s.written},
-                        {QStringLiteral("reported"), s.reported},
-                        {QStringLiteral("reports"), s.reports},
-                        {QStringLiteral("notMail"), qint64(s.notMail.total())},
-                        {QStringLiteral("notMailByKind"), kinds},
-                        {QStringLiteral("seconds"), s.seconds}};
+    QJsonArray lines;
+    for (const ReportLine& l : s.lines) {
+        QJsonObject line{{QStringLiteral("cause"), QLatin1String(causeToken(l.cause))},
+                         {QStringLiteral("reason"), l.reason}};
+        if (l.kind) {
+            line.insert(QStringLiteral("kind"), QLatin1String(itemKindToken(*l.kind)));
+            line.insert(QStringLiteral("folder"), l.folder);
+            line.insert(QStringLiteral("subject"), l.subject);
+            line.insert(QStringLiteral("written"), l.written);
+            if (l.savedFromDamage)
+                line.insert(QStringLiteral("savedFromDamage"), true);
+        }
+        lines.append(line);
+    }
+    QJsonObject o{{QStringLiteral("file"), s.file},
+                  {QStringLiteral("output"), s.output},
+                  {QStringLiteral("converted"), s.converted()},
+                  {QStringLiteral("written"), s.written},
+                  {QStringLiteral("savedFromDamage"), s.savedFromDamage},
+                  {QStringLiteral("reported"), s.reported},
+                  {QStringLiteral("notConverted"), qint64(s.notConverted)},
+                  {QStringLiteral("reports"), s.reports},
+                  {QStringLiteral("notMail"), qint64(s.notMail.total())},
+                  {QStringLiteral("notMailByKind"), kinds},
+                  {QStringLiteral("lines"), lines},
+                  {QStringLiteral("seconds"), s.seconds}};
+    if (s.failure)
+        o.insert(QStringLiteral("cause"), QLatin1String(causeToken(*s.failure)));
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
@@ -215,31 +264,53 @@ void BatchReport::drawBar(bool force) {
     lastDraw_ = now;
     constexpr int Width = 24;
     const int total = files_.count();
-    const int filled = total > 0 ? (started_ - 1) * Width / total : 0;
+    const double share =
+        totalItems_ > 0 ? double(std::min(doneItems_, totalItems_)) / double(totalItems_) : 0.0;
+    const int filled =
+        total > 0 ? std::clamp(int((double(started_ - 1) + share) / total * Width), 0, Width) : 0;
     const QString bar =
         QString(filled, QLatin1Char('#')) + QString(Width - filled, QLatin1Char('.'));
-    const QString text = QStringLiteral("\r\033[K[%1] %2/%3 %4: %5 written, %6 reported")
-                             .arg(bar)
-                             .arg(started_)
-                             .arg(total)
-                             .arg(paths::getFileName(current_->file))
-                             .arg(current_->written)
-                             .arg(current_->reported);
+    QString text = QStringLiteral("\r\033[K[%1] %2/%3 %4")
+                       .arg(bar)
+                       .arg(started_)
+                       .arg(total)
+                       .arg(paths::getFileName(current_->file));
+    if (totalItems_ > 0)
+        text +=
+            QStringLiteral(": %1 of %2").arg(groupedNumber(doneItems_), groupedNumber(totalItems_));
     std::fputs(text.toLocal8Bit().constData(), streams_.err);
     std::fflush(streams_.err);
     barShown_ = true;
 }
 
-void BatchReport::setText(const QString& text) {
-    if (!text.startsWith(runtext::Processing))
-        return; // the text at rest: the run has ended
+void BatchReport::runRefused(RunRefusal refusal) {
+    ++runReports_;
+    switch (refusal) {
+    case RunRefusal::NoFiles:
+        line(ProgramName + QStringLiteral(": no file to convert"));
+        break;
+    case RunRefusal::NoRule:
+        line(ProgramName + QStringLiteral(": no rule says where to save the results"));
+        break;
+    case RunRefusal::NoFolder:
+        line(ProgramName + QStringLiteral(": the output folder does not exist"));
+        break;
+    }
+}
+
+void BatchReport::runReported(const FileFailure& failure) {
+    ++runReports_;
+    line(ProgramName + QStringLiteral(": ") + oneLine(failure.reason));
+}
+
+void BatchReport::fileStarted(const FileStarted& f) {
     close();
-    ++started_;
+    started_ = f.index;
     FileSummary s;
-    s.file =
-        started_ <= files_.count() ? files_.text(started_) : text.mid(runtext::Processing.size());
-    s.output = outputFolder_(s.file);
+    s.file = f.pstPath;
+    s.output = f.outputFolder.isEmpty() ? outputFolder_(f.pstPath) : f.outputFolder;
     current_ = s;
+    doneItems_ = totalItems_ = 0;
     fileStart_ = now_();
     if (streams_.terminal)
         drawBar(true);
@@ -247,40 +318,79 @@ void BatchReport::setText(const QString& text) {
         line(QStringLiteral("[%1/%2] %3").arg(started_).arg(files_.count()).arg(s.file));
 }
 
-void BatchReport::written(const QString&) {
+void BatchReport::itemsVisited(std::int64_t done, std::int64_t total) {
+    doneItems_ = done;
+    totalItems_ = total;
+    drawBar(done >= total);
+}
+
+void BatchReport::itemWritten(const QString&) {
+    if (current_)
+        ++current_->written;
+}
+
+void BatchReport::reportLine(const QString& text, ReportLine report) {
+    if (!current_)
+        return;
+    ++current_->reports;
+    current_->lines.push_back(std::move(report));
+    line(ProgramName + QStringLiteral(": ") + text);
+    drawBar(true);
+}
+
+void BatchReport::itemSavedFromDamage(const ItemSaved& saved) {
     if (!current_)
         return;
     ++current_->written;
-    drawBar(false);
+    ++current_->savedFromDamage;
+    reportLine(
+        savedFromDamageLine(current_->file, saved),
+        {ItemKind::Mail, Cause::Damaged, saved.lost, saved.folder, saved.subject, true, true});
 }
 
-void BatchReport::reported() {
+void BatchReport::itemReported(const ItemReport& report) {
     if (!current_)
         return;
-    ++current_->reported;
-    drawBar(false);
+    if (!report.written)
+        ++current_->reported;
+    if (report.inStoreReport)
+        return; // the store's one report says it
+    reportLine(itemReportLine(current_->file, report),
+               {report.kind, report.cause, report.reason, report.folder, report.subject,
+                report.written, false});
 }
 
-void BatchReport::skipped(ItemKind kind) {
+void BatchReport::itemSkipped(ItemKind kind) {
     if (current_)
         current_->notMail.add(kind);
 }
 
-MessageAnswer BatchReport::show(const Message& message) {
-    // The summaries say it better than the window's closing "Done.".
-    if (message.text == runtext::Done)
-        return MessageAnswer::Ok;
-    if (current_) {
-        ++current_->reports;
-        line(ProgramName + QStringLiteral(": ") + current_->file + QStringLiteral(": ") +
-             oneLine(message.text));
-        drawBar(true);
-    } else {
-        ++runReports_;
-        line(ProgramName + QStringLiteral(": ") + oneLine(message.text));
-    }
-    // Nobody is there to answer a question: the cautious answer.
-    return message.buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
+void BatchReport::storeReported(const StoreReport& report) {
+    if (!current_)
+        return;
+    current_->notConverted += report.itemsNotConverted;
+    reportLine(storeReportLine(current_->file, report),
+               {std::nullopt, report.cause, report.reason, {}, {}, false, false});
+}
+
+void BatchReport::fileFailed(const FileFailure& failure) {
+    if (!current_)
+        return;
+    current_->failure = failure.cause;
+    reportLine(fileFailureLine(current_->file, failure),
+               {std::nullopt, failure.cause, failure.reason, {}, {}, false, false});
+}
+
+void BatchReport::fileSkipped(RunRefusal) {
+    if (!current_)
+        return;
+    reportLine(
+        current_->file + QStringLiteral(": no rule says where to save its results"),
+        {std::nullopt, Cause::Other, QStringLiteral("no output rule"), {}, {}, false, false});
+}
+
+void BatchReport::fileFinished(const FileFinished&) {
+    close();
 }
 
 void BatchReport::close() {
@@ -304,7 +414,7 @@ int BatchReport::exitStatus() const {
     bool anyConverted = false;
     bool anyReport = runReports_ > 0;
     for (const auto& s : done_) {
-        anyConverted = anyConverted || s.converted();
+        anyConverted = anyConverted || s.opened();
         anyReport = anyReport || s.reports > 0 || s.reported > 0;
     }
     if (!anyConverted)

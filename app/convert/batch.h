@@ -1,10 +1,11 @@
-// The batch converter's side of the engine's user interface: arguments, reports as text on
-// standard error, a progress line per file and a summary per file.
+// The batch converter's side of the engine's user interface: arguments, and the run's outcomes
+// in its own words: report lines on standard error, a progress line per file, a summary per
+// file as text and as JSON, both from the same values.
 #pragma once
 
 #include "conversionrun.h"
 #include "isourcelist.h"
-#include "itemobserver.h"
+#include "outcomes.h"
 #include "ui.h"
 
 #include <QString>
@@ -38,9 +39,6 @@ Arguments parseArguments(const QStringList& args);
 
 QString usageText();
 
-// A report of the engine (CR LF and bare CR inside) as one line of text.
-QString oneLine(const QString& text);
-
 // The files of one invocation, in the order given; the run reads them as the window's list.
 class FileList : public ISourceList {
 public:
@@ -66,6 +64,13 @@ private:
     QString folder_;
 };
 
+// The command line draws its own bar from the outcomes.
+class NoProgress : public IProgress {
+public:
+    void setValue(int) override {}
+    void setText(const QString&) override {}
+};
+
 class PlainPointer : public IPointer {
 public:
     PointerMode mode() const override { return mode_; }
@@ -81,26 +86,46 @@ public:
     void yield() override;
 };
 
+// One report line of a file, as --json gives it.
+struct ReportLine {
+    std::optional<ItemKind> kind; // none for a report about the whole store or file
+    Cause cause = Cause::Other;
+    QString reason;
+    QString folder;
+    QString subject;
+    bool written = false;         // the item's file was written all the same
+    bool savedFromDamage = false; // written from damaged data; the reason says what was lost
+};
+
 struct FileSummary {
     QString file;
-    QString output;         // the folder the message files went into
-    int written = 0;        // mail items written as message files
-    int reported = 0;       // mail items reported instead
+    QString output;          // the folder the message files went into
+    int written = 0;         // message files written, those saved from damaged data among them
+    int savedFromDamage = 0; // of them, written from damaged data
+    int reported = 0;        // mail items not written
+    std::int64_t notConverted = 0; // items the file lost beyond those, as far as known
     int reports = 0;        // report lines while the file was converted (also store-wide ones)
     ItemKindCounts notMail; // items skipped because they are not mail, by kind
+    std::optional<Cause> failure; // the file could not be converted as a whole
+    std::vector<ReportLine> lines;
     double seconds = 0;
     // A file that wrote nothing and met no item, but drew a report, was never opened.
-    bool converted() const {
+    bool opened() const {
         return !(written == 0 && reported == 0 && notMail.total() == 0 && reports > 0);
+    }
+    // Every item was written whole or is not mail: nothing was lost.
+    bool converted() const {
+        return opened() && reported == 0 && notConverted == 0 && savedFromDamage == 0 &&
+               reports == 0;
     }
 };
 
 QString summaryText(const FileSummary& s);
 QString summaryJson(const FileSummary& s);
 
-// Follows the run: the progress text names each file as it starts, the walk tells of every
-// mail item, and the reports arrive as messages. Writes as it goes and keeps the summaries.
-class BatchReport : public IProgress, public IItemObserver, public IMessageBox {
+// Renders the run's outcomes as they come: a line per report, a progress bar or line per
+// file, and each file's summary. Keeps the summaries.
+class BatchReport : public IRunObserver {
 public:
     struct Streams {
         std::FILE* err = stderr;
@@ -112,16 +137,20 @@ public:
     BatchReport(const ISourceList& files, std::function<QString(const QString&)> outputFolder,
                 Streams streams, Clock clock = {});
 
-    void setValue(int) override {}
-    void setText(const QString& text) override;
-    // The counts of written and reported items already tell how far a file is.
-    void setFileProgress(const QString&) override { drawBar(false); }
-    void written(const QString& path) override;
-    void reported() override;
-    void skipped(ItemKind kind) override;
-    MessageAnswer show(const Message& message) override;
+    void runRefused(RunRefusal refusal) override;
+    void runReported(const FileFailure& failure) override;
+    void fileStarted(const FileStarted& f) override;
+    void itemsVisited(std::int64_t done, std::int64_t total) override;
+    void itemWritten(const QString& path) override;
+    void itemSavedFromDamage(const ItemSaved& saved) override;
+    void itemReported(const ItemReport& report) override;
+    void itemSkipped(ItemKind kind) override;
+    void storeReported(const StoreReport& report) override;
+    void fileFailed(const FileFailure& failure) override;
+    void fileSkipped(RunRefusal refusal) override;
+    void fileFinished(const FileFinished& f) override;
 
-    // Ends the file under way; the run has finished.
+    // Ends a file still under way (none after a whole run).
     void finish();
     int exitStatus() const;
     const std::vector<FileSummary>& summaries() const { return done_; }
@@ -131,6 +160,7 @@ private:
     void drawBar(bool force);
     void clearBar();
     void line(const QString& text);
+    void reportLine(const QString& text, ReportLine line);
 
     const ISourceList& files_;
     std::function<QString(const QString&)> outputFolder_;
@@ -138,7 +168,8 @@ private:
     std::optional<FileSummary> current_;
     std::vector<FileSummary> done_;
     int started_ = 0;
-    int runReports_ = 0; // reports outside any file
+    int runReports_ = 0;                          // reports outside any file
+    std::int64_t doneItems_ = 0, totalItems_ = 0; // of the file under way
     bool barShown_ = false;
     Clock now_;
     double fileStart_ = 0;

@@ -4,6 +4,7 @@
 #include "paths.h"
 #include "session.h"
 #include "storefactory.h"
+#include "systemfolderaccess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -50,13 +51,19 @@ int main(int argc, char** argv) {
                        {stderr, args.json ? stdout : nullptr, ::isatty(STDERR_FILENO) == 1});
     PlainPointer pointer;
     CoreEventLoop events;
+    NoProgress progress; // the report draws its own bar from the outcomes
     const auto store = makeStoreFactory(events);
-    ConversionSession session(*store, report, events, pointer);
-    session.observeItems(&report);
+    // Nothing is shown as a window would show it: every outcome reaches the report as a value.
+    struct NoWindow : IMessageBox {
+        MessageAnswer show(const Message& m) override {
+            return m.buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
+        }
+    } noWindow;
+    ConversionSession session(*store, noWindow, events, pointer);
     SessionConverter converter(session);
     SystemFolderAccess access;
-    ConversionRun run(list, output, report, pointer, events, report, converter, access);
-    run.PushButton2_Click();
+    ConversionRun run(list, output, progress, pointer, events, report, converter, access);
+    run.convertAll();
     report.finish();
     return report.exitStatus();
 }

@@ -3,8 +3,23 @@
 
 #include "constants.h"
 #include "errorreport.h"
+#include "fakeautomation.h"
+#include "outcometext.h"
+#include "qtprint.h"
+#include "recorders.h"
+#include "runfakes.h"
+#include "session.h"
+#include "stringlist.h"
 
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -62,10 +77,7 @@ TEST(BatchArguments, CommandLinesAndWhatTheyMean) {
 }
 
 TEST(BatchReports, AReportBecomesOneLineWithNothingLost) {
-    const QString report = errorReportText("Disk full.", windowLocation("GetMailItems"), 144);
-    EXPECT_EQ(oneLine(report), "Disk full. | in Hollisk2021/08/31.Form1.GetMailItems at line 144 | "
-                               "Please email screenshot of this message to " +
-                                   SupportEmail);
+    EXPECT_EQ(oneLine("Disk full.\r\nThe folder is gone."), "Disk full. | The folder is gone.");
     EXPECT_EQ(oneLine("a\r\n\r\nb\rc\n"), "a | b | c");
 }
 
@@ -97,21 +109,28 @@ RunResult play(const Script& s) {
         list, [](const QString&) { return QStringLiteral("/out/"); }, {e, o, false},
         [&] { return now; });
     for (int i = 0; i < s.runReports; ++i)
-        report.show({runtext::NoFolder, "t", MessageButtons::Ok, MessageIcon::None});
+        report.runRefused(RunRefusal::NoFolder);
+    FileCounts totals;
     for (std::size_t i = 0; i < s.events.size(); ++i) {
-        report.setText(runtext::Processing + s.files[qsizetype(i)]);
+        const QString file = s.files[qsizetype(i)];
+        report.fileStarted({int(i) + 1, int(s.files.size()), file, "/out/"});
         now += 1.5; // every file takes its time
         for (int k = 0; k < s.events[i].written; ++k)
-            report.written("/out/x.msg");
+            report.itemWritten("/out/x.msg");
         for (int k = 0; k < s.events[i].reported; ++k) {
-            report.show(errorReportMessage("cannot read", windowLocation("GetMailItems"), 144));
-            report.reported();
+            ItemReport r;
+            r.cause = Cause::Damaged;
+            r.reason = "cannot read";
+            r.folder = "Inbox";
+            r.subject = "Hello";
+            r.where = {"GetMailItems", 144};
+            report.itemReported(r);
         }
         for (int k = 0; k < s.events[i].storeReports; ++k)
-            report.show(errorReportMessage("gone", windowLocation("PST2MSG"), 106));
+            report.fileFailed({Cause::NotFound, "gone", {"PST2MSG", 106}});
+        report.fileFinished({file, "/out/", {}});
     }
-    report.setText(runtext::AtRest);
-    report.show({runtext::Done, "t", MessageButtons::Ok, MessageIcon::None});
+    report.runFinished(totals);
     report.finish();
     std::fclose(e);
     std::fclose(o);
@@ -156,20 +175,23 @@ TEST(BatchReports, ReportsAndSummariesNameTheirFileOnOneLineEach) {
     const RunResult r = play({{"/in/a.pst", "/in/b.pst"}, {{1, 1, 0}, {0, 0, 1}}});
     EXPECT_EQ(r.err.split('\n', Qt::SkipEmptyParts),
               QStringList({"[1/2] /in/a.pst",
-                           "talvenor-convert: /in/a.pst: cannot read | in "
-                           "Hollisk2021/08/31.Form1.GetMailItems at line 144 | Please email "
-                           "screenshot of this message to " +
-                               SupportEmail,
+                           "talvenor-convert: /in/a.pst: folder \"Inbox\", item \"Hello\": not "
+                           "written: cannot read",
                            "/in/a.pst: 1 message written, 1 reported, 1.5 s", "[2/2] /in/b.pst",
-                           "talvenor-convert: /in/b.pst: gone | in Hollisk2021/08/31.Form1.PST2MSG "
-                           "at line 106 | Please email screenshot of this message to " +
-                               SupportEmail,
-                           "/in/b.pst: not converted, 1.5 s"}));
+                           "talvenor-convert: /in/b.pst: gone",
+                           "/in/b.pst: not converted (not found), 1.5 s"}));
+    // Words for people on a terminal: no button, no step, no screenshot.
+    EXPECT_FALSE(r.err.contains("PushButton") || r.err.contains("at line") ||
+                 r.err.contains("screenshot"));
     const QStringList json = r.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(json.size(), 2);
     EXPECT_TRUE(json[0].contains(R"("file":"/in/a.pst")"));
     EXPECT_TRUE(json[0].contains(R"("written":1)"));
     EXPECT_TRUE(json[1].contains(R"("converted":false)"));
+    EXPECT_TRUE(json[1].contains(R"("cause":"not-found")")) << json[1].toStdString();
+    EXPECT_TRUE(json[0].contains(
+        R"("lines":[{"cause":"damaged","folder":"Inbox","kind":"mail","reason":"cannot read","subject":"Hello","written":false}])"))
+        << json[0].toStdString();
 }
 
 TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {
@@ -204,6 +226,181 @@ TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {
         EXPECT_EQ(summaryText(s), c.text);
         EXPECT_TRUE(summaryJson(s).contains(c.json)) << summaryJson(s).toStdString();
     }
+}
+
+} // namespace
+
+namespace {
+
+using talvenor::testing::FakeFolder;
+using talvenor::testing::FakeOutlook;
+
+// One run over the in-memory store, rendered by the window and by the command line.
+struct BothWays : ::testing::Test {
+    QTemporaryDir window, cli;
+    FakeOutlook outlook;
+    QStringList files;
+
+    struct Cli {
+        int status;
+        QStringList err;
+        std::vector<QJsonObject> json;
+    };
+
+    void SetUp() override { ASSERT_TRUE(window.isValid() && cli.isValid()); }
+
+    QStringList runInWindow(talvenor::testing::RecordingMessageBox& messages) {
+        talvenor::testing::StringSourceList list;
+        list.items = files;
+        talvenor::testing::FakeOptions options;
+        options.t1 = window.path();
+        talvenor::testing::RecordingProgress progress;
+        talvenor::testing::RecordingPointer pointer;
+        talvenor::testing::CountingEventLoop events;
+        talvenor::testing::FakeFolderAccess access;
+        ConversionSession session(outlook, messages, events, pointer);
+        SessionConverter converter(session);
+        ConversionRun(list, options, progress, pointer, events, messages, converter, access)
+            .convertAll();
+        QStringList lines;
+        for (const QString& f : files) {
+            QFile report(window.filePath(conversionReportName(f)));
+            if (report.open(QIODevice::ReadOnly))
+                lines += QString::fromUtf8(report.readAll()).split('\n', Qt::SkipEmptyParts);
+        }
+        return lines;
+    }
+
+    Cli runOnCommandLine() {
+        QTemporaryFile err, out;
+        EXPECT_TRUE(err.open() && out.open());
+        std::FILE* e = std::fopen(err.fileName().toLocal8Bit().constData(), "w");
+        std::FILE* o = std::fopen(out.fileName().toLocal8Bit().constData(), "w");
+        FileList list(files);
+        FixedOutput output(false, cli.path());
+        BatchReport report(
+            list, [&](const QString&) { return cli.path() + "/"; }, {e, o, false},
+            [] { return 0.0; });
+        NoProgress progress;
+        PlainPointer pointer;
+        talvenor::testing::CountingEventLoop events;
+        talvenor::testing::RecordingMessageBox unused;
+        talvenor::testing::FakeFolderAccess access;
+        ConversionSession session(outlook, unused, events, pointer);
+        SessionConverter converter(session);
+        ConversionRun(list, output, progress, pointer, events, report, converter, access)
+            .convertAll();
+        report.finish();
+        std::fclose(e);
+        std::fclose(o);
+        EXPECT_TRUE(unused.shown.isEmpty()) << unused.texts().join('|').toStdString();
+        Cli r{report.exitStatus(),
+              QString::fromUtf8(err.readAll()).split('\n', Qt::SkipEmptyParts),
+              {}};
+        for (const QString& line : QString::fromUtf8(out.readAll()).split('\n', Qt::SkipEmptyParts))
+            r.json.push_back(QJsonDocument::fromJson(line.toUtf8()).object());
+        return r;
+    }
+};
+
+int msgFiles(const QString& folder) {
+    return int(QDir(folder).entryList({"*.msg"}, QDir::Files).size());
+}
+
+// The window's report file and the command line's standard error say the same of each item,
+// and the counts in --json are the files on disk.
+TEST_F(BothWays, TheReportFileHoldsTheCommandLinesLinesAndTheCountsAreTheFilesOnDisk) {
+    struct Case {
+        const char* name;
+        int whole, damaged, unreadable;
+        bool diskFullAfterTwo;
+        int written, saved, reported; // in --json
+        bool converted;
+    };
+    const Case cases[] = {
+        {"all written", 3, 0, 0, false, 3, 0, 0, true},
+        {"saved from damaged data", 2, 3, 0, false, 5, 3, 0, false},
+        {"items reported", 2, 0, 2, false, 2, 0, 2, false},
+        {"the disk fills up", 6, 0, 0, true, 2, 0, 4, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        outlook = FakeOutlook();
+        for (QTemporaryDir* d : {&window, &cli})
+            for (const QString& f : QDir(d->path()).entryList(QDir::Files))
+                QFile::remove(d->filePath(f));
+        FakeFolder root{"Root", {}, {}};
+        FakeFolder& inbox = root.addFolder("Inbox");
+        for (int k = 0; k < c.whole; ++k)
+            inbox.addItem(QStringLiteral("whole %1").arg(k));
+        for (int k = 0; k < c.damaged; ++k)
+            inbox.addDamagedItem(QStringLiteral("damaged %1").arg(k), "its body was lost");
+        for (int k = 0; k < c.unreadable; ++k) {
+            inbox.addItem(QStringLiteral("unreadable %1").arg(k));
+            for (QTemporaryDir* d : {&window, &cli})
+                outlook.fail(
+                    QStringLiteral("Item.SaveAs %1/unreadable %2.msg").arg(d->path()).arg(k),
+                    Cause::Damaged, -2147286788, "The item is damaged.");
+        }
+        if (c.diskFullAfterTwo)
+            for (int k = 2; k < c.whole; ++k)
+                for (QTemporaryDir* d : {&window, &cli})
+                    outlook.fail(
+                        QStringLiteral("Item.SaveAs %1/whole %2.msg").arg(d->path()).arg(k),
+                        Cause::DiskFull, failures::DiskFull, "The disk is full.");
+        outlook.stores["/m/box.pst"] = root;
+        files = {"/m/box.pst"};
+
+        talvenor::testing::RecordingMessageBox messages;
+        const QStringList fileLines = runInWindow(messages);
+        const Cli r = runOnCommandLine();
+
+        QStringList cliLines;
+        for (const QString& line : r.err)
+            if (line.startsWith(ProgramName + ": "))
+                cliLines << line.mid(ProgramName.size() + 2);
+        // The same lines, but for the output folder each was given.
+        EXPECT_EQ(fileLines.join('\n').replace(window.path(), "<out>"),
+                  cliLines.join('\n').replace(cli.path(), "<out>"));
+        EXPECT_EQ(QFile::exists(window.filePath("box - conversion report.txt")),
+                  !cliLines.isEmpty());
+
+        ASSERT_EQ(r.json.size(), 1u);
+        const QJsonObject& s = r.json[0];
+        EXPECT_EQ(s["written"].toInt(), msgFiles(cli.path()));
+        EXPECT_EQ(msgFiles(cli.path()), msgFiles(window.path()));
+        EXPECT_EQ(s["written"].toInt(), c.written);
+        EXPECT_EQ(s["savedFromDamage"].toInt(), c.saved);
+        EXPECT_EQ(s["reported"].toInt(), c.reported);
+        EXPECT_EQ(s["converted"].toBool(), c.converted);
+        EXPECT_EQ(s["lines"].toArray().size(), cliLines.size());
+        EXPECT_EQ(r.status, c.converted ? AllWritten : SomeReported);
+        // Saved from damaged data: no box each, one for the file.
+        const int damageBoxes =
+            int(std::count_if(messages.shown.begin(), messages.shown.end(), [](const Message& m) {
+                return m.text.contains("saved from damaged data");
+            }));
+        EXPECT_EQ(damageBoxes, c.saved > 0 ? 1 : 0);
+    }
+}
+
+// A reading helper that cannot be started is said in the command line's own words.
+TEST_F(BothWays, AReadingHelperThatCannotBeStartedIsToldAsSuch) {
+    const QString text = "the reading helper could not be started: "
+                         "/usr/lib/talvenor/talvenor-reader: No such file or directory";
+    outlook.stores["/m/box.pst"] = FakeFolder{"Root", {}, {}};
+    outlook.fail("CreateObject Outlook.Application", Cause::ReaderNotStarted, failures::InUse,
+                 text);
+    files = {"/m/box.pst"};
+    const Cli r = runOnCommandLine();
+    EXPECT_TRUE(r.err.contains(ProgramName + ": /m/box.pst: " + text))
+        << r.err.join('\n').toStdString();
+    EXPECT_FALSE(r.err.join('\n').contains("0731"));
+    EXPECT_FALSE(r.err.join('\n').contains("another application"));
+    ASSERT_EQ(r.json.size(), 1u);
+    EXPECT_EQ(r.json[0]["cause"].toString(), "reader-not-started");
+    EXPECT_FALSE(r.json[0]["converted"].toBool());
+    EXPECT_EQ(r.status, BadUsageOrNothingConverted);
 }
 
 } // namespace

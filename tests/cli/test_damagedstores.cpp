@@ -2,9 +2,16 @@
 // libpst's readpst -m and libpff's pffexport on the same files: on every file it writes at
 // least as many messages as either, and whatever it does not write it reports. Mail never goes
 // missing without a word.
+#include "conversionrun.h"
 #include "damagedcorpus.h"
 #include "generatedstore.h"
+#include "outcometext.h"
 #include "outsideprograms.h"
+#include "recorders.h"
+#include "runfakes.h"
+#include "session.h"
+#include "storefactory.h"
+#include "stringlist.h"
 
 #include <pststore.h>
 #include <pstwriter.h>
@@ -254,3 +261,108 @@ TEST(DamagedStores, AnItemWithDamagedPropertiesIsReportedWhateverItsClass) {
     EXPECT_EQ(countMsgFiles(out), 1);
     EXPECT_EQ(r.count("reported"), 1) << r.err.toStdString();
 }
+
+namespace {
+
+// The window's road over the same file, in this process: the boxes it shows and the lines of
+// the file's conversion report.
+struct WindowResult {
+    QStringList boxes;
+    QStringList reportLines;
+};
+
+WindowResult convertInWindow(const QString& file, const QString& out) {
+    talvenor::testing::StringSourceList list;
+    list.items = {file};
+    talvenor::testing::FakeOptions options;
+    options.t1 = out;
+    talvenor::testing::RecordingProgress progress;
+    talvenor::testing::RecordingPointer pointer;
+    talvenor::testing::CountingEventLoop events;
+    talvenor::testing::RecordingMessageBox messages;
+    talvenor::testing::FakeFolderAccess access;
+    const auto store = talvenor::makeStoreFactory(events);
+    talvenor::ConversionSession session(*store, messages, events, pointer);
+    talvenor::SessionConverter converter(session);
+    talvenor::ConversionRun(list, options, progress, pointer, events, messages, converter, access)
+        .convertAll();
+    WindowResult r;
+    r.boxes = messages.texts();
+    QFile report(QDir(out).filePath(talvenor::conversionReportName(file)));
+    if (report.open(QIODevice::ReadOnly))
+        r.reportLines = QString::fromUtf8(report.readAll()).split('\n', Qt::SkipEmptyParts);
+    return r;
+}
+
+// Over the damaged corpus, the window shows at most one box per file for the messages saved
+// from damaged data, and its report file says what the command line says on standard error.
+TEST(DamagedStores, TheWindowGivesOneReportPerFileAndTheCommandLinesLines) {
+    const auto corpus = talvenor::testing::makeDamagedCorpus();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    int withDamage = 0;
+    int index = 0;
+    for (const auto& c : corpus.cases) {
+        SCOPED_TRACE(c.name);
+        const QString file = dir.filePath(QStringLiteral("case%1.pst").arg(index));
+        const QString window = dir.filePath(QStringLiteral("window%1").arg(index));
+        const QString cli = dir.filePath(QStringLiteral("cli%1").arg(index++));
+        talvenor::testing::writeBytes(file.toStdString(), c.bytes);
+        ASSERT_TRUE(QDir().mkpath(window) && QDir().mkpath(cli));
+
+        const WindowResult w = convertInWindow(file, window);
+        const Converted r = convert(file, cli);
+
+        QStringList cliLines;
+        const QString prefix = QStringLiteral("talvenor-convert: ");
+        for (const QString& line : r.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            if (line.startsWith(prefix))
+                cliLines << line.mid(prefix.size());
+        EXPECT_EQ(w.reportLines.join(QLatin1Char('\n')).replace(window, QStringLiteral("<out>")),
+                  cliLines.join(QLatin1Char('\n')).replace(cli, QStringLiteral("<out>")));
+        const int saved = r.count("savedFromDamage");
+        const auto damageBoxes = w.boxes.filter(QStringLiteral("saved from damaged data:")).size();
+        EXPECT_EQ(damageBoxes, saved > 0 ? 1 : 0) << w.boxes.join(QLatin1Char('|')).toStdString();
+        withDamage += saved > 0;
+        EXPECT_EQ(countMsgFiles(cli), r.count("written"));
+        EXPECT_EQ(countMsgFiles(window), countMsgFiles(cli));
+        EXPECT_TRUE(w.boxes.last().startsWith(QStringLiteral("Done.")));
+        QDir(window).removeRecursively();
+        QDir(cli).removeRecursively();
+        QFile::remove(file);
+    }
+    std::printf("%d of %zu damaged files had messages saved from damaged data\n", withDamage,
+                corpus.cases.size());
+}
+
+} // namespace
+
+namespace {
+
+// A store cut short at several lengths: --json counts exactly the files on disk, and a file
+// that lost mail never says it was converted.
+TEST(DamagedStores, AStoreCutShortCountsTheFilesOnDiskAndIsNotConverted) {
+    const auto corpus = talvenor::testing::makeDamagedCorpus();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const double keep : {0.95, 0.75, 0.5, 0.25}) {
+        SCOPED_TRACE(keep);
+        std::vector<std::uint8_t> bytes = corpus.intact;
+        bytes.resize(std::size_t(double(bytes.size()) * keep));
+        const QString file = dir.filePath(QStringLiteral("short.pst"));
+        const QString out = dir.filePath(QStringLiteral("out"));
+        talvenor::testing::writeBytes(file.toStdString(), bytes);
+        QDir(out).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(out));
+        const Converted r = convert(file, out);
+        EXPECT_EQ(countMsgFiles(out), r.count("written")) << r.err.toStdString();
+        if (r.count("written") < int(corpus.messages)) {
+            EXPECT_FALSE(r.summary.value(QStringLiteral("converted")).toBool())
+                << r.err.toStdString();
+            EXPECT_GT(r.count("reports"), 0) << r.err.toStdString();
+            EXPECT_NE(r.exitCode, 0);
+        }
+    }
+}
+
+} // namespace

@@ -118,16 +118,24 @@ TEST_F(SessionTest, FailuresAreShownAndTheStoreIsNeverLeftAttached) {
     struct Case {
         const char* name;
         QString call;
+        Cause cause;
         std::int32_t number;
         bool inUseMessage;
         int step; // of the report, when not the in-use message
     };
+    // The cause decides, never the number: a helper that failed shares the in-use number.
     const Case cases[] = {
-        {"in use, positive sign", "AddStore \"" + pst + "\"", 2147467259 - 1 + 1, true, 0},
-        {"cannot create", "CreateObject Outlook.Application", 429, false, 102},
-        {"no namespace", "GetNamespace MAPI", 91, false, 104},
-        {"no root folder", "Folders.GetLast", -2147221233, false, 108},
-        {"detach fails", "RemoveStore Personal Folders", -2147221241, false, 112},
+        {"in use", "AddStore \"" + pst + "\"", Cause::InUse, failures::InUse, true, 0},
+        {"the in-use number without its cause", "AddStore \"" + pst + "\"", Cause::ReaderFailed,
+         failures::InUse, false, 106},
+        {"the in-use number, positive sign", "AddStore \"" + pst + "\"", Cause::Other, 2147467259,
+         false, 106},
+        {"the reading helper could not be started", "CreateObject Outlook.Application",
+         Cause::ReaderNotStarted, failures::InUse, false, 102},
+        {"cannot create", "CreateObject Outlook.Application", Cause::Other, 429, false, 102},
+        {"no namespace", "GetNamespace MAPI", Cause::Other, 91, false, 104},
+        {"no root folder", "Folders.GetLast", Cause::Damaged, -2147221233, false, 108},
+        {"detach fails", "RemoveStore Personal Folders", Cause::Other, -2147221241, false, 112},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,7 +144,7 @@ TEST_F(SessionTest, FailuresAreShownAndTheStoreIsNeverLeftAttached) {
         outlook.stores[pst] = root;
         box = RecordingMessageBox();
         pointer = RecordingPointer();
-        outlook.fail(c.call, c.number, "It failed.", 1);
+        outlook.fail(c.call, c.cause, c.number, "It failed.", 1);
 
         convert();
 

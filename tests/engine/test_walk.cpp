@@ -3,6 +3,7 @@
 #include "fakeautomation.h"
 #include "recorders.h"
 #include "walk.h"
+#include "windowoutcomes.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,7 +19,9 @@ namespace {
 
 constexpr std::int32_t storeDamaged = -2147221221;
 
-struct RecordingWalkProgress : IWalkProgress {
+// Renders the walk's reports as the window does, and records how far it went.
+struct RecordingWalkProgress : WindowOutcomes {
+    explicit RecordingWalkProgress(IMessageBox& box) : WindowOutcomes(box, false) {}
     void itemsVisited(std::int64_t done, std::int64_t total) override {
         seen.emplace_back(done, total);
     }
@@ -289,11 +292,14 @@ TEST_F(WalkTest, ADamagedMessageGivesOneReport) {
 TEST_F(WalkTest, SavesTheFolderRefusesGiveOneReportForTheStore) {
     struct Case {
         const char* name;
+        Cause cause;
         std::int32_t failure;
     };
-    const Case cases[] = {{"disk full", failures::DiskFull},
-                          {"folder gone", failures::PathNotFound},
-                          {"folder not writable", failures::PermissionDenied}};
+    const Case cases[] = {
+        {"disk full", Cause::DiskFull, failures::DiskFull},
+        {"folder gone", Cause::NotFound, failures::PathNotFound},
+        {"folder not writable", Cause::PermissionDenied, failures::PermissionDenied},
+        {"read-only file system", Cause::ReadOnly, failures::PermissionDenied}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         startAfresh();
@@ -306,8 +312,8 @@ TEST_F(WalkTest, SavesTheFolderRefusesGiveOneReportForTheStore) {
         root.addFolder("Sent").addItem("sent one").addItem("sent two");
         for (int k = 0; k < 20; ++k)
             outlook.fail(QStringLiteral("Item.SaveAs %1/later %2.msg").arg(out.path()).arg(k),
-                         c.failure, "Cannot save: refused.");
-        outlook.fail("Item.SaveAs " + out.path() + "/sent one.msg", c.failure,
+                         c.cause, c.failure, "Cannot save: refused.");
+        outlook.fail("Item.SaveAs " + out.path() + "/sent one.msg", c.cause, c.failure,
                      "Cannot save: refused.");
         WalkOptions options;
         options.storeName = "archive.pst";
@@ -343,9 +349,9 @@ TEST_F(WalkTest, AStoreWhoseFileCanNoLongerBeReadIsReportedOnce) {
         if (++visited == 5) // the yield before the fourth item of the inbox
             readable = false;
     };
-    RecordingWalkProgress progress;
+    RecordingWalkProgress progress(box);
     WalkOptions options;
-    options.progress = &progress;
+    options.observer = &progress;
     options.storeReadable = [&] { return readable; };
     options.storeName = "archive.pst";
 
@@ -368,9 +374,9 @@ TEST_F(WalkTest, ProgressCountsEveryItemTheWalkVisits) {
     FakeFolder& pub = root.addFolder("All Public Folders");
     pub.addItem("public");
     pub.addFolder("Sub").addItem("never");
-    RecordingWalkProgress progress;
+    RecordingWalkProgress progress(box);
     WalkOptions options;
-    options.progress = &progress;
+    options.observer = &progress;
 
     walk(root, std::move(options));
 
@@ -403,10 +409,13 @@ TEST(Naming, FitNameCutsAtCharacterBoundaries) {
 } // namespace
 
 namespace {
-struct CountingObserver : IItemObserver {
-    void written(const QString& path) override { paths << QFileInfo(path).fileName(); }
-    void reported() override { ++reports; }
-    void skipped(ItemKind kind) override { notMail.push_back(kind); }
+struct CountingObserver : IRunObserver {
+    void itemWritten(const QString& path) override { paths << QFileInfo(path).fileName(); }
+    void itemReported(const ItemReport& report) override {
+        if (!report.written)
+            ++reports;
+    }
+    void itemSkipped(ItemKind kind) override { notMail.push_back(kind); }
     QStringList paths;
     int reports = 0;
     std::vector<ItemKind> notMail;

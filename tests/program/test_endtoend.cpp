@@ -11,6 +11,7 @@
 #include "qteventloop.h"
 #include "qtprint.h"
 #include "samples.h"
+#include "systemfolderaccess.h"
 
 #include <QDir>
 #include <QFile>
@@ -80,7 +81,11 @@ TEST(EndToEnd, SamplesLoadedAndConvertedIntoTheDesktopFolder) {
 
     messages.shown.clear();
     QTest::mouseClick(form.PushButton2, Qt::LeftButton);
-    EXPECT_EQ(messages.texts(), QStringList{"Done."});
+    // The samples hold contacts and appointments besides mail: the closing box counts them.
+    ASSERT_EQ(messages.shown.size(), 1) << messages.texts().join('|').toStdString();
+    EXPECT_TRUE(messages.shown[0].text.startsWith("Done.\r\n\r\nMessages written: "));
+    EXPECT_TRUE(messages.shown[0].text.contains("\r\nSaved from damaged data: 0\r\nReported: "
+                                                "0\r\nSkipped (not mail): "));
 
     const QStringList written = QDir(desktop).entryList({"*.msg"}, QDir::Files);
     std::cout << written.size() << " message files written\n";

@@ -11,7 +11,12 @@ using namespace automation;
 
 void FakeOutlook::fail(const QString& call, std::int32_t number, const QString& description,
                        int occurrence) {
-    rules_.push_back({call, number, description, occurrence});
+    rules_.push_back({call, Cause::Other, number, description, occurrence});
+}
+
+void FakeOutlook::fail(const QString& call, Cause cause, std::int32_t number,
+                       const QString& description, int occurrence) {
+    rules_.push_back({call, cause, number, description, occurrence});
 }
 
 void FakeOutlook::enter(const QString& call) {
@@ -19,7 +24,7 @@ void FakeOutlook::enter(const QString& call) {
     const int n = ++seen_[call];
     for (const auto& r : rules_) {
         if (r.call == call && (r.occurrence == 0 || r.occurrence == n))
-            throw Failure(r.number, r.description);
+            throw Failure(r.cause, r.number, r.description);
     }
 }
 
@@ -47,6 +52,7 @@ public:
         f.write(item_.payload);
         o_.saved.append(path);
     }
+    QString damage() override { return item_.damage; }
 
 private:
     FakeOutlook& o_;
@@ -116,11 +122,12 @@ public:
     void addStore(const QString& quotedPath) override {
         o_.enter(QStringLiteral("AddStore ") + quotedPath);
         QString path = quotedPath;
-        if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) && path.endsWith(QLatin1Char('"')))
+        if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) &&
+            path.endsWith(QLatin1Char('"')))
             path = path.mid(1, path.size() - 2);
         if (o_.lockedPaths.contains(path))
-            throw Failure(failures::InUse, QStringLiteral("The file ") + path +
-                                               QStringLiteral(" is in use."));
+            throw Failure(Cause::InUse, failures::InUse,
+                          QStringLiteral("The file ") + path + QStringLiteral(" is in use."));
         if (!o_.stores.count(path))
             throw Failure(-2147024894, QStringLiteral("The file ") + path +
                                            QStringLiteral(" could not be found."));

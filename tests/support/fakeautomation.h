@@ -4,6 +4,7 @@
 // folders holding items, any call can be made to fail, and every call is recorded in order.
 
 #include "automation.h"
+#include "failure.h"
 
 #include <QByteArray>
 #include <QString>
@@ -19,6 +20,7 @@ struct FakeItem {
     int itemClass = automation::MailItemClass;
     QString subject;
     QByteArray payload = "message";
+    QString damage; // what the store had damaged; empty for an item read whole
 };
 
 struct FakeFolder {
@@ -31,7 +33,11 @@ struct FakeFolder {
         return folders.back();
     }
     FakeFolder& addItem(const QString& subject, int cls = automation::MailItemClass) {
-        items.push_back({cls, subject, subject.toUtf8()});
+        items.push_back({cls, subject, subject.toUtf8(), {}});
+        return *this;
+    }
+    FakeFolder& addDamagedItem(const QString& subject, const QString& damage) {
+        items.push_back({automation::MailItemClass, subject, subject.toUtf8(), damage});
         return *this;
     }
 };
@@ -49,6 +55,8 @@ public:
 
     // Makes a call fail. occurrence 0: every time; k: only its k-th time.
     void fail(const QString& call, std::int32_t number, const QString& description,
+              int occurrence = 0);
+    void fail(const QString& call, Cause cause, std::int32_t number, const QString& description,
               int occurrence = 0);
 
     // The stores that AddStore can attach, by path (without quotes).
@@ -68,6 +76,7 @@ public:
 private:
     struct Rule {
         QString call;
+        Cause cause;
         std::int32_t number;
         QString description;
         int occurrence;

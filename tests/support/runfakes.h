@@ -47,7 +47,7 @@ struct Conversion {
 struct RecordingConverter : IFileConverter {
     RecordingConverter(const RecordingProgress& p, const IPointer& ptr)
         : progress(p), pointer(ptr) {}
-    void PST2MSG(const QString& pst, const QString& out, IWalkProgress& walk) override {
+    void PST2MSG(const QString& pst, const QString& out, IRunObserver& walk) override {
         done.append({pst, out, progress.value, progress.text, pointer.isBusy()});
         if (onConvert)
             onConvert();
@@ -58,7 +58,7 @@ struct RecordingConverter : IFileConverter {
     const IPointer& pointer;
     QList<Conversion> done;
     std::function<void()> onConvert;
-    std::function<void(IWalkProgress&)> onWalk;
+    std::function<void(IRunObserver&)> onWalk;
 };
 
 struct FakeFolderAccess : IFolderAccess {

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "folderaccess.h"
+
+namespace talvenor {
+
+// Asks the operating system, which also knows about read-only mounts.
+class SystemFolderAccess : public IFolderAccess {
+public:
+    bool canWrite(const QString& folder) const override;
+};
+
+} // namespace talvenor
