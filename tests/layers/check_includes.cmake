@@ -1,16 +1,17 @@
-# Fails when a source file below the window includes a Qt Widgets or Gui header, or a header of
-# mainwindow/. Arguments, each a list joined with "|": SOURCES (folders to scan), BANNED_DIRS
-# (folders whose headers are banned), BANNED_PREFIXES (include prefixes that are banned).
-foreach(list SOURCES BANNED_DIRS BANNED_PREFIXES)
+# Fails when a source file of the folders scanned includes a banned header. Arguments, each a
+# list joined with "|": SOURCES (folders to scan), BANNED_DIRS (folders whose headers are
+# banned), BANNED_NAMES (header names that are banned), BANNED_PREFIXES (include prefixes that
+# are banned); WHAT says what the banned headers are, for the message.
+foreach(list SOURCES BANNED_DIRS BANNED_NAMES BANNED_PREFIXES)
     string(REPLACE "|" ";" ${list} "${${list}}")
 endforeach()
-set(banned "")
+set(banned ${BANNED_NAMES})
 foreach(dir ${BANNED_DIRS})
     file(GLOB headers LIST_DIRECTORIES false RELATIVE "${dir}" "${dir}/*")
     list(APPEND banned ${headers})
 endforeach()
 if(NOT banned)
-    message(FATAL_ERROR "no banned headers found in ${BANNED_DIRS}: the check would check nothing")
+    message(FATAL_ERROR "no banned headers found in ${BANNED_DIRS} ${BANNED_NAMES}: the check would check nothing")
 endif()
 set(bad "")
 set(scanned 0)
@@ -40,6 +41,6 @@ if(scanned EQUAL 0)
 endif()
 if(bad)
     list(JOIN bad "\n  " text)
-    message(FATAL_ERROR "below the window, these include a widget or window header:\n  ${text}")
+    message(FATAL_ERROR "these include ${WHAT}:\n  ${text}")
 endif()
-message(STATUS "${scanned} files below the window include no widget or window header")
+message(STATUS "${scanned} files include no ${WHAT}")
