@@ -18,6 +18,22 @@ QString messageName(const QString& pstPath) {
 const QString RunProcedure = QStringLiteral("PushButton2_Click");
 } // namespace
 
+namespace {
+// Why the results of a PST file cannot go into their folder, worded for what the user can do.
+Failure folderRefusal(Cause cause, const QString& pstName, const QString& folder) {
+    if (cause == Cause::ReadOnly)
+        return Failure(cause, failures::PermissionDenied,
+                       QStringLiteral("The results of \"%1\" cannot be saved because the folder "
+                                      "\"%2\" is on a read-only file system.")
+                           .arg(pstName, folder));
+    return Failure(cause == Cause::NotFound ? cause : Cause::PermissionDenied,
+                   failures::PermissionDenied,
+                   QStringLiteral("Permission denied: the results of \"%1\" cannot be saved "
+                                  "because the folder \"%2\" cannot be written.")
+                       .arg(pstName, folder));
+}
+} // namespace
+
 QString processingText(const QString& fileName, std::int64_t done, std::int64_t total) {
     return runtext::Processing + fileName + QStringLiteral(" - ") + groupedNumber(done) +
            QStringLiteral(" of ") + groupedNumber(total);
@@ -133,12 +149,8 @@ void ConversionRun::convertAll() {
             proc.step(132, [&] {
                 // One report for a folder that cannot take the files, instead of one per
                 // message.
-                if (!access_.canWrite(folder))
-                    throw Failure(Cause::PermissionDenied, failures::PermissionDenied,
-                                  QStringLiteral("Permission denied: the results of \"%1\" "
-                                                 "cannot be saved because the folder \"%2\" "
-                                                 "cannot be written.")
-                                      .arg(paths::getFileName(pstPath), folder));
+                if (const auto refused = access_.refusal(folder))
+                    throw folderRefusal(*refused, paths::getFileName(pstPath), folder);
                 FileProgressText bar(progress_, paths::getFileName(pstPath), clock_, i, n ? *n : 1);
                 TeeObserver road(counted, bar);
                 converter_.PST2MSG(pstPath, outputPath, road);

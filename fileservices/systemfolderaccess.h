@@ -7,7 +7,7 @@ namespace talvenor {
 // Asks the operating system, which also knows about read-only mounts.
 class SystemFolderAccess : public IFolderAccess {
 public:
-    bool canWrite(const QString& folder) const override;
+    std::optional<Cause> refusal(const QString& folder) const override;
 };
 
 } // namespace talvenor

@@ -217,23 +217,31 @@ TEST_F(RunFixture, AFolderThatCannotBeWrittenGivesOneReportAndTheRunGoesOn) {
     list.items = {locked.path() + "/a.pst", out.path() + "/b.pst", locked.path() + "/c.pst"};
     options.o1 = false;
     options.o2 = true;
-    access.readOnly = {locked.path() + "/"};
+    QTemporaryDir mounted;
+    list.items << mounted.path() + "/d.pst";
+    access.refused = {{locked.path() + "/", Cause::PermissionDenied},
+                      {mounted.path() + "/", Cause::ReadOnly}};
     run.PushButton2_Click();
 
     ASSERT_EQ(converter.done.size(), 1);
     EXPECT_EQ(converter.done[0].pst, out.path() + "/b.pst");
-    ASSERT_EQ(messages.shown.size(), 3);
-    for (int i : {0, 1}) {
+    ASSERT_EQ(messages.shown.size(), 4);
+    for (int i : {0, 1, 2}) {
         const Message& m = messages.shown[i];
         EXPECT_EQ(m.title, "Application Error");
         EXPECT_EQ(m.icon, MessageIcon::Warning);
         EXPECT_TRUE(m.text.contains("in Hollisk2021/08/31.Form1.PushButton2_Click at line 132\r\r"))
             << m.text.toStdString();
-        EXPECT_TRUE(m.text.contains(locked.path())) << m.text.toStdString();
     }
-    EXPECT_TRUE(messages.shown[0].text.contains("a.pst"));
+    EXPECT_TRUE(messages.shown[0].text.startsWith("Permission denied: the results of \"a.pst\""));
     EXPECT_TRUE(messages.shown[1].text.contains("c.pst"));
-    EXPECT_EQ(messages.shown[2].text, "Done.");
+    EXPECT_TRUE(messages.shown[1].text.contains(locked.path()));
+    // A read-only mount is named as such: no permission the user could change would help.
+    EXPECT_TRUE(messages.shown[2].text.startsWith(
+        "The results of \"d.pst\" cannot be saved because the folder \"" + mounted.path() +
+        "/\" is on a read-only file system."))
+        << messages.shown[2].text.toStdString();
+    EXPECT_EQ(messages.shown[3].text, "Done.");
     EXPECT_EQ(progress.value, 0);
 }
 

@@ -15,6 +15,7 @@ TEST(SystemFolderAccessTest, AnswersForRealFolders) {
     EXPECT_TRUE(access.canWrite(dir.path() + "/"));
     EXPECT_FALSE(access.canWrite(dir.path() + "/missing/"));
     EXPECT_FALSE(access.canWrite(""));
+    EXPECT_EQ(access.refusal(dir.path() + "/missing/"), Cause::NotFound);
     // /proc is mounted without write permission for files even for root.
     EXPECT_FALSE(access.canWrite("/proc/self/"));
 }

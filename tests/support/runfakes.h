@@ -5,6 +5,7 @@
 #include "conversionrun.h"
 
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 
@@ -62,8 +63,11 @@ struct RecordingConverter : IFileConverter {
 };
 
 struct FakeFolderAccess : IFolderAccess {
-    bool canWrite(const QString& folder) const override { return !readOnly.contains(folder); }
-    QSet<QString> readOnly;
+    std::optional<Cause> refusal(const QString& folder) const override {
+        return refused.contains(folder) ? std::optional<Cause>(refused.value(folder))
+                                        : std::nullopt;
+    }
+    QMap<QString, Cause> refused;
 };
 
 } // namespace talvenor::testing

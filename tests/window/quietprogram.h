@@ -21,7 +21,9 @@ struct QuietProgram {
         int draw() override { return 1; }
     };
     struct NoFolderTakesFiles : IFolderAccess {
-        bool canWrite(const QString&) const override { return false; }
+        std::optional<Cause> refusal(const QString&) const override {
+            return Cause::PermissionDenied;
+        }
     };
     ProgramServices services(const QString& programFolder) {
         return {outlook, process, shell, draw, access, programFolder};
