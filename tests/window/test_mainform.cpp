@@ -1,4 +1,4 @@
-#include "../window/windowfixture.h"
+#include "windowfixture.h"
 
 #include "constants.h"
 #include "conversionrun.h"
