@@ -2,7 +2,9 @@
 // the program goes on.
 #include <fuzz/pstbytes.h>
 
+#include "faultyreader.h"
 #include <failure.h>
+
 #include <nativestore.h>
 #include <session.h>
 
@@ -240,7 +242,7 @@ TEST_F(BadInput, ACrashWhileReadingIsContainedAndReportedAsDamaged) {
     const QString file = path(QStringLiteral("crashing.pst"));
     writeFile(file, randomBytes(4096, 5, true));
     StoreOptions options;
-    options.helperFaults = QStringLiteral("crash-opening");
+    options = talvenor::testing::withFaults(options, QStringLiteral("crash-opening"));
     const Outcome outcome = addStore(file, options);
     ASSERT_TRUE(outcome.failed);
     EXPECT_EQ(outcome.number, storefailures::DamagedStore);
@@ -260,7 +262,7 @@ TEST_F(BadInput, ReadingThatNeverEndsIsStoppedAndReportedAsDamaged) {
     };
     int waits = 0;
     options.whileWaiting = [&] { ++waits; };
-    options.helperFaults = QStringLiteral("hang-opening");
+    options = talvenor::testing::withFaults(options, QStringLiteral("hang-opening"));
     const Outcome outcome = addStore(file, options);
     ASSERT_TRUE(outcome.failed);
     EXPECT_EQ(outcome.number, storefailures::DamagedStore);

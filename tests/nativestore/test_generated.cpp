@@ -1,8 +1,10 @@
 // Stores written by the project's PST writer, read back through the automation surface.
 #include "generatedstore.h"
 
+#include "faultyreader.h"
 #include <conversionrun.h>
 #include <failure.h>
+
 #include <nativestore.h>
 #include <session.h>
 
@@ -606,7 +608,8 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
         SCOPED_TRACE(crashing);
         StoreOptions options;
         if (crashing)
-            options.helperFaults = QStringLiteral("crash-at=%1").arg(crashing);
+            options =
+                talvenor::testing::withFaults(options, QStringLiteral("crash-at=%1").arg(crashing));
         NativeApplicationFactory factory(options);
         Attached a = attach(factory, path);
         int failed = 0;
@@ -618,7 +621,7 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
     // Through the session: one report per damaged item, not one per step that asks for it.
     StoreOptions options;
     options.writer = [](const mapi::Message&, const QString&) {};
-    options.helperFaults = QStringLiteral("crash-at=2");
+    options = talvenor::testing::withFaults(options, QStringLiteral("crash-at=2"));
     NativeApplicationFactory factory(options);
     QDir().mkpath(dir.filePath(QStringLiteral("out")));
     talvenor::testing::RecordingMessageBox messages;
@@ -649,7 +652,8 @@ TEST(GeneratedContainment, AReaderThatGrowsTooLargeHandsOverToAFreshOneAndNothin
                          .arg(m.attachments.size());
         };
         if (options.containment == Containment::ReadAlong)
-            options.helperFaults = QStringLiteral("log-items=") + readers;
+            options =
+                talvenor::testing::withFaults(options, QStringLiteral("log-items=") + readers);
         const QString out = dir.filePath(QStringLiteral("out"));
         QDir().mkpath(out);
         talvenor::testing::RecordingMessageBox messages;
@@ -700,7 +704,7 @@ TEST(GeneratedContainment, AFreshReaderMayTakeAsLongToOpenTheStoreAsTheFirstOne)
     options.itemSilence = std::chrono::seconds(1);
     options.helperMemoryBudget = 0; // a fresh reader after every item
     // Every reader after the first takes longer to open than an item may take.
-    options.helperFaults = QStringLiteral("reopen-delay-ms=1500");
+    options = talvenor::testing::withFaults(options, QStringLiteral("reopen-delay-ms=1500"));
     NativeApplicationFactory factory(options);
     Attached a = attach(factory, path);
     auto items = a.root->folder(2)->items();

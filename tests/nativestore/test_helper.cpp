@@ -2,7 +2,9 @@
 // outside, short of memory, stalled, and left behind by a program that was killed.
 #include "generatedstore.h"
 
+#include "faultyreader.h"
 #include <failure.h>
+
 #include <nativestore.h>
 #include <session.h>
 #if TALVENOR_HAVE_MSGWRITER
@@ -121,7 +123,8 @@ TEST_F(GeneratedStoreFixture, AHelperShortOfMemoryEndsInReportsOrEverythingWritt
     for (const char* limit : {"16000000", "48000000", "64000000", "75000000", "200000000"}) {
         SCOPED_TRACE(limit);
         StoreOptions options;
-        options.helperFaults = QStringLiteral("address-limit=") + QString::fromLatin1(limit);
+        options = talvenor::testing::withFaults(options, QStringLiteral("address-limit=") +
+                                                             QString::fromLatin1(limit));
         Run run;
         try {
             run = convert(options);
@@ -138,7 +141,7 @@ TEST_F(GeneratedStoreFixture, AHelperShortOfMemoryEndsInReportsOrEverythingWritt
 
 TEST_F(GeneratedStoreFixture, AnItemThatRunsTheHelperOutOfMemoryIsReportedAsSuchAndNothingElse) {
     StoreOptions options;
-    options.helperFaults = QStringLiteral("bad-alloc-at=17");
+    options = talvenor::testing::withFaults(options, QStringLiteral("bad-alloc-at=17"));
     const Run run = convert(options);
     EXPECT_EQ(run.written.size(), std::size_t(StoreSize - 1));
     // Every report (the walk may report one item more than once) is about that item.
@@ -153,7 +156,7 @@ TEST_F(GeneratedStoreFixture, AnItemThatRunsTheHelperOutOfMemoryIsReportedAsSuch
 TEST_F(GeneratedStoreFixture, AStalledHelperIsStoppedAfterItsSilenceAndTheRestIsWritten) {
     StoreOptions options;
     options.itemSilence = std::chrono::seconds(1); // the helper hangs for good, not for a while
-    options.helperFaults = QStringLiteral("hang-at=4000");
+    options = talvenor::testing::withFaults(options, QStringLiteral("hang-at=4000"));
     const Run run = convert(options);
     EXPECT_EQ(run.written.size(), std::size_t(StoreSize - 1));
     ASSERT_FALSE(run.reports.isEmpty());
@@ -179,7 +182,8 @@ TEST_F(GeneratedStoreFixture, TheHelperEndsWithTheProgramEvenWhileTheStoreOpens)
     ASSERT_GE(program, 0);
     if (program == 0) {
         StoreOptions options;
-        options.helperFaults = QStringLiteral("hold-opening=/nonexistent/never");
+        options = talvenor::testing::withFaults(options,
+                                                QStringLiteral("hold-opening=/nonexistent/never"));
         NativeApplicationFactory factory(options);
         auto ns =
             factory.create(automation::ApplicationClass)->getNamespace(automation::MapiNamespace);
