@@ -5,6 +5,7 @@
 #include <conversionrun.h>
 #include <failure.h>
 
+#include <damagetext.h>
 #include <nativestore.h>
 #include <session.h>
 
@@ -750,6 +751,103 @@ TEST(GeneratedDamage, TruncatedStoresFailClearly) {
                 }
             }
         }
+    }
+}
+
+// A file cut short says so, with its real size and the size its header gives it, wherever the
+// cut makes reading fail: on opening, for a folder, or for an item.
+TEST(GeneratedDamage, AFileCutShortSaysItIsShorterThanItsHeaderSays) {
+    QTemporaryDir dir;
+    const QString whole = dir.filePath(QStringLiteral("whole.pst"));
+    talvenor::testing::writeTreeStore(whole.toStdString(), pstwriter::Format::Unicode);
+    QFile in(whole);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray bytes = in.readAll();
+    const QString fullSize = roundedSize(std::uint64_t(bytes.size()));
+    struct Case {
+        qsizetype cut;
+        const char* endsAt;
+        bool losesSomething; // false: the cut may fall where nothing was needed
+    };
+    const Case cases[] = {
+        {4096, "it ends at 4,096 bytes of its ", true},
+        {20000, "it ends at 20,000 bytes of its ", true},
+        {bytes.size() / 2, "it ends at ", false},
+        {bytes.size() - 4096, "it ends at ", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cut);
+        const QString path = dir.filePath(QStringLiteral("cut %1.pst").arg(c.cut));
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(bytes.left(c.cut));
+        out.close();
+        for (auto containment : {Containment::ReadAlong, Containment::None}) {
+            StoreOptions options;
+            options.containment = containment;
+            NativeApplicationFactory factory(options);
+            std::vector<Failure> failures;
+            try {
+                Attached a = attach(factory, path);
+                std::function<void(automation::Folder&)> visit = [&](automation::Folder& folder) {
+                    try {
+                        auto items = folder.items();
+                        for (int j = 1; j <= items->count(); ++j) {
+                            try {
+                                items->item(j)->subject();
+                            } catch (const Failure& f) {
+                                failures.push_back(f);
+                            }
+                        }
+                    } catch (const Failure& f) {
+                        failures.push_back(f);
+                    }
+                    for (int i = 1; i <= folder.folderCount(); ++i)
+                        visit(*folder.folder(i));
+                };
+                visit(*a.root);
+            } catch (const Failure& f) {
+                failures.push_back(f);
+            }
+            if (c.losesSomething) {
+                EXPECT_FALSE(failures.empty());
+            }
+            for (const Failure& f : failures) {
+                EXPECT_EQ(f.number(), storefailures::DamagedStore);
+                EXPECT_TRUE(f.description().contains(path)) << f.description().toStdString();
+                EXPECT_TRUE(
+                    f.description().contains(QStringLiteral("is shorter than its own header says")))
+                    << f.description().toStdString();
+                EXPECT_TRUE(f.description().contains(QLatin1String(c.endsAt) + fullSize))
+                    << f.description().toStdString();
+                EXPECT_FALSE(f.description().contains(QStringLiteral("no node")))
+                    << f.description().toStdString();
+                // A folder that cannot be listed is told as damaged, with the same words.
+                if (!f.description().contains(QStringLiteral("cannot be read, so its"))) {
+                    EXPECT_EQ(f.cause(), Cause::CutShort) << f.description().toStdString();
+                }
+            }
+        }
+    }
+}
+
+TEST(DamageWording, SizesAreGroupedAndRounded) {
+    struct Case {
+        std::uint64_t bytes;
+        const char* exact;
+        const char* rounded;
+    };
+    const Case cases[] = {
+        {0, "0 bytes", "0 bytes"},
+        {4096, "4,096 bytes", "4,096 bytes"},
+        {20000, "20,000 bytes", "20 KB"},
+        {468713472, "468,713,472 bytes", "447 MB"},
+        {std::uint64_t(50) << 30, "53,687,091,200 bytes", "50 GB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(byteCount(c.bytes), QLatin1String(c.exact));
+        EXPECT_EQ(roundedSize(c.bytes), QLatin1String(c.rounded));
     }
 }
 
