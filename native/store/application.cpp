@@ -76,15 +76,19 @@ public:
     }
 
     void removeStore(automation::Folder& root) override {
-        const auto store = storeOf(root);
-        if (!store)
+        auto owns = [&root](const auto& store) { return store->owns(&root); };
+        const auto it = std::find_if(stores_.begin(), stores_.end(), owns);
+        if (it == stores_.end()) {
+            for (const auto& gone : removed_)
+                if (const auto store = gone.lock(); store && owns(store))
+                    throw Failure(storefailures::StoreNotAttached,
+                                  QStringLiteral("The store %1 is not attached.")
+                                      .arg(quotedName(store->path())));
             throw Failure(failures::InvalidArgument,
                           QStringLiteral("That folder does not belong to an attached store."));
-        const auto it = std::find(stores_.begin(), stores_.end(), store);
-        if (it == stores_.end())
-            throw Failure(
-                storefailures::StoreNotAttached,
-                QStringLiteral("The store %1 is not attached.").arg(quotedName(store->path())));
+        }
+        std::erase_if(removed_, [](const auto& gone) { return gone.expired(); });
+        removed_.push_back(*it);
         (*it)->close();
         stores_.erase(it);
         if (options_->storeDetached)
@@ -99,6 +103,8 @@ public:
 private:
     std::shared_ptr<const StoreOptions> options_;
     std::vector<std::shared_ptr<AttachedStore>> stores_;
+    // Stores removed while some of their folders live on, to tell them apart from strangers.
+    std::vector<std::weak_ptr<AttachedStore>> removed_;
 };
 
 class NativeApplication : public automation::Application {

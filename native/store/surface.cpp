@@ -129,9 +129,12 @@ class NativeFolder : public Folder {
 public:
     NativeFolder(std::shared_ptr<AttachedStore> store, const wire::FolderInfo& folder,
                  SharedWriter writer)
-        : store_(std::move(store)), folder_(folder), writer_(std::move(writer)) {}
-
-    const std::shared_ptr<AttachedStore>& store() const { return store_; }
+        : store_(std::move(store)), folder_(folder), writer_(std::move(writer)) {
+        store_->enlist(this);
+    }
+    ~NativeFolder() override { store_->discharge(this); }
+    NativeFolder(const NativeFolder&) = delete;
+    NativeFolder& operator=(const NativeFolder&) = delete;
 
     QString name() override {
         store_->check();
@@ -172,13 +175,8 @@ std::unique_ptr<Folder> rootFolder(std::shared_ptr<AttachedStore> store, SharedW
     return std::make_unique<NativeFolder>(std::move(store), tree, std::move(writer));
 }
 
-std::shared_ptr<AttachedStore> storeOf(Folder& folder) {
-    // The namespace is handed its own folders back (removeStore); anything else is refused.
-    auto* native = dynamic_cast<NativeFolder*>(&folder);
-    return native ? native->store() : nullptr;
-}
-
 mapi::Message readMessage(Item& item) {
+    // An accessor for tests and tools that hold an item of this surface.
     auto* native = dynamic_cast<NativeItem*>(&item);
     if (!native)
         throw Failure(failures::InvalidArgument,

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <memory>
+#include <unordered_set>
 
 namespace talvenor::nativestore {
 
@@ -32,11 +33,18 @@ public:
     wire::ItemInfo wait(std::uint32_t folder, int index);
     void close();
 
+    // The folders of this store that are alive, so that the namespace knows its own folders
+    // when they are handed back (removeStore) without asking their type.
+    void enlist(const automation::Folder* folder) { folders_.insert(folder); }
+    void discharge(const automation::Folder* folder) { folders_.erase(folder); }
+    bool owns(const automation::Folder* folder) const { return folders_.count(folder) != 0; }
+
 private:
     QString path_;
     wire::FolderInfo tree_;
     std::unique_ptr<helper::ReadAlong> readAlong_;
     bool closed_ = false;
+    std::unordered_set<const automation::Folder*> folders_;
 };
 
 // The writer lives in the options, which every object of a session shares.
@@ -45,8 +53,5 @@ using SharedWriter = std::shared_ptr<const MessageWriter>;
 // The top of the store's mail folders.
 std::unique_ptr<automation::Folder> rootFolder(std::shared_ptr<AttachedStore> store,
                                                SharedWriter writer);
-
-// The store a folder of this surface belongs to; null for a folder of another surface.
-std::shared_ptr<AttachedStore> storeOf(automation::Folder& folder);
 
 } // namespace talvenor::nativestore
