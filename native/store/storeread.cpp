@@ -65,13 +65,17 @@ wire::FolderInfo readFolder(const OpenedStore& store, std::uint32_t id, bool isR
     try {
         info.messages = listMessages(reader, id).count();
     } catch (const pst::Error& e) {
-        info.contentsFailure = unreadableFolderContents(info.name, store.path, store.damaged(e));
+        const Failure why = store.damaged(e);
+        info.contentsFailure = unreadableFolderContents(info.name, store.path, why);
+        info.failureCause = why.cause();
     }
     std::vector<std::uint32_t> shown;
     try {
         shown = shownFolders(reader, id);
     } catch (const pst::Error& e) {
-        info.foldersFailure = unreadableSubfolders(info.name, store.path, store.damaged(e));
+        const Failure why = store.damaged(e);
+        info.foldersFailure = unreadableSubfolders(info.name, store.path, why);
+        info.failureCause = why.cause();
     }
     for (const std::uint32_t sub : shown)
         if (depth < MaxFolderDepth && seen.insert(sub).second)

@@ -100,7 +100,8 @@ public:
     int count() override {
         store_->check();
         if (!folder_.contentsFailure.isEmpty())
-            throw Failure(Cause::Damaged, storefailures::DamagedStore, folder_.contentsFailure);
+            throw Failure(folder_.failureCause, storefailures::DamagedStore,
+                          folder_.contentsFailure);
         return folder_.messages;
     }
 
@@ -144,7 +145,8 @@ public:
     int folderCount() override {
         store_->check();
         if (!folder_.foldersFailure.isEmpty())
-            throw Failure(Cause::Damaged, storefailures::DamagedStore, folder_.foldersFailure);
+            throw Failure(folder_.failureCause, storefailures::DamagedStore,
+                          folder_.foldersFailure);
         return int(folder_.folders.size());
     }
 
