@@ -89,8 +89,4 @@ private:
     std::shared_ptr<const StoreOptions> options_;
 };
 
-// The whole message behind an item of this store, as the message-file writer needs it.
-// Throws talvenor::Failure (also for an item of another surface).
-mapi::Message readMessage(automation::Item& item);
-
 } // namespace talvenor::nativestore

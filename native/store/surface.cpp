@@ -77,14 +77,6 @@ public:
         return info_->damage;
     }
 
-    mapi::Message readWhole() {
-        store_->check();
-        if (!info_->message)
-            throw Failure(Cause::NotSupported, storefailures::NotSupported,
-                          QStringLiteral("Only mail items are read whole."));
-        return *info_->message;
-    }
-
 private:
     std::shared_ptr<AttachedStore> store_;
     std::shared_ptr<const wire::ItemInfo> info_;
@@ -175,15 +167,6 @@ std::unique_ptr<Folder> rootFolder(std::shared_ptr<AttachedStore> store, SharedW
     store->check();
     const wire::FolderInfo& tree = store->tree();
     return std::make_unique<NativeFolder>(std::move(store), tree, std::move(writer));
-}
-
-mapi::Message readMessage(Item& item) {
-    // An accessor for tests and tools that hold an item of this surface.
-    auto* native = dynamic_cast<NativeItem*>(&item);
-    if (!native)
-        throw Failure(failures::InvalidArgument,
-                      QStringLiteral("That item does not belong to a PST store."));
-    return native->readWhole();
 }
 
 } // namespace talvenor::nativestore

@@ -2,6 +2,7 @@
 #include "generatedstore.h"
 
 #include "faultyreader.h"
+#include "wholemessage.h"
 #include <conversionrun.h>
 #include <failure.h>
 
@@ -297,11 +298,12 @@ TEST_P(GeneratedNames, EveryNameComesBackWithItsOwnPropertySet) {
     }
     StoreOptions here;
     here.containment = Containment::None;
-    NativeApplicationFactory factory(here);
+    const talvenor::testing::WholeMessages whole;
+    NativeApplicationFactory factory(whole.options(here));
     Attached a = attach(factory, path);
     auto items = a.root->folder(2)->items();
     ASSERT_EQ(items->count(), 1);
-    const mapi::Message read = readMessage(*items->item(1));
+    const mapi::Message read = whole.of(*items->item(1));
     for (std::size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(i);
         const mapi::Property* p = read.findNamed(names[i]);
@@ -380,13 +382,14 @@ TEST(GeneratedMessage, ReadMessageCarriesEveryWrittenPropertyRecipientAndAttachm
         SCOPED_TRACE(int(containment));
         StoreOptions options;
         options.containment = containment;
-        NativeApplicationFactory factory(options);
+        const talvenor::testing::WholeMessages whole;
+        NativeApplicationFactory factory(whole.options(options));
         Attached a = attach(factory, path);
         ASSERT_EQ(a.root->folderCount(), 2);
         auto items = a.root->folder(2)->items();
         ASSERT_EQ(items->count(), 1);
         auto item = items->item(1);
-        const mapi::Message read = nativestore::readMessage(*item);
+        const mapi::Message read = whole.of(*item);
         expectSameMessage(read, written, "message");
         // The prefix marker is gone from the subject the message file will carry.
         EXPECT_EQ(read.unicode(mapi::tags::Subject), u"RE: Everything at once \u00e9\u65e5");
@@ -416,13 +419,14 @@ TEST(GeneratedMessage, LargeAttachmentsAreHandedOverWhole) {
         }
         writer.finish();
     }
-    NativeApplicationFactory factory;
+    const talvenor::testing::WholeMessages whole;
+    NativeApplicationFactory factory(whole.options());
     Attached a = attach(factory, path);
     ASSERT_EQ(a.root->folderCount(), 2);
     auto items = a.root->folder(2)->items();
     ASSERT_EQ(items->count(), 3);
     for (int j = 1; j <= 3; ++j) {
-        const mapi::Message m = nativestore::readMessage(*items->item(j));
+        const mapi::Message m = whole.of(*items->item(j));
         if (j == 2) {
             ASSERT_EQ(m.attachments.size(), 1u);
             const auto* bytes = m.attachments[0].find(mapi::tags::AttachDataBinary);
@@ -537,7 +541,8 @@ TEST(GeneratedLargeStore, TenThousandMessagesAreWalkedWithFlatMemory) {
 
     StoreOptions options;
     options.containment = Containment::None; // measure this process's reading only
-    NativeApplicationFactory factory(options);
+    const talvenor::testing::WholeMessages whole;
+    NativeApplicationFactory factory(whole.options(options));
     Attached a = attach(factory, path);
     ASSERT_EQ(a.root->folderCount(), 2);
     auto folder = a.root->folder(2);
@@ -548,7 +553,7 @@ TEST(GeneratedLargeStore, TenThousandMessagesAreWalkedWithFlatMemory) {
         auto item = items->item(j);
         ASSERT_EQ(item->itemClass(), 43);
         ASSERT_EQ(item->subject(), QStringLiteral("RE: message %1").arg(j - 1));
-        nativestore::readMessage(*item);
+        whole.of(*item);
         if (j == 1000)
             early = liveHeapBytes();
     }
