@@ -22,9 +22,12 @@ public:
 } // namespace
 
 std::unique_ptr<automation::ApplicationFactory>
-makeStoreFactory([[maybe_unused]] IEventLoop& events) {
+makeStoreFactory([[maybe_unused]] IEventLoop& events,
+                 [[maybe_unused]] const ReadingHelper& helper) {
 #if TALVENOR_HAVE_NATIVESTORE
     nativestore::StoreOptions options;
+    options.helperProgram = helper.program;
+    options.helperArguments = helper.arguments;
     // The window paints while the reading helper opens a store or reads a large item.
     options.whileWaiting = [&events] { events.yield(); };
 #if TALVENOR_HAVE_MSGWRITER

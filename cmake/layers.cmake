@@ -5,7 +5,7 @@ set(TALVENOR_LAYERS
     "talvenor_automation;talvenor_mapi;talvenor_settings;talvenor_fileservices"
     "talvenor_pst"
     "talvenor_engine;talvenor_msg;talvenor_nativestore;talvenor_sourcelist;talvenor_pstwriter"
-    "talvenor_storefactory;talvenor_batch;talvenor_mainwindow")
+    "talvenor_storefactory;talvenor_batch;talvenor_mainwindow;talvenor_readerhelper")
 
 function(talvenor_check_layers)
     set(level 0)

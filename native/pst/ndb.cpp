@@ -326,6 +326,7 @@ const Ndb::Scan& Ndb::scan(std::uint8_t ptype) const {
     for (std::uint64_t at = ps; at + ps <= source_->size(); at += chunk) {
         const std::size_t count =
             std::size_t(std::min<std::uint64_t>(chunk, (source_->size() - at) / ps * ps));
+        stillAtWork();
         source_->read(at, count, buffer);
         for (std::size_t off = 0; off + ps <= count; off += ps)
             scanPage(View(buffer).sub(off, ps), ptype, nodes, s->blocks, s->damagedPages);
@@ -431,6 +432,7 @@ std::vector<NodeEntry> Ndb::recoverableNodes() const {
 void Ndb::walkTolerant(std::uint64_t bid, std::uint64_t ib, std::size_t depth, int parentLevel,
                        std::set<std::uint64_t>& seen, std::vector<NodeEntry>& out,
                        bool& failed) const {
+    stillAtWork();
     if (depth >= kMaxDepth || !seen.insert(ib).second) {
         failed = true;
         return;
@@ -496,6 +498,7 @@ void Ndb::forEachNode(const std::function<void(const NodeEntry&)>& visit) const 
 void Ndb::walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
                const std::function<void(const NodeEntry&)>& visit, int parentLevel,
                std::set<std::uint64_t>& seen) const {
+    stillAtWork();
     if (depth >= kMaxDepth)
         fail("a B-tree is deeper than any store has");
     // Each page once: branches that all name the same pages would multiply the walk.
@@ -600,6 +603,7 @@ const std::vector<BlockEntry>& Ndb::trailerScan() const {
     for (std::uint64_t at = 0; at + align <= source_->size(); at += chunk) {
         const std::size_t count =
             std::size_t(std::min<std::uint64_t>(chunk, (source_->size() - at) / align * align));
+        stillAtWork();
         source_->read(at, count, buffer);
         const View v(buffer);
         for (std::size_t end = align; end <= count; end += align) {
@@ -626,6 +630,7 @@ void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>
                         std::uint64_t& total) const {
     if (depth > 2)
         fail("a data tree is deeper than a store allows");
+    stillAtWork();
     Bytes b = readBlock(bid);
     if ((bid & 2) == 0) {
         total += b.size();

@@ -57,6 +57,10 @@ using SubnodeMap = std::map<std::uint32_t, NodeEntry>;
 struct ReadOptions {
     // Off only where damaged bytes should reach the parsers anyway (fuzzing, salvage).
     bool verifyChecksums = true;
+    // Called again and again during long work (a scan of the whole file, a value of many
+    // blocks), so that whoever waits for the reader can tell slow work from a stall. It must
+    // be cheap; it may throw to stop the work.
+    std::function<void()> progress;
 };
 
 class Ndb {
@@ -64,6 +68,8 @@ public:
     explicit Ndb(std::shared_ptr<const ByteSource> source, ReadOptions options = {});
 
     const Header& header() const { return header_; }
+    // How many bytes the file really has (the header's fileEof says how many it should have).
+    std::uint64_t fileSize() const { return source_->size(); }
     bool unicode() const { return header_.layout != Layout::Ansi; }
 
     std::optional<NodeEntry> node(std::uint32_t nid) const;
@@ -112,6 +118,10 @@ private:
                        std::uint64_t& total) const;
     void collectSubnodes(std::uint64_t bid, std::size_t depth, SubnodeMap& out) const;
     std::size_t pageSize() const { return header_.layout == Layout::Unicode4k ? 4096 : 512; }
+    void stillAtWork() const {
+        if (options_.progress)
+            options_.progress();
+    }
 
     // The leaves of one B-tree found by reading every page of the file, sorted by key. Built
     // once per tree, on the first lookup that meets a damaged page of it; healthy stores never

@@ -3,6 +3,7 @@
 #include "nativestore.h"
 
 #include <failure.h>
+#include <systemerror.h>
 
 #include <cerrno>
 #include <cstring>
@@ -27,16 +28,20 @@ struct FileDescriptor {
 };
 
 [[noreturn]] void failOpen(const QString& path, int error) {
-    if (error == EACCES || error == EPERM)
-        throw Failure(failures::PermissionDenied,
+    const SystemError system = systemError(error);
+    switch (system.cause) {
+    case Cause::PermissionDenied:
+        throw Failure(Cause::PermissionDenied, failures::PermissionDenied,
                       QStringLiteral("Permission denied: the file %1 may not be read.")
                           .arg(quotedName(path)));
-    if (error == ENOENT || error == ENOTDIR)
-        throw Failure(storefailures::FileNotFound,
+    case Cause::NotFound:
+        throw Failure(Cause::NotFound, storefailures::FileNotFound,
                       QStringLiteral("The file %1 does not exist.").arg(quotedName(path)));
-    throw Failure(storefailures::NotAStore,
-                  QStringLiteral("The file %1 cannot be opened: %2.")
-                      .arg(quotedName(path), QString::fromLocal8Bit(std::strerror(error))));
+    default:
+        throw Failure(system.cause, storefailures::NotAStore,
+                      QStringLiteral("The file %1 cannot be opened: %2.")
+                          .arg(quotedName(path), systemErrorText(error)));
+    }
 }
 } // namespace
 
@@ -66,15 +71,16 @@ bool heldByAnotherProgram(int fd) {
 void checkStoreFile(const QString& path) {
     const QByteArray native = path.toLocal8Bit();
     if (path.isEmpty())
-        throw Failure(storefailures::FileNotFound, QStringLiteral("No store file was named."));
+        throw Failure(Cause::NotFound, storefailures::FileNotFound,
+                      QStringLiteral("No store file was named."));
     struct stat info {};
     if (::stat(native.constData(), &info) != 0)
         failOpen(path, errno);
     if (S_ISDIR(info.st_mode))
-        throw Failure(storefailures::NotAStore,
+        throw Failure(Cause::NotAStore, storefailures::NotAStore,
                       QStringLiteral("%1 is a folder, not a PST file.").arg(quotedName(path)));
     if (!S_ISREG(info.st_mode))
-        throw Failure(storefailures::NotAStore,
+        throw Failure(Cause::NotAStore, storefailures::NotAStore,
                       QStringLiteral("%1 is not a PST file.").arg(quotedName(path)));
 
     FileDescriptor file(::open(native.constData(), O_RDONLY | O_CLOEXEC));
@@ -82,18 +88,18 @@ void checkStoreFile(const QString& path) {
         failOpen(path, errno);
     if (heldByAnotherProgram(file.fd))
         throw Failure(
-            failures::InUse,
+            Cause::InUse, failures::InUse,
             QStringLiteral("The file %1 is in use by another program.").arg(quotedName(path)));
     if (info.st_size == 0)
         throw Failure(
-            storefailures::NotAStore,
+            Cause::NotAStore, storefailures::NotAStore,
             QStringLiteral("The file %1 is empty, not a PST file.").arg(quotedName(path)));
     char magic[4] = {};
     const ssize_t got = ::pread(file.fd, magic, sizeof magic, 0);
     if (got < 0)
         failOpen(path, errno);
     if (got != 4 || std::memcmp(magic, "!BDN", 4) != 0)
-        throw Failure(storefailures::NotAStore,
+        throw Failure(Cause::NotAStore, storefailures::NotAStore,
                       QStringLiteral("The file %1 is not a PST file.").arg(quotedName(path)));
 }
 

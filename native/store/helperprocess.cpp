@@ -20,6 +20,8 @@ namespace talvenor::nativestore::helper {
 namespace {
 
 constexpr int HelperSocketFd = 3;
+// What a child reports when its program could not be run.
+constexpr int ExecFailed = 127;
 constexpr std::size_t ReadChunk = 256U << 10;
 // How often the window gets its turn while the helper works.
 constexpr auto YieldEvery = std::chrono::milliseconds(25);
@@ -73,7 +75,7 @@ class HelperProcess : public RecordSource {
 public:
     HelperProcess(pid_t pid, Fd socket, const HelperCommand& command)
         : pid_(pid), socket_(std::move(socket)), whileWaiting_(command.whileWaiting),
-          clock_(command.clock) {
+          clock_(command.clock), program_(command.program) {
         pidfd_.reset(int(::syscall(SYS_pidfd_open, pid_, 0)));
     }
     ~HelperProcess() override { finish(true); }
@@ -101,6 +103,7 @@ public:
                 const int flags = fds[0].revents != 0 ? 0 : MSG_DONTWAIT;
                 const ssize_t n = ::recv(socket_.get(), into.space(ReadChunk), ReadChunk, flags);
                 if (n > 0) {
+                    heard_ = true;
                     into.received(std::size_t(n));
                     return Read::Bytes;
                 }
@@ -130,6 +133,13 @@ public:
                                  .arg(QString::fromLocal8Bit(std::strerror(errno)))};
         } else if (WIFSIGNALED(status)) {
             ending_ = Ending{Ending::Kind::Signalled, WTERMSIG(status), {}};
+        } else if (WEXITSTATUS(status) == ExecFailed && !heard_) {
+            // The program could not be run after all (a loader or interpreter that is missing).
+            ending_ = Ending{Ending::Kind::NotStarted, ExecFailed,
+                             QStringLiteral("%1: it ended with exit code %2 before it said "
+                                            "anything")
+                                 .arg(program_)
+                                 .arg(ExecFailed)};
         } else {
             ending_ = Ending{Ending::Kind::Exited, WEXITSTATUS(status), {}};
         }
@@ -154,6 +164,8 @@ private:
     std::function<std::chrono::steady_clock::time_point()> clock_;
     std::chrono::steady_clock::time_point lastYield_{};
     std::optional<Ending> ending_;
+    QString program_;
+    bool heard_ = false;
 };
 
 QString errnoText(int error) {
@@ -166,14 +178,15 @@ std::unique_ptr<RecordSource> spawnHelper(const HelperCommand& command) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return std::make_unique<NotStarted>(
-            QStringLiteral("no socket for the reading helper: %1").arg(errnoText(errno)));
+            QStringLiteral("no socket for it: %1").arg(errnoText(errno)));
     Fd mine(pair[0]);
     Fd theirs(pair[1]);
     if (theirs.get() == HelperSocketFd) {
         // dup2 onto itself would keep close-on-exec set.
         theirs.reset(::fcntl(HelperSocketFd, F_DUPFD_CLOEXEC, HelperSocketFd + 1));
         if (theirs.get() < 0)
-            return std::make_unique<NotStarted>(errnoText(errno));
+            return std::make_unique<NotStarted>(
+                QStringLiteral("no socket for it: %1").arg(errnoText(errno)));
     }
 
     SpawnActions files;
@@ -206,9 +219,8 @@ std::unique_ptr<RecordSource> spawnHelper(const HelperCommand& command) {
     const int error =
         ::posix_spawn(&pid, argv[0], &files.actions, &attributes.attributes, argv.data(), environ);
     if (error != 0)
-        return std::make_unique<NotStarted>(QStringLiteral("the reading helper %1 cannot be "
-                                                           "started: %2")
-                                                .arg(command.program, errnoText(error)));
+        return std::make_unique<NotStarted>(
+            QStringLiteral("%1: %2").arg(command.program, errnoText(error)));
     theirs.reset();
     return std::make_unique<HelperProcess>(pid, std::move(mine), command);
 }

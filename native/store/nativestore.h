@@ -6,6 +6,7 @@
 #include <mapi/mapi.h>
 
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <cstdint>
@@ -22,8 +23,12 @@ constexpr std::int32_t NotAStore = 321;
 constexpr std::int32_t DamagedStore = -2147221221;
 constexpr std::int32_t NotSupported = -2147221246;
 constexpr std::int32_t StoreNotAttached = -2147221233;
-// The reading helper failed in a way that says nothing about the file (killed, out of memory).
-constexpr std::int32_t ReaderFailed = -2147467259;
+// The reading helper failed in a way that says nothing about the file (killed, out of memory,
+// stalled twice in different ways): Cause::ReaderFailed.
+constexpr std::int32_t ReaderFailed = -2147023170;
+// The reading helper could not be started at all (missing, not executable):
+// Cause::ReaderNotStarted.
+constexpr std::int32_t ReaderNotStarted = -2147221164;
 constexpr std::int32_t ItemTooLarge = -2147024882;
 } // namespace storefailures
 
@@ -69,9 +74,9 @@ struct StoreOptions {
     std::function<void()> whileWaiting;
     // The helper's program; empty: talvenor-reader beside the running executable.
     QString helperProgram;
-    // Faults the helper is told to show (a seam for tests of the containment itself; see the
-    // helper's fault list). Empty: those of TALVENOR_READER_FAULTS, if any.
-    QString helperFaults;
+    // More arguments for the helper's program, before the store's path (the tests' helper
+    // takes the faults it is to show this way; talvenor-reader refuses any it does not know).
+    QStringList helperArguments;
 };
 
 class NativeApplicationFactory : public automation::ApplicationFactory {
@@ -83,13 +88,5 @@ public:
 private:
     std::shared_ptr<const StoreOptions> options_;
 };
-
-// The whole message behind an item of this store, as the message-file writer needs it.
-// Throws talvenor::Failure (also for an item of another surface).
-mapi::Message readMessage(automation::Item& item);
-
-// The reading helper's program (talvenor-reader): reads the store it is given and hands
-// everything over through the socket it is given.
-int readerMain(int argc, char** argv);
 
 } // namespace talvenor::nativestore

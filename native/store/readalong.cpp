@@ -80,7 +80,7 @@ wire::ItemInfo ReadAlong::wait(std::uint32_t folder, int index) {
         };
         if (finished_ || past(helperPassed_)) {
             if (!past(passed_))
-                throw Failure(storefailures::ReaderFailed,
+                throw Failure(talvenor::Cause::ReaderFailed, storefailures::ReaderFailed,
                               QStringLiteral("The file %1 could not be read: the reading helper "
                                              "did not hand over item %2 of a folder.")
                                   .arg(quotedName(path_))
@@ -147,7 +147,7 @@ void ReadAlong::pump(std::optional<ResumePoint> wanted) {
 }
 
 Failure ReadAlong::tooLarge(ResumePoint at, std::uint64_t size) const {
-    return Failure(storefailures::ItemTooLarge,
+    return Failure(talvenor::Cause::TooLarge, storefailures::ItemTooLarge,
                    QStringLiteral("Item %1 of a folder of the file %2 is too large to be "
                                   "converted: it takes %3 bytes, more than the %4 one item may.")
                        .arg(at.index)
@@ -185,7 +185,7 @@ bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload)
         const auto failure = records::decodeFailure(payload, size);
         if (!failure)
             return false;
-        Failure f(failure->number, failure->text);
+        Failure f(failure->cause, failure->number, failure->text);
         if (opened_)
             givenUp_ = f; // the file changed under the program
         else
@@ -214,7 +214,7 @@ bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload)
         if (!failure)
             return false;
         pass();
-        keep({at, std::nullopt, Failure(failure->number, failure->text), size});
+        keep({at, std::nullopt, Failure(failure->cause, failure->number, failure->text), size});
         return true;
     }
     case Type::ItemTooLarge: {
@@ -269,7 +269,7 @@ void ReadAlong::ended(std::optional<Cause> cause, bool stop) {
                 return;
             }
             if (ending.code == exits::LostItsPlace) {
-                givenUp_ = Failure(storefailures::ReaderFailed,
+                givenUp_ = Failure(talvenor::Cause::ReaderFailed, storefailures::ReaderFailed,
                                    QStringLiteral("The file %1 could not be read: its folders "
                                                   "changed while it was being read.")
                                        .arg(quotedName(path_)));
@@ -318,8 +318,9 @@ QString ReadAlong::describe(const Cause& cause) const {
 void ReadAlong::failed(const Cause& cause) {
     const QString file = quotedName(path_);
     if (cause.kind == Cause::Kind::NotStarted) {
-        Failure f(storefailures::ReaderFailed,
-                  QStringLiteral("The file %1 cannot be read: %2.").arg(file, cause.text));
+        // The program's words for it: a missing or broken installation, not the file.
+        Failure f(talvenor::Cause::ReaderNotStarted, storefailures::ReaderNotStarted,
+                  QStringLiteral("the reading helper could not be started: %1").arg(cause.text));
         if (opened_)
             givenUp_ = f;
         else
@@ -329,7 +330,7 @@ void ReadAlong::failed(const Cause& cause) {
     const ResumePoint at = opened_ ? pendingPosition() : ResumePoint{};
     const bool isItem = opened_ && at.folder != 0 && at.index >= 1 && at.index != WholeFolder;
     if (++failures_ > limits_.maxFailures) {
-        givenUp_ = Failure(storefailures::ReaderFailed,
+        givenUp_ = Failure(talvenor::Cause::ReaderFailed, storefailures::ReaderFailed,
                            QStringLiteral("The file %1 could not be read to its end: the reading "
                                           "helper failed %2 times, last: %3.")
                                .arg(file)
@@ -351,10 +352,10 @@ void ReadAlong::failed(const Cause& cause) {
                                   : QStringLiteral("reading its next folder");
     const Failure f =
         cause.sameAs(first)
-            ? Failure(storefailures::DamagedStore,
+            ? Failure(talvenor::Cause::Damaged, storefailures::DamagedStore,
                       QStringLiteral("The file %1 is damaged: %2 failed twice: %3.")
                           .arg(file, what, describe(cause)))
-            : Failure(storefailures::ReaderFailed,
+            : Failure(talvenor::Cause::ReaderFailed, storefailures::ReaderFailed,
                       QStringLiteral("The file %1 could not be read: %2 failed twice: first %3, "
                                      "then %4.")
                           .arg(file, what, describe(first), describe(cause)));

@@ -44,20 +44,26 @@ Header decodeHeader(const std::uint8_t* in) {
     return h;
 }
 
+// The cause (32 bits), the number (32 bits), then the text in UTF-8 to the end.
 Bytes encodeFailure(const FailureInfo& failure) {
     const QByteArray text = failure.text.toUtf8();
-    Bytes out(4 + std::size_t(text.size()));
-    put32(out.data(), std::uint32_t(failure.number));
-    std::memcpy(out.data() + 4, text.constData(), std::size_t(text.size()));
+    Bytes out(8 + std::size_t(text.size()));
+    put32(out.data(), std::uint32_t(failure.cause));
+    put32(out.data() + 4, std::uint32_t(failure.number));
+    std::memcpy(out.data() + 8, text.constData(), std::size_t(text.size()));
     return out;
 }
 
 std::optional<FailureInfo> decodeFailure(const std::uint8_t* data, std::size_t size) {
-    if (size < 4)
+    if (size < 8)
+        return std::nullopt;
+    const std::uint32_t cause = mapi::readLe32(data);
+    if (cause >= std::uint32_t(CauseCount))
         return std::nullopt;
     FailureInfo f;
-    f.number = std::int32_t(mapi::readLe32(data));
-    f.text = QString::fromUtf8(reinterpret_cast<const char*>(data + 4), qsizetype(size - 4));
+    f.cause = Cause(cause);
+    f.number = std::int32_t(mapi::readLe32(data + 4));
+    f.text = QString::fromUtf8(reinterpret_cast<const char*>(data + 8), qsizetype(size - 8));
     return f;
 }
 

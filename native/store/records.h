@@ -3,6 +3,7 @@
 // an item too large to hand over is announced as such and the stream stays in step.
 #pragma once
 
+#include <failure.h>
 #include <mapi/mapi.h>
 
 #include <QString>
@@ -44,8 +45,9 @@ constexpr std::size_t HeaderSize = 24;
 void encodeHeader(const Header& header, std::uint8_t* out);
 Header decodeHeader(const std::uint8_t* in);
 
-// A failure as the helper met it: its number and its text.
+// A failure as the helper met it: its cause, its number and its text.
 struct FailureInfo {
+    Cause cause = Cause::Other;
     std::int32_t number = 0;
     QString text;
 };

@@ -68,6 +68,7 @@ public:
         text(f.name);
         text(f.contentsFailure);
         text(f.foldersFailure);
+        u8(std::uint8_t(f.failureCause));
         i32(f.messages);
         u32(std::uint32_t(f.folders.size()));
         for (const auto& sub : f.folders)
@@ -196,6 +197,10 @@ public:
         f.name = text();
         f.contentsFailure = text();
         f.foldersFailure = text();
+        const std::uint8_t cause = u8();
+        if (cause >= CauseCount)
+            failed = true;
+        f.failureCause = Cause(cause);
         f.messages = i32();
         if (f.messages < 0)
             failed = true;

@@ -3,6 +3,7 @@
 // taken apart; malformed bytes are refused, never trusted.
 #pragma once
 
+#include <failure.h>
 #include <mapi/mapi.h>
 
 #include <QString>
@@ -25,6 +26,8 @@ struct FolderInfo {
     // program reports it where the walk asks for them, once.
     QString contentsFailure;
     QString foldersFailure;
+    // What either of them is (a damaged store, or one cut short).
+    Cause failureCause = Cause::Damaged;
 };
 
 // One item of a folder. The subject and the message are there for mail items.

@@ -6,6 +6,7 @@
 #include "rawfile.h"
 #include "realworld.h"
 #include "samples.h"
+#include "wholemessage.h"
 
 #include <description.h>
 #include <failure.h>
@@ -34,15 +35,16 @@ namespace {
 // The store-support mask of the top-level message is the file's own, not the store's.
 const std::set<std::uint32_t> AddedByWriter = {0x340D0003};
 
-void mailOf(automation::Folder& folder, std::multiset<std::string>& out) {
+void mailOf(automation::Folder& folder, const talvenor::testing::WholeMessages& whole,
+            std::multiset<std::string>& out) {
     auto items = folder.items();
     for (int j = 1; j <= items->count(); ++j) {
         auto item = items->item(j);
         if (item->itemClass() == 43)
-            out.insert(canonical(asWritten(nativestore::readMessage(*item)), AddedByWriter));
+            out.insert(canonical(asWritten(whole.of(*item)), AddedByWriter));
     }
     for (int i = 1; i <= folder.folderCount(); ++i)
-        mailOf(*folder.folder(i), out);
+        mailOf(*folder.folder(i), whole, out);
 }
 
 // Both independent readers open a converted file: olefile without any defect, msgconvert
@@ -103,12 +105,13 @@ QStringList expectFilesHoldTheStoresMail(const QString& store, const QString& ou
     {
         nativestore::StoreOptions here;
         here.containment = nativestore::Containment::None;
-        nativestore::NativeApplicationFactory factory(here);
+        const talvenor::testing::WholeMessages whole;
+        nativestore::NativeApplicationFactory factory(whole.options(here));
         auto app = factory.create(automation::ApplicationClass);
         auto ns = app->getNamespace(automation::MapiNamespace);
         ns->addStore('"' + store + '"');
         auto root = ns->lastFolder();
-        mailOf(*root, inStore);
+        mailOf(*root, whole, inStore);
         ns->removeStore(*root);
     }
     std::multiset<std::string> inFiles;

@@ -2,7 +2,10 @@
 // the program goes on.
 #include <fuzz/pstbytes.h>
 
+#include "faultyreader.h"
+
 #include <failure.h>
+
 #include <nativestore.h>
 #include <session.h>
 
@@ -33,6 +36,7 @@ struct Outcome {
     bool failed = false;
     std::int32_t number = 0;
     QString description;
+    Cause cause = Cause::Other;
 };
 
 Outcome addStore(const QString& path, StoreOptions options = {}) {
@@ -44,7 +48,7 @@ Outcome addStore(const QString& path, StoreOptions options = {}) {
         auto root = ns->lastFolder();
         ns->removeStore(*root);
     } catch (const Failure& f) {
-        return {true, f.number(), f.description()};
+        return {true, f.number(), f.description(), f.cause()};
     }
     return {};
 }
@@ -76,21 +80,25 @@ TEST_F(BadInput, EachFileGivesOneClearFailureNamingIt) {
         const char* name;
         QByteArray content; // null: create nothing
         std::int32_t number;
+        Cause cause;
         const char* says;
     };
     const Case cases[] = {
-        {"missing.pst", QByteArray(), storefailures::FileNotFound, "does not exist"},
-        {"empty.pst", QByteArray(""), storefailures::NotAStore, "empty"},
+        {"missing.pst", QByteArray(), storefailures::FileNotFound, Cause::NotFound,
+         "does not exist"},
+        {"empty.pst", QByteArray(""), storefailures::NotAStore, Cause::NotAStore, "empty"},
         {"text.pst", QByteArray("From: someone\r\nSubject: not a store\r\n"),
-         storefailures::NotAStore, "not a PST file"},
-        {"short.pst", QByteArray("!BD"), storefailures::NotAStore, "not a PST file"},
-        {"random.pst", randomBytes(64 * 1024, 7, false), storefailures::NotAStore,
+         storefailures::NotAStore, Cause::NotAStore, "not a PST file"},
+        {"short.pst", QByteArray("!BD"), storefailures::NotAStore, Cause::NotAStore,
          "not a PST file"},
-        {"header-only.pst", randomBytes(512, 8, true), storefailures::DamagedStore, "damaged"},
+        {"random.pst", randomBytes(64 * 1024, 7, false), storefailures::NotAStore, Cause::NotAStore,
+         "not a PST file"},
+        {"header-only.pst", randomBytes(512, 8, true), storefailures::DamagedStore, Cause::Damaged,
+         "damaged"},
         {"random-unicode.pst", randomBytes(256 * 1024, 10, true), storefailures::DamagedStore,
-         "damaged"},
+         Cause::Damaged, "damaged"},
         {"random-ansi.pst", randomBytes(256 * 1024, 11, true), storefailures::DamagedStore,
-         "damaged"},
+         Cause::Damaged, "damaged"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,10 +111,51 @@ TEST_F(BadInput, EachFileGivesOneClearFailureNamingIt) {
             const Outcome outcome = addStore(file, options);
             ASSERT_TRUE(outcome.failed);
             EXPECT_EQ(outcome.number, c.number) << outcome.description.toStdString();
+            EXPECT_EQ(outcome.cause, c.cause) << outcome.description.toStdString();
             EXPECT_TRUE(outcome.description.contains(file)) << outcome.description.toStdString();
             EXPECT_TRUE(outcome.description.contains(QLatin1String(c.says)))
                 << outcome.description.toStdString();
         }
+    }
+}
+
+// A missing or broken reading helper is the installation's fault, never the file's: the user
+// is told which program could not be started and why, and not that the file is in use.
+TEST_F(BadInput, AReadingHelperThatCannotStartSaysWhichAndWhy) {
+    const QString store = path(QStringLiteral("ordinary.pst"));
+    writeFile(store, randomBytes(4096, 12, true));
+    const QString notExecutable = path(QStringLiteral("not executable"));
+    writeFile(notExecutable, QByteArray("#!/bin/sh\nexit 0\n"));
+    const QString notAProgram = path(QStringLiteral("not a program"));
+    writeFile(notAProgram, QByteArray(64, '\x7f'));
+    ASSERT_TRUE(QFile::setPermissions(notAProgram, QFile::ReadOwner | QFile::ExeOwner));
+    const QString exits127 = path(QStringLiteral("loader missing"));
+    writeFile(exits127, QByteArray("#!/bin/sh\nexit 127\n"));
+    ASSERT_TRUE(QFile::setPermissions(exits127, QFile::ReadOwner | QFile::ExeOwner));
+    struct Case {
+        QString program;
+        const char* why;
+    };
+    const Case cases[] = {
+        {path(QStringLiteral("talvenor-reader (removed)")), "No such file or directory"},
+        {notExecutable, "Permission denied"},
+        {notAProgram, "Exec format error"},
+        {exits127, "exit code 127"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program.toStdString());
+        StoreOptions options;
+        options.helperProgram = c.program;
+        const Outcome outcome = addStore(store, options);
+        ASSERT_TRUE(outcome.failed);
+        EXPECT_EQ(outcome.cause, Cause::ReaderNotStarted) << outcome.description.toStdString();
+        EXPECT_EQ(outcome.number, storefailures::ReaderNotStarted);
+        EXPECT_NE(outcome.number, failures::InUse);
+        EXPECT_TRUE(outcome.description.startsWith(
+            QStringLiteral("the reading helper could not be started: %1: ").arg(c.program)))
+            << outcome.description.toStdString();
+        EXPECT_TRUE(outcome.description.contains(QLatin1String(c.why)))
+            << outcome.description.toStdString();
     }
 }
 
@@ -180,6 +229,7 @@ TEST_F(BadInput, AFileLockedByAnotherProgramIsInUse) {
             const Outcome outcome = addStore(file);
             ASSERT_TRUE(outcome.failed);
             EXPECT_EQ(outcome.number, failures::InUse);
+            EXPECT_EQ(outcome.cause, Cause::InUse);
             EXPECT_EQ(std::abs(static_cast<long long>(outcome.number)), 2147467259LL);
             EXPECT_TRUE(outcome.description.contains(file));
         }
@@ -240,7 +290,7 @@ TEST_F(BadInput, ACrashWhileReadingIsContainedAndReportedAsDamaged) {
     const QString file = path(QStringLiteral("crashing.pst"));
     writeFile(file, randomBytes(4096, 5, true));
     StoreOptions options;
-    options.helperFaults = QStringLiteral("crash-opening");
+    options = talvenor::testing::withFaults(options, QStringLiteral("crash-opening"));
     const Outcome outcome = addStore(file, options);
     ASSERT_TRUE(outcome.failed);
     EXPECT_EQ(outcome.number, storefailures::DamagedStore);
@@ -260,7 +310,7 @@ TEST_F(BadInput, ReadingThatNeverEndsIsStoppedAndReportedAsDamaged) {
     };
     int waits = 0;
     options.whileWaiting = [&] { ++waits; };
-    options.helperFaults = QStringLiteral("hang-opening");
+    options = talvenor::testing::withFaults(options, QStringLiteral("hang-opening"));
     const Outcome outcome = addStore(file, options);
     ASSERT_TRUE(outcome.failed);
     EXPECT_EQ(outcome.number, storefailures::DamagedStore);

@@ -1,8 +1,12 @@
 // Stores written by the project's PST writer, read back through the automation surface.
 #include "generatedstore.h"
 
+#include "faultyreader.h"
+#include "wholemessage.h"
 #include <conversionrun.h>
 #include <failure.h>
+
+#include <damagetext.h>
 #include <nativestore.h>
 #include <session.h>
 
@@ -294,11 +298,12 @@ TEST_P(GeneratedNames, EveryNameComesBackWithItsOwnPropertySet) {
     }
     StoreOptions here;
     here.containment = Containment::None;
-    NativeApplicationFactory factory(here);
+    const talvenor::testing::WholeMessages whole;
+    NativeApplicationFactory factory(whole.options(here));
     Attached a = attach(factory, path);
     auto items = a.root->folder(2)->items();
     ASSERT_EQ(items->count(), 1);
-    const mapi::Message read = readMessage(*items->item(1));
+    const mapi::Message read = whole.of(*items->item(1));
     for (std::size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(i);
         const mapi::Property* p = read.findNamed(names[i]);
@@ -377,13 +382,14 @@ TEST(GeneratedMessage, ReadMessageCarriesEveryWrittenPropertyRecipientAndAttachm
         SCOPED_TRACE(int(containment));
         StoreOptions options;
         options.containment = containment;
-        NativeApplicationFactory factory(options);
+        const talvenor::testing::WholeMessages whole;
+        NativeApplicationFactory factory(whole.options(options));
         Attached a = attach(factory, path);
         ASSERT_EQ(a.root->folderCount(), 2);
         auto items = a.root->folder(2)->items();
         ASSERT_EQ(items->count(), 1);
         auto item = items->item(1);
-        const mapi::Message read = nativestore::readMessage(*item);
+        const mapi::Message read = whole.of(*item);
         expectSameMessage(read, written, "message");
         // The prefix marker is gone from the subject the message file will carry.
         EXPECT_EQ(read.unicode(mapi::tags::Subject), u"RE: Everything at once \u00e9\u65e5");
@@ -413,13 +419,14 @@ TEST(GeneratedMessage, LargeAttachmentsAreHandedOverWhole) {
         }
         writer.finish();
     }
-    NativeApplicationFactory factory;
+    const talvenor::testing::WholeMessages whole;
+    NativeApplicationFactory factory(whole.options());
     Attached a = attach(factory, path);
     ASSERT_EQ(a.root->folderCount(), 2);
     auto items = a.root->folder(2)->items();
     ASSERT_EQ(items->count(), 3);
     for (int j = 1; j <= 3; ++j) {
-        const mapi::Message m = nativestore::readMessage(*items->item(j));
+        const mapi::Message m = whole.of(*items->item(j));
         if (j == 2) {
             ASSERT_EQ(m.attachments.size(), 1u);
             const auto* bytes = m.attachments[0].find(mapi::tags::AttachDataBinary);
@@ -534,7 +541,8 @@ TEST(GeneratedLargeStore, TenThousandMessagesAreWalkedWithFlatMemory) {
 
     StoreOptions options;
     options.containment = Containment::None; // measure this process's reading only
-    NativeApplicationFactory factory(options);
+    const talvenor::testing::WholeMessages whole;
+    NativeApplicationFactory factory(whole.options(options));
     Attached a = attach(factory, path);
     ASSERT_EQ(a.root->folderCount(), 2);
     auto folder = a.root->folder(2);
@@ -545,7 +553,7 @@ TEST(GeneratedLargeStore, TenThousandMessagesAreWalkedWithFlatMemory) {
         auto item = items->item(j);
         ASSERT_EQ(item->itemClass(), 43);
         ASSERT_EQ(item->subject(), QStringLiteral("RE: message %1").arg(j - 1));
-        nativestore::readMessage(*item);
+        whole.of(*item);
         if (j == 1000)
             early = liveHeapBytes();
     }
@@ -606,7 +614,8 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
         SCOPED_TRACE(crashing);
         StoreOptions options;
         if (crashing)
-            options.helperFaults = QStringLiteral("crash-at=%1").arg(crashing);
+            options =
+                talvenor::testing::withFaults(options, QStringLiteral("crash-at=%1").arg(crashing));
         NativeApplicationFactory factory(options);
         Attached a = attach(factory, path);
         int failed = 0;
@@ -618,7 +627,7 @@ TEST(GeneratedContainment, AnItemThatCrashesTheReaderCostsOnlyThatItem) {
     // Through the session: one report per damaged item, not one per step that asks for it.
     StoreOptions options;
     options.writer = [](const mapi::Message&, const QString&) {};
-    options.helperFaults = QStringLiteral("crash-at=2");
+    options = talvenor::testing::withFaults(options, QStringLiteral("crash-at=2"));
     NativeApplicationFactory factory(options);
     QDir().mkpath(dir.filePath(QStringLiteral("out")));
     talvenor::testing::RecordingMessageBox messages;
@@ -649,7 +658,8 @@ TEST(GeneratedContainment, AReaderThatGrowsTooLargeHandsOverToAFreshOneAndNothin
                          .arg(m.attachments.size());
         };
         if (options.containment == Containment::ReadAlong)
-            options.helperFaults = QStringLiteral("log-items=") + readers;
+            options =
+                talvenor::testing::withFaults(options, QStringLiteral("log-items=") + readers);
         const QString out = dir.filePath(QStringLiteral("out"));
         QDir().mkpath(out);
         talvenor::testing::RecordingMessageBox messages;
@@ -700,7 +710,7 @@ TEST(GeneratedContainment, AFreshReaderMayTakeAsLongToOpenTheStoreAsTheFirstOne)
     options.itemSilence = std::chrono::seconds(1);
     options.helperMemoryBudget = 0; // a fresh reader after every item
     // Every reader after the first takes longer to open than an item may take.
-    options.helperFaults = QStringLiteral("reopen-delay-ms=1500");
+    options = talvenor::testing::withFaults(options, QStringLiteral("reopen-delay-ms=1500"));
     NativeApplicationFactory factory(options);
     Attached a = attach(factory, path);
     auto items = a.root->folder(2)->items();
@@ -746,6 +756,100 @@ TEST(GeneratedDamage, TruncatedStoresFailClearly) {
                 }
             }
         }
+    }
+}
+
+// A file cut short says so, with its real size and the size its header gives it, wherever the
+// cut makes reading fail: on opening, for a folder, or for an item.
+TEST(GeneratedDamage, AFileCutShortSaysItIsShorterThanItsHeaderSays) {
+    QTemporaryDir dir;
+    const QString whole = dir.filePath(QStringLiteral("whole.pst"));
+    talvenor::testing::writeTreeStore(whole.toStdString(), pstwriter::Format::Unicode);
+    QFile in(whole);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray bytes = in.readAll();
+    const QString fullSize = roundedSize(std::uint64_t(bytes.size()));
+    struct Case {
+        qsizetype cut;
+        const char* endsAt;
+        bool losesSomething; // false: the cut may fall where nothing was needed
+    };
+    const Case cases[] = {
+        {4096, "it ends at 4,096 bytes of its ", true},
+        {20000, "it ends at 20,000 bytes of its ", true},
+        {bytes.size() / 2, "it ends at ", false},
+        {bytes.size() - 4096, "it ends at ", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cut);
+        const QString path = dir.filePath(QStringLiteral("cut %1.pst").arg(c.cut));
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(bytes.left(c.cut));
+        out.close();
+        for (auto containment : {Containment::ReadAlong, Containment::None}) {
+            StoreOptions options;
+            options.containment = containment;
+            NativeApplicationFactory factory(options);
+            std::vector<Failure> failures;
+            try {
+                Attached a = attach(factory, path);
+                std::function<void(automation::Folder&)> visit = [&](automation::Folder& folder) {
+                    try {
+                        auto items = folder.items();
+                        for (int j = 1; j <= items->count(); ++j) {
+                            try {
+                                items->item(j)->subject();
+                            } catch (const Failure& f) {
+                                failures.push_back(f);
+                            }
+                        }
+                    } catch (const Failure& f) {
+                        failures.push_back(f);
+                    }
+                    for (int i = 1; i <= folder.folderCount(); ++i)
+                        visit(*folder.folder(i));
+                };
+                visit(*a.root);
+            } catch (const Failure& f) {
+                failures.push_back(f);
+            }
+            if (c.losesSomething) {
+                EXPECT_FALSE(failures.empty());
+            }
+            for (const Failure& f : failures) {
+                EXPECT_EQ(f.number(), storefailures::DamagedStore);
+                EXPECT_TRUE(f.description().contains(path)) << f.description().toStdString();
+                EXPECT_TRUE(
+                    f.description().contains(QStringLiteral("is shorter than its own header says")))
+                    << f.description().toStdString();
+                EXPECT_TRUE(f.description().contains(QLatin1String(c.endsAt) + fullSize))
+                    << f.description().toStdString();
+                EXPECT_FALSE(f.description().contains(QStringLiteral("no node")))
+                    << f.description().toStdString();
+                EXPECT_EQ(f.cause(), Cause::CutShort) << f.description().toStdString();
+            }
+        }
+    }
+}
+
+TEST(DamageWording, SizesAreGroupedAndRounded) {
+    struct Case {
+        std::uint64_t bytes;
+        const char* exact;
+        const char* rounded;
+    };
+    const Case cases[] = {
+        {0, "0 bytes", "0 bytes"},
+        {4096, "4,096 bytes", "4,096 bytes"},
+        {20000, "20,000 bytes", "20 KB"},
+        {468713472, "468,713,472 bytes", "447 MB"},
+        {std::uint64_t(50) << 30, "53,687,091,200 bytes", "50 GB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(byteCount(c.bytes), QLatin1String(c.exact));
+        EXPECT_EQ(roundedSize(c.bytes), QLatin1String(c.rounded));
     }
 }
 

@@ -2,7 +2,9 @@
 // outside, short of memory, stalled, and left behind by a program that was killed.
 #include "generatedstore.h"
 
+#include "faultyreader.h"
 #include <failure.h>
+
 #include <nativestore.h>
 #include <session.h>
 #if TALVENOR_HAVE_MSGWRITER
@@ -14,6 +16,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -121,7 +124,8 @@ TEST_F(GeneratedStoreFixture, AHelperShortOfMemoryEndsInReportsOrEverythingWritt
     for (const char* limit : {"16000000", "48000000", "64000000", "75000000", "200000000"}) {
         SCOPED_TRACE(limit);
         StoreOptions options;
-        options.helperFaults = QStringLiteral("address-limit=") + QString::fromLatin1(limit);
+        options = talvenor::testing::withFaults(options, QStringLiteral("address-limit=") +
+                                                             QString::fromLatin1(limit));
         Run run;
         try {
             run = convert(options);
@@ -138,7 +142,7 @@ TEST_F(GeneratedStoreFixture, AHelperShortOfMemoryEndsInReportsOrEverythingWritt
 
 TEST_F(GeneratedStoreFixture, AnItemThatRunsTheHelperOutOfMemoryIsReportedAsSuchAndNothingElse) {
     StoreOptions options;
-    options.helperFaults = QStringLiteral("bad-alloc-at=17");
+    options = talvenor::testing::withFaults(options, QStringLiteral("bad-alloc-at=17"));
     const Run run = convert(options);
     EXPECT_EQ(run.written.size(), std::size_t(StoreSize - 1));
     // Every report (the walk may report one item more than once) is about that item.
@@ -153,7 +157,7 @@ TEST_F(GeneratedStoreFixture, AnItemThatRunsTheHelperOutOfMemoryIsReportedAsSuch
 TEST_F(GeneratedStoreFixture, AStalledHelperIsStoppedAfterItsSilenceAndTheRestIsWritten) {
     StoreOptions options;
     options.itemSilence = std::chrono::seconds(1); // the helper hangs for good, not for a while
-    options.helperFaults = QStringLiteral("hang-at=4000");
+    options = talvenor::testing::withFaults(options, QStringLiteral("hang-at=4000"));
     const Run run = convert(options);
     EXPECT_EQ(run.written.size(), std::size_t(StoreSize - 1));
     ASSERT_FALSE(run.reports.isEmpty());
@@ -161,6 +165,49 @@ TEST_F(GeneratedStoreFixture, AStalledHelperIsStoppedAfterItsSilenceAndTheRestIs
         EXPECT_TRUE(report.contains(QStringLiteral("item 4000 of a folder failed twice: the "
                                                    "reading helper did not answer for 1 s")))
             << report.toStdString();
+}
+
+// A damaged store that needs a scan of the whole file, or a slow disk, keeps the helper busy
+// inside the reader for longer than an item may take: its progress keeps it from being taken
+// for stalled. Time passes only as the helper scans (half a second a step, by a clock both
+// sides read), so the outcome does not depend on how fast the machine is.
+TEST_F(GeneratedStoreFixture, AHelperInsideALongScanIsNotTakenForStalled) {
+    struct Case {
+        const char* fault;
+        std::size_t written;
+        const char* reported; // nullptr: nothing
+    };
+    const Case cases[] = {
+        // Ten seconds of scanning against three of silence allowed.
+        {"scan-at", std::size_t(StoreSize), nullptr},
+        // The same scan without progress: the check would catch a stall.
+        {"silent-scan-at", std::size_t(StoreSize - 1),
+         "item 40 of a folder failed twice: the reading helper did not answer for 3 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        QTemporaryDir clockDir;
+        const QString clock = clockDir.filePath(QStringLiteral("clock"));
+        StoreOptions options;
+        options.itemSilence = std::chrono::seconds(3);
+        options.clock = [clock] {
+            return std::chrono::steady_clock::time_point(std::chrono::milliseconds(500) *
+                                                         QFileInfo(clock).size());
+        };
+        options.whileWaiting = [] {};
+        options = talvenor::testing::withFaults(
+            options, QStringLiteral("%1=40,scan-steps=20,clock-file=%2").arg(c.fault, clock));
+        const Run run = convert(options);
+        EXPECT_EQ(run.written.size(), c.written);
+        EXPECT_GE(QFileInfo(clock).size(), 20); // the scan did take its time
+        if (!c.reported) {
+            EXPECT_TRUE(run.reports.isEmpty()) << run.reports.join(u'|').toStdString();
+            continue;
+        }
+        ASSERT_FALSE(run.reports.isEmpty());
+        for (const QString& report : run.reports)
+            EXPECT_TRUE(report.contains(QLatin1String(c.reported))) << report.toStdString();
+    }
 }
 
 TEST_F(GeneratedStoreFixture, AnItemTooLargeToHandOverIsReportedAndTheRestIsWritten) {
@@ -179,7 +226,8 @@ TEST_F(GeneratedStoreFixture, TheHelperEndsWithTheProgramEvenWhileTheStoreOpens)
     ASSERT_GE(program, 0);
     if (program == 0) {
         StoreOptions options;
-        options.helperFaults = QStringLiteral("hold-opening=/nonexistent/never");
+        options = talvenor::testing::withFaults(options,
+                                                QStringLiteral("hold-opening=/nonexistent/never"));
         NativeApplicationFactory factory(options);
         auto ns =
             factory.create(automation::ApplicationClass)->getNamespace(automation::MapiNamespace);

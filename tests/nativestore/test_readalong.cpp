@@ -285,7 +285,8 @@ TEST(ReadAlongEndings, AFailureTheHelperMetIsHandedOutAsItIs) {
     helpers.scripts.push_back(
         {{join({opened(), record(Type::FolderStart, Folder, 0),
                 record(Type::ItemFailed, Folder, 1,
-                       records::encodeFailure({storefailures::DamagedStore, "item one: bad"})),
+                       records::encodeFailure(
+                           {Cause::Damaged, storefailures::DamagedStore, "item one: bad"})),
                 rest(2)})},
          exited(0)});
     ReadAlong reading(QStringLiteral("/x/store.pst"), helpers.starter(), limits());
@@ -337,6 +338,7 @@ struct OpeningCase {
     const char* name;
     std::vector<Script> helpers;
     std::int32_t number;
+    Cause cause;
     const char* told;
 };
 
@@ -344,27 +346,38 @@ TEST(ReadAlongOpening, EveryWayOpeningEndsGivesOneClearFailure) {
     const Script crash{{}, signalled(SIGSEGV)};
     const Script killed{{}, signalled(SIGKILL)};
     const Script silent{{std::nullopt}, exited(0)};
-    const Script refused{
-        {record(Type::OpenFailed, 0, 0,
-                records::encodeFailure({storefailures::NotAStore, "not a store"}))},
-        exited(exits::Refused)};
+    const Script refused{{record(Type::OpenFailed, 0, 0,
+                                 records::encodeFailure(
+                                     {Cause::NotAStore, storefailures::NotAStore, "not a store"}))},
+                         exited(exits::Refused)};
     const Script notStarted{{}, {Ending::Kind::NotStarted, 0, QStringLiteral("no such program")}};
     const std::vector<OpeningCase> cases{
         {"crashTwice",
          {crash, crash},
          storefailures::DamagedStore,
+         Cause::Damaged,
          "opening it failed twice: the reading helper crashed (signal 11"},
         {"killedThenCrashed",
          {killed, crash},
          storefailures::ReaderFailed,
+         Cause::ReaderFailed,
          "first the reading helper was killed"},
-        {"silentTwice", {silent, silent}, storefailures::DamagedStore, "did not answer for 120 s"},
-        {"refused", {refused}, storefailures::NotAStore, "not a store"},
-        {"notStarted", {notStarted}, storefailures::ReaderFailed, "no such program"},
+        {"silentTwice",
+         {silent, silent},
+         storefailures::DamagedStore,
+         Cause::Damaged,
+         "did not answer for 120 s"},
+        {"refused", {refused}, storefailures::NotAStore, Cause::NotAStore, "not a store"},
+        {"notStarted",
+         {notStarted},
+         storefailures::ReaderNotStarted,
+         Cause::ReaderNotStarted,
+         "the reading helper could not be started: no such program"},
         {"oversizedTree",
          {Script{{record(Type::Opened, 0, 0, wire::Bytes(MaxRecord + 1))}, exited(0)},
           Script{{record(Type::Opened, 0, 0, wire::Bytes(MaxRecord + 1))}, exited(0)}},
          storefailures::DamagedStore,
+         Cause::Damaged,
          "more than the 4096"},
     };
     for (const OpeningCase& c : cases) {
@@ -377,6 +390,7 @@ TEST(ReadAlongOpening, EveryWayOpeningEndsGivesOneClearFailure) {
             ADD_FAILURE() << "the store opened";
         } catch (const Failure& f) {
             EXPECT_EQ(f.number(), c.number) << f.description().toStdString();
+            EXPECT_EQ(f.cause(), c.cause) << f.description().toStdString();
             EXPECT_TRUE(f.description().contains(QString::fromUtf8(c.told)))
                 << f.description().toStdString();
         }

@@ -1,4 +1,5 @@
 // What the reading child hands over must arrive whole, and anything malformed must be refused.
+#include <records.h>
 #include <wire.h>
 
 #include <gtest/gtest.h>
@@ -78,18 +79,53 @@ wire::FolderInfo sampleTree() {
     root.folders.push_back(folder(0x8082, QString(), 0));
     root.folders.back().contentsFailure = QStringLiteral("its contents table is damaged");
     root.folders.back().foldersFailure = QStringLiteral("its hierarchy table is damaged");
+    root.folders.back().failureCause = Cause::CutShort;
     return root;
 }
 
 bool sameTree(const wire::FolderInfo& a, const wire::FolderInfo& b) {
     if (a.id != b.id || a.name != b.name || a.messages != b.messages ||
         a.contentsFailure != b.contentsFailure || a.foldersFailure != b.foldersFailure ||
-        a.folders.size() != b.folders.size())
+        a.failureCause != b.failureCause || a.folders.size() != b.folders.size())
         return false;
     for (std::size_t i = 0; i < a.folders.size(); ++i)
         if (!sameTree(a.folders[i], b.folders[i]))
             return false;
     return true;
+}
+
+// A failure crosses the socket with its cause, so that the program decides by the cause and
+// not by a number two meanings might share.
+TEST(WireFailure, EveryCauseArrivesAsItWasSent) {
+    for (int c = 0; c < CauseCount; ++c) {
+        SCOPED_TRACE(c);
+        const records::FailureInfo sent{Cause(c), -2147221221 + c,
+                                        QStringLiteral("Grüße %1").arg(c)};
+        const wire::Bytes bytes = records::encodeFailure(sent);
+        const auto got = records::decodeFailure(bytes.data(), bytes.size());
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->cause, sent.cause);
+        EXPECT_EQ(got->number, sent.number);
+        EXPECT_EQ(got->text, sent.text);
+    }
+}
+
+TEST(WireFailure, MalformedFailuresAreRefused) {
+    wire::Bytes unknownCause = records::encodeFailure({Cause::Damaged, 1, QStringLiteral("x")});
+    unknownCause[0] = std::uint8_t(CauseCount);
+    struct Case {
+        const char* name;
+        wire::Bytes bytes;
+    };
+    const Case cases[] = {
+        {"empty", {}},
+        {"no number", {1, 0, 0, 0}},
+        {"a cause there is not", unknownCause},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(records::decodeFailure(c.bytes.data(), c.bytes.size()));
+    }
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // Opens arbitrary bytes as a personal-folders file and walks it through the automation
-// surface, reading every message whole. Inputs of 512 bytes and more get a header that passes
-// the reader's checksum, so that the fuzzer spends its time behind the header.
+// surface, reading every message whole. The store is read in this process by the product's own
+// producer and record stream (the fuzzer wants to see the crash). Inputs of 512 bytes and more
+// get a header that passes the reader's checksum, so that the fuzzer spends its time behind the
+// header.
 #include "pstbytes.h"
 
 #include <failure.h>
@@ -39,7 +41,7 @@ void walk(automation::Folder& folder, int& budget, int depth) {
                 auto item = items->item(j);
                 item->itemClass();
                 item->subject();
-                nativestore::readMessage(*item);
+                item->damage();
                 item->saveAs(QStringLiteral("/nonexistent/fuzz.msg"));
             } catch (const Failure&) {
             }
@@ -66,6 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     nativestore::StoreOptions options;
     options.containment = nativestore::Containment::None; // the fuzzer wants to see crashes
+    // Every mail item is handed over whole, as the message-file writer gets it.
+    options.writer = [](const mapi::Message& message, const QString&) {
+        volatile std::size_t seen = message.props.size() + message.attachments.size();
+        (void)seen;
+    };
     nativestore::NativeApplicationFactory factory(options);
     try {
         auto application = factory.create(automation::ApplicationClass);

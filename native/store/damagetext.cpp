@@ -1,0 +1,119 @@
+#include "damagetext.h"
+
+#include "filechecks.h"
+#include "itemclass.h"
+#include "nativestore.h"
+#include "reader.h"
+
+#include <ndb.h>
+#include <source.h>
+
+#include <QDateTime>
+#include <QFile>
+#include <QLocale>
+#include <QStringList>
+
+namespace talvenor::nativestore {
+
+std::optional<CutShort> cutShortBy(const pst::Header& header, std::uint64_t realSize) {
+    // Far beyond the largest store the format allows.
+    constexpr std::uint64_t LargestStore = std::uint64_t(1) << 40;
+    if (header.checksumFailed || header.fileEof <= realSize || header.fileEof > LargestStore ||
+        header.nbtIb >= header.fileEof || header.bbtIb >= header.fileEof)
+        return std::nullopt;
+    return CutShort{header.fileEof, realSize};
+}
+
+std::optional<CutShort> cutShortFile(const QString& path) {
+    try {
+        const pst::FileSource file(QFile::encodeName(path).toStdString());
+        pst::Bytes head;
+        file.read(0, std::size_t(std::min<std::uint64_t>(file.size(), 564)), head);
+        return cutShortBy(pst::parseHeader(pst::View(head)), file.size());
+    } catch (const pst::Error&) {
+    }
+    return std::nullopt;
+}
+
+Failure damagedStore(const QString& path, const pst::Error& e, const std::optional<CutShort>& cut) {
+    if (cut)
+        return Failure(
+            Cause::CutShort, storefailures::DamagedStore,
+            QStringLiteral("The file %1 is shorter than its own header says: it ends "
+                           "at %2 of its %3, so what lay beyond is lost.")
+                .arg(quotedName(path), byteCount(cut->realSize), roundedSize(cut->headerSize)));
+    return Failure(Cause::Damaged, storefailures::DamagedStore,
+                   QStringLiteral("The file %1 is damaged: %2.")
+                       .arg(quotedName(path), QString::fromUtf8(e.what())));
+}
+
+QString unreadableFolderContents(const QString& folder, const QString& path, const Failure& why) {
+    return QStringLiteral("The folder \"%1\" of %2 cannot be read, so its messages are not "
+                          "converted: %3")
+        .arg(folder, quotedName(path), why.description());
+}
+
+QString unreadableSubfolders(const QString& folder, const QString& path, const Failure& why) {
+    return QStringLiteral("The folder \"%1\" of %2 cannot be read, so its sub-folders are not "
+                          "converted: %3")
+        .arg(folder, quotedName(path), why.description());
+}
+
+QString savedFromDamage(const QString& subject, const QString& folder, const QString& path,
+                        const QString& damage) {
+    return QStringLiteral("The message \"%1\" of the folder \"%2\" in %3 was saved from damaged "
+                          "data, as far as it could be read: %4.")
+        .arg(subject, folder, quotedName(path), damage);
+}
+
+QString unreadableMessage(int index, const QString& folder, const QString& known) {
+    QString text =
+        QStringLiteral(" Message %1 of the folder \"%2\" cannot be read").arg(index).arg(folder);
+    if (!known.isEmpty())
+        text += QStringLiteral(" (%1)").arg(known);
+    return text + u'.';
+}
+
+QString unlistedMessages(const QString& folder) {
+    return QStringLiteral(" They belong to the folder \"%1\".").arg(folder);
+}
+
+QString describeRow(const std::vector<mapi::Property>& row, int codepage) {
+    QStringList known;
+    if (const QString subject = displaySubject(textOf(row, mapi::tags::Subject, codepage));
+        !subject.isEmpty())
+        known << QStringLiteral("subject \"%1\"").arg(subject);
+    if (const QString from = textOf(row, mapi::tags::SenderName, codepage); !from.isEmpty())
+        known << QStringLiteral("from %1").arg(from);
+    for (const mapi::Property& p : row)
+        if (p.id == mapi::tags::MessageDeliveryTime && p.type == mapi::PtTime &&
+            p.value.size() == 8) {
+            // FILETIME: 100 ns steps since 1601; 11644473600 s lie before 1970.
+            const auto ticks = std::int64_t(mapi::readLe64(p.value.data()));
+            const qint64 seconds = ticks / 10000000 - 11644473600LL;
+            known << QStringLiteral("received %1")
+                         .arg(QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)
+                                  .toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'")));
+        }
+    return known.join(QStringLiteral(", "));
+}
+
+QString byteCount(std::uint64_t bytes) {
+    return QStringLiteral("%1 bytes").arg(QLocale(QLocale::English).toString(qulonglong(bytes)));
+}
+
+QString roundedSize(std::uint64_t bytes) {
+    const QLocale english(QLocale::English);
+    constexpr std::uint64_t KB = 1024;
+    constexpr std::uint64_t MB = KB * 1024;
+    constexpr std::uint64_t GB = MB * 1024;
+    if (bytes >= 10 * GB)
+        return QStringLiteral("%1 GB").arg(english.toString(qulonglong((bytes + GB / 2) / GB)));
+    if (bytes >= MB)
+        return QStringLiteral("%1 MB").arg(english.toString(qulonglong((bytes + MB / 2) / MB)));
+    if (bytes >= 10 * KB)
+        return QStringLiteral("%1 KB").arg(english.toString(qulonglong((bytes + KB / 2) / KB)));
+    return byteCount(bytes);
+}
+
+} // namespace talvenor::nativestore

@@ -1,0 +1,153 @@
+#include "producer.h"
+
+#include "nativestore.h"
+
+namespace talvenor::nativestore {
+
+namespace {
+
+bool notDescended(const QString& name) {
+    return name == QStringLiteral("Internet Newsgroups") ||
+           name == QStringLiteral("All Public Folders");
+}
+
+void planBelow(const wire::FolderInfo& folder, std::vector<const wire::FolderInfo*>& out) {
+    if (notDescended(folder.name))
+        return;
+    for (const wire::FolderInfo& sub : folder.folders) {
+        planBelow(sub, out);
+        out.push_back(&sub);
+    }
+}
+
+} // namespace
+
+std::vector<const wire::FolderInfo*> readingOrder(const wire::FolderInfo& root) {
+    std::vector<const wire::FolderInfo*> out;
+    planBelow(root, out);
+    out.push_back(&root);
+    return out;
+}
+
+Producer::Producer(QString path, RecordSink& sink, ProducerOptions options)
+    : path_(std::move(path)), sink_(sink), options_(std::move(options)) {}
+
+Producer::~Producer() = default;
+
+void Producer::send(records::Type type, std::uint32_t folder, std::int32_t index,
+                    const wire::Bytes& payload) {
+    if (payload.size() > options_.maxRecordSize) {
+        if (type == records::Type::Opened)
+            send(records::Type::OpenFailed, 0, 0,
+                 records::encodeFailure({Cause::TooLarge, storefailures::ItemTooLarge,
+                                         QStringLiteral("The folder tree of the store takes %1 "
+                                                        "bytes, more than the %2 it may.")
+                                             .arg(payload.size())
+                                             .arg(options_.maxRecordSize)}));
+        else
+            send(records::Type::ItemTooLarge, folder, index, records::encodeSize(payload.size()));
+        return;
+    }
+    sink_.send(type, folder, index, payload);
+    lastSent_ = options_.clock();
+}
+
+void Producer::stillAtWork() {
+    if (options_.clock() - lastSent_ >= options_.progressEvery)
+        send(records::Type::Progress, 0, 0);
+}
+
+bool Producer::open(helper::ResumePoint from) {
+    lastSent_ = options_.clock();
+    try {
+        store_.emplace(openStore(path_, [this] { stillAtWork(); }));
+        tree_ = readTree(*store_, [this] { stillAtWork(); });
+    } catch (const Failure& f) {
+        send(records::Type::OpenFailed, 0, 0,
+             records::encodeFailure({f.cause(), f.number(), f.description()}));
+        return false;
+    }
+    plan_ = readingOrder(tree_);
+    at_ = 0;
+    next_ = 1;
+    if (from.folder != 0) {
+        // Folders before the one to resume in were read by an earlier producer.
+        while (at_ < plan_.size() && plan_[at_]->id != from.folder)
+            ++at_;
+        if (from.index == records::WholeFolder)
+            ++at_;
+        else
+            next_ = from.index + 1;
+        if (at_ > plan_.size() || (at_ == plan_.size() && from.index != records::WholeFolder))
+            at_ = plan_.size() + 1; // lost: told by next()
+    }
+    send(records::Type::Opened, 0, 0, wire::encodeTree(tree_));
+    openedSize_ = options_.peakMemory ? options_.peakMemory() : 0;
+    return true;
+}
+
+bool Producer::overBudget() const {
+    if (!options_.peakMemory)
+        return false;
+    const std::size_t peak = options_.peakMemory();
+    return peak - std::min(peak, openedSize_) >= options_.memoryBudget;
+}
+
+Producer::Step Producer::next() {
+    if (at_ > plan_.size())
+        return Step::LostItsPlace;
+    if (at_ == plan_.size()) {
+        send(records::Type::Finished, 0, 0);
+        return Step::Finished;
+    }
+    const wire::FolderInfo& folder = *plan_[at_];
+    if (!folderStarted_) {
+        folderStarted_ = true;
+        listing_.reset();
+        if (folder.contentsFailure.isEmpty()) {
+            try {
+                listing_ = listMessages(*store_->reader, folder.id);
+            } catch (const pst::Error&) {
+                // The tree told the program why; it never asks for these items.
+            }
+        }
+        send(records::Type::FolderStart, folder.id, next_ - 1);
+        return Step::Going;
+    }
+    const int count = listing_ ? listing_->count() : 0;
+    if (next_ > count) {
+        send(records::Type::FolderEnd, folder.id, records::WholeFolder);
+        ++at_;
+        next_ = 1;
+        folderStarted_ = false;
+        listing_.reset();
+        return Step::Going;
+    }
+    const int index = next_++;
+    if (options_.beforeItem)
+        options_.beforeItem(index, *this);
+    sendItem(folder, index);
+    // A process that has grown past its budget (a store whose items leave something behind)
+    // makes room: a fresh one opens the store anew and goes on after this item.
+    if (index < count && overBudget())
+        return Step::MakesRoom;
+    return Step::Going;
+}
+
+void Producer::sendItem(const wire::FolderInfo& folder, int index) {
+    try {
+        const wire::ItemInfo item = readItem(*store_, *listing_, index, folder.name);
+        send(records::Type::Item, folder.id, index, wire::encodeItem(item));
+    } catch (const pst::Error& e) {
+        const Failure f = store_->damaged(e);
+        records::FailureInfo failure{f.cause(), f.number(), f.description()};
+        failure.text +=
+            listing_->standsForUnlisted(index)
+                ? unlistedMessages(folder.name)
+                : unreadableMessage(index, folder.name,
+                                    knownOfMessage(*store_, folder.id, *listing_, index));
+        send(records::Type::ItemFailed, folder.id, index, records::encodeFailure(failure));
+    }
+}
+
+} // namespace talvenor::nativestore

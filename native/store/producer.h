@@ -1,0 +1,103 @@
+// The one road from a store file to the program: opens the file with our reader and turns it
+// into records (the folder tree, then every item the walk will ask for, in the walk's order),
+// tells it is still at work while the reader is busy, and stops to make room when the process
+// has grown past its budget. The reading helper sends the records through its socket; the
+// in-process mode hands them straight to the program's decoder.
+#pragma once
+
+#include "readalong.h"
+#include "records.h"
+#include "storeread.h"
+#include "wire.h"
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace talvenor::nativestore {
+
+// Where the records go.
+class RecordSink {
+public:
+    virtual ~RecordSink() = default;
+    virtual void send(records::Type type, std::uint32_t folder, std::int32_t index,
+                      const wire::Bytes& payload) = 0;
+};
+
+class Producer;
+
+struct ProducerOptions {
+    // Records larger than this are never sent: the item is announced as too large instead.
+    std::uint64_t maxRecordSize = records::DefaultMaxRecordSize;
+    // The most memory this process has held so far, in bytes; empty: it never stops to make
+    // room.
+    std::function<std::size_t()> peakMemory;
+    // Once grown by this much since the store was opened, it stops after the item it has just read
+    // (a fresh producer goes on after that item). 0: after every item.
+    std::size_t memoryBudget = std::size_t(512) << 20;
+    // Progress is sent at most this often, by this clock.
+    std::chrono::milliseconds progressEvery = std::chrono::seconds(1);
+    std::function<std::chrono::steady_clock::time_point()> clock = [] {
+        return std::chrono::steady_clock::now();
+    };
+    // Called before each item is read (a seam for the tests of the containment).
+    std::function<void(int index, Producer& producer)> beforeItem;
+};
+
+class Producer {
+public:
+    Producer(QString path, RecordSink& sink, ProducerOptions options = {});
+    ~Producer();
+    Producer(const Producer&) = delete;
+    Producer& operator=(const Producer&) = delete;
+
+    // Opens the store and sends its folder tree (Opened), or why it cannot (OpenFailed; then
+    // false). Reading goes on after `from` ({0, 0}: from the beginning).
+    bool open(helper::ResumePoint from = {});
+
+    enum class Step {
+        Going,        // sent the records of one more item, or of a folder's start or end
+        Finished,     // sent Finished: everything has been read
+        LostItsPlace, // the folder to resume in is not there
+        MakesRoom,    // grown past the budget right after an item
+    };
+    Step next();
+
+    // Tells the program it is still at work (at most every progressEvery); the reader calls it
+    // during long work, and so may anything that keeps the producer busy.
+    void stillAtWork();
+
+private:
+    void send(records::Type type, std::uint32_t folder, std::int32_t index,
+              const wire::Bytes& payload = {});
+    void sendItem(const wire::FolderInfo& folder, int index);
+    bool overBudget() const;
+
+    QString path_;
+    RecordSink& sink_;
+    ProducerOptions options_;
+    std::optional<OpenedStore> store_;
+    wire::FolderInfo tree_;
+    // The folders whose items are read, in the walk's order.
+    std::vector<const wire::FolderInfo*> plan_;
+    std::size_t at_ = 0; // in plan_
+    int next_ = 1;       // the next item of plan_[at_]
+    bool folderStarted_ = false;
+    std::optional<Listing> listing_; // of plan_[at_]
+    std::size_t openedSize_ = 0;
+    std::chrono::steady_clock::time_point lastSent_{};
+};
+
+// The folders whose items the walk saves, in the order it saves them: for each sub-folder its
+// whole sub-tree first, then its own items; the top folder's own items last. Folders the walk
+// does not descend into ("Internet Newsgroups", "All Public Folders") still have their own
+// items saved by their parent.
+std::vector<const wire::FolderInfo*> readingOrder(const wire::FolderInfo& root);
+
+} // namespace talvenor::nativestore

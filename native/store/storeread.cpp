@@ -1,0 +1,246 @@
+#include "storeread.h"
+
+#include "itemclass.h"
+#include "reader.h"
+
+#include <automation.h>
+
+#include <ipmsubtree.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <set>
+
+namespace talvenor::nativestore {
+
+namespace {
+
+// NID types of the folder objects a store holds; only normal folders are shown.
+constexpr std::uint32_t NidTypeMask = 0x1F;
+constexpr std::uint32_t NidTypeNormalFolder = 0x02;
+// Messages of a folder's contents; associated (hidden) messages have a type of their own.
+constexpr std::uint32_t NidTypeNormalMessage = 0x04;
+
+// A hostile file may give its folders a cycle or a depth no store has.
+constexpr int MaxFolderDepth = 256;
+
+// Search folders and anything else that is not a normal folder stay hidden.
+std::vector<std::uint32_t> shownFolders(const pst::Store& reader, std::uint32_t folder) {
+    std::vector<std::uint32_t> shown;
+    for (const std::uint32_t nid : reader.subfolders(folder))
+        if ((nid & NidTypeMask) == NidTypeNormalFolder)
+            shown.push_back(nid);
+    return shown;
+}
+
+// The top of the store's mail folders; a store that shows none fails as damaged, not as empty.
+std::uint32_t topOfMailFolders(const pst::Store& reader) {
+    // A damaged message store leaves the search to the folders' names.
+    std::vector<mapi::Property> storeProps;
+    try {
+        storeProps = reader.storeProperties();
+    } catch (const pst::Error&) {
+    }
+    if (const auto top = pst::findIpmSubtree(reader, storeProps))
+        return *top;
+    pst::fail("no top of its mail folders (IPM subtree) can be found");
+}
+
+wire::FolderInfo readFolder(const OpenedStore& store, std::uint32_t id, bool isRoot, int depth,
+                            std::set<std::uint32_t>& seen, const std::function<void()>& progress) {
+    if (progress)
+        progress();
+    const pst::Store& reader = *store.reader;
+    wire::FolderInfo info;
+    info.id = id;
+    try {
+        info.name = isRoot
+                        ? store.displayName
+                        : textOf(reader.folder(id).props, mapi::tags::DisplayName, store.codepage);
+    } catch (const pst::Error&) {
+        info.name = QStringLiteral("Folder %1").arg(id, 0, 16);
+    }
+    try {
+        info.messages = listMessages(reader, id).count();
+    } catch (const pst::Error& e) {
+        const Failure why = store.damaged(e);
+        info.contentsFailure = unreadableFolderContents(info.name, store.path, why);
+        info.failureCause = why.cause();
+    }
+    std::vector<std::uint32_t> shown;
+    try {
+        shown = shownFolders(reader, id);
+    } catch (const pst::Error& e) {
+        const Failure why = store.damaged(e);
+        info.foldersFailure = unreadableSubfolders(info.name, store.path, why);
+        info.failureCause = why.cause();
+    }
+    for (const std::uint32_t sub : shown)
+        if (depth < MaxFolderDepth && seen.insert(sub).second)
+            info.folders.push_back(readFolder(store, sub, false, depth + 1, seen, progress));
+    return info;
+}
+
+// Mail only: the properties the writer leaves out because the store's map of their names is
+// damaged, told once per store.
+void tellNamesLost(OpenedStore& store, const mapi::Message& whole, QString& damage) {
+    if (!store.reader->namesDamaged() || store.namesLossTold)
+        return;
+    std::size_t unnamed = 0;
+    auto count = [&unnamed](const mapi::PropertyBag& bag) {
+        for (const mapi::Property& p : bag.props)
+            unnamed += p.id >= 0x8000 && !p.name ? 1 : 0;
+    };
+    count(whole);
+    for (const auto& r : whole.recipients)
+        count(r);
+    for (const auto& a : whole.attachments)
+        count(a);
+    if (unnamed == 0)
+        return;
+    store.namesLossTold = true;
+    if (!damage.isEmpty())
+        damage += QStringLiteral("; ");
+    damage += QStringLiteral("the store's map of named properties is damaged, so the %1 named "
+                             "properties of this message, and those of the messages after it, "
+                             "are left out of their files")
+                  .arg(unnamed);
+}
+
+} // namespace
+
+OpenedStore openStore(const QString& path, std::function<void()> progress) {
+    OpenedStore opened;
+    opened.path = path;
+    try {
+        pst::ReadOptions options;
+        options.progress = std::move(progress);
+        opened.reader = std::make_unique<const pst::Store>(
+            pst::Store::openFile(QFile::encodeName(path).toStdString(), options));
+        opened.cutShort =
+            cutShortBy(opened.reader->ndb().header(), opened.reader->ndb().fileSize());
+        // A damaged message store costs the store's name and code page, not its mail.
+        std::vector<mapi::Property> storeProps;
+        try {
+            storeProps = opened.reader->storeProperties();
+        } catch (const pst::Error&) {
+        }
+        if (const auto cp = declaredCodepage(storeProps))
+            opened.codepage = *cp;
+        opened.displayName = textOf(storeProps, mapi::tags::DisplayName, opened.codepage);
+        if (opened.displayName.isEmpty())
+            opened.displayName = QFileInfo(path).completeBaseName();
+        return opened;
+    } catch (const pst::Error& e) {
+        throw damagedStore(path, e, opened.reader ? opened.cutShort : cutShortFile(path));
+    }
+}
+
+wire::FolderInfo readTree(const OpenedStore& store, const std::function<void()>& progress) {
+    std::uint32_t top = 0;
+    try {
+        top = topOfMailFolders(*store.reader);
+    } catch (const pst::Error& e) {
+        throw store.damaged(e);
+    }
+    std::set<std::uint32_t> seen{top};
+    return readFolder(store, top, true, 0, seen, progress);
+}
+
+Listing listMessages(const pst::Store& reader, std::uint32_t folder) {
+    Listing listing;
+    for (const std::uint32_t nid : reader.messages(folder))
+        if ((nid & NidTypeMask) == NidTypeNormalMessage)
+            listing.messages.push_back(nid);
+    if (const auto counted = pst::contentCount(reader.folder(folder).props);
+        counted && *counted > listing.messages.size())
+        listing.unlisted = std::uint32_t(*counted - listing.messages.size());
+    return listing;
+}
+
+wire::ItemInfo readItem(OpenedStore& store, const Listing& listing, int index,
+                        const QString& folderName) {
+    if (listing.standsForUnlisted(index))
+        pst::fail(std::to_string(listing.unlisted) +
+                  " more items that the folder counts cannot be found in the store, so they are "
+                  "not converted");
+    const std::uint32_t nid = listing.messages[std::size_t(index - 1)];
+    const pst::Store& reader = *store.reader;
+    wire::ItemInfo item;
+    std::optional<mapi::Message> whole;
+    std::exception_ptr failed;
+    QString why; // of the failure, for the report of a message saved from damaged data
+    std::vector<std::string> lost;
+    try {
+        whole = reader.message(nid);
+    } catch (const pst::Error& e) {
+        failed = std::current_exception();
+        why = QString::fromUtf8(e.what());
+    }
+    if (failed) {
+        // An item other than mail whose own properties read intact is only skipped, as any
+        // item other than mail is: its class and subject are all the walk needs of it.
+        try {
+            if (const auto node = reader.ndb().node(nid)) {
+                auto own = pst::readPropertyContext(pst::Heap(reader.ndb(), *node));
+                const int codepage = declaredCodepage(own).value_or(store.codepage);
+                const int itemClass =
+                    outlookItemClass(textOf(own, mapi::tags::MessageClass, codepage));
+                if (itemClass != automation::MailItemClass) {
+                    item.itemClass = itemClass;
+                    item.subject = displaySubject(textOf(own, mapi::tags::Subject, codepage));
+                    return item;
+                }
+            }
+        } catch (const pst::Error&) {
+        }
+        // Mail, or an item whose class cannot be trusted: read as far as it goes. Only what
+        // is mail then is saved, and told as damaged; anything else is reported, since a
+        // damaged class may have been mail's.
+        try {
+            whole = reader.salvageMessage(nid, lost);
+        } catch (const pst::Error&) {
+            std::rethrow_exception(failed);
+        }
+    }
+    const std::vector<mapi::Property>& props = whole->props;
+    const int codepage = declaredCodepage(props).value_or(store.codepage);
+    item.itemClass = outlookItemClass(textOf(props, mapi::tags::MessageClass, codepage));
+    if (failed && item.itemClass != automation::MailItemClass)
+        std::rethrow_exception(failed);
+    item.subject = displaySubject(textOf(props, mapi::tags::Subject, codepage));
+    if (item.itemClass != automation::MailItemClass)
+        return item; // the walk skips it: its class and subject are all it needs
+    QString damage;
+    if (failed) {
+        damage = why;
+        if (!lost.empty()) {
+            QStringList parts;
+            for (const std::string& l : lost)
+                parts << QString::fromStdString(l);
+            damage += QStringLiteral("; left out: ") + parts.join(QStringLiteral(", "));
+        }
+    }
+    tellNamesLost(store, *whole, damage);
+    if (!damage.isEmpty())
+        item.damage = savedFromDamage(*item.subject, folderName, store.path, damage);
+    tidyMessage(*whole);
+    item.message = std::move(whole);
+    return item;
+}
+
+QString knownOfMessage(const OpenedStore& store, std::uint32_t folder, const Listing& listing,
+                       int index) {
+    try {
+        if (listing.standsForUnlisted(index))
+            return {};
+        const std::uint32_t nid = listing.messages.at(std::size_t(index - 1));
+        return describeRow(store.reader->contentsRow(folder, nid), store.codepage);
+    } catch (const std::exception&) {
+    }
+    return {};
+}
+
+} // namespace talvenor::nativestore

@@ -1,0 +1,67 @@
+// What the producer reads of a store with our reader, as the values it hands over: the
+// store's name and code page, the folder tree as the walk sees it, a folder's messages, and
+// each item with the class, subject and (for mail) the whole message the walk needs.
+#pragma once
+
+#include "damagetext.h"
+#include "wire.h"
+
+#include <pststore.h>
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace talvenor::nativestore {
+
+// An opened store file and what was learnt from its message store on the way.
+struct OpenedStore {
+    QString path;
+    std::unique_ptr<const pst::Store> reader;
+    QString displayName;
+    int codepage = 1252;
+    // Set when the file is shorter than its header says: every damage is then told as that.
+    std::optional<CutShort> cutShort;
+    // The loss of every named property to a damaged map is told once, with the first message
+    // it costs anything.
+    bool namesLossTold = false;
+
+    Failure damaged(const pst::Error& e) const { return damagedStore(path, e, cutShort); }
+};
+
+// Opens the file; throws Failure (damaged, cut short). `progress` reaches the reader, which
+// calls it during long work.
+OpenedStore openStore(const QString& path, std::function<void()> progress = {});
+
+// The folder tree from the top of the mail folders, with the shown sub-folders of each in the
+// surface's order. A folder whose messages or sub-folders cannot be listed says why, so that
+// the program reports it where the walk meets it. Throws Failure when there is no top.
+wire::FolderInfo readTree(const OpenedStore& store, const std::function<void()>& progress);
+
+// The messages of a folder, in the contents table's order.
+struct Listing {
+    std::vector<std::uint32_t> messages;
+    // How many more messages the folder counts than can be found anywhere in the store; they
+    // are told together, as one more item of the folder that cannot be read.
+    std::uint32_t unlisted = 0;
+    int count() const { return int(messages.size()) + (unlisted > 0 ? 1 : 0); }
+    bool standsForUnlisted(int index) const { return std::size_t(index) > messages.size(); }
+};
+// Throws pst::Error.
+Listing listMessages(const pst::Store& reader, std::uint32_t folder);
+
+// Item `index` (1-based) of the listing: its class and subject, and for mail the whole message
+// (read as far as it goes when damaged, and then told so in `damage`). Throws pst::Error.
+wire::ItemInfo readItem(OpenedStore& store, const Listing& listing, int index,
+                        const QString& folderName);
+
+// What the folder's contents table says of its message at index: subject, sender and time;
+// empty when nothing is known. Never throws.
+QString knownOfMessage(const OpenedStore& store, std::uint32_t folder, const Listing& listing,
+                       int index);
+
+} // namespace talvenor::nativestore
