@@ -44,7 +44,7 @@ if cmake --build "$build" -j2 --target pstwriter >/dev/null 2>&1; then
 fi
 
 # Each target's own seeds. A set several targets read is kept once; the plain tests run every
-# seed along the target's road too (test_pst_corpus, test_compoundfile, test_nativestore_records).
+# seed along the target's road too (test_pst_corpus, test_compoundfile, test_nativestore_wire).
 declare -A own_seeds=(
     [fuzz_pst]=tests/pst/corpus/stores
     [fuzz_pstmessage]=tests/pst/corpus/stores

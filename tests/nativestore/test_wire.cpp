@@ -1,6 +1,10 @@
 // What the reading child hands over must arrive whole, and anything malformed must be refused.
+#include <recordroad.h>
 #include <records.h>
 #include <wire.h>
+
+#include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -176,4 +180,30 @@ TEST(Wire, CountsBeyondTheBytesAreRefusedBeforeAnythingIsAllocated) {
     EXPECT_FALSE(wire::decodeTree(tree));
     mapi::Bytes item = {43, 0, 0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_FALSE(wire::decodeItem(item));
+}
+
+// The record fuzz target's seeds along its own road: each is a stream as a helper sends it, cut
+// into pieces of a different size, and every record in it must arrive whole and decode.
+TEST(RecordSeeds, EverySeedDecodesWhole) {
+    struct Expected {
+        const char* name;
+        std::size_t records;
+    };
+    const Expected expected[] = {
+        {"bytewise.bin", 8}, {"openfailed.bin", 1}, {"pieces7.bin", 8}, {"whole.bin", 8}};
+    const QDir dir(QStringLiteral(TALVENOR_RECORD_SEEDS));
+    EXPECT_EQ(dir.entryList(QDir::Files).size(), qsizetype(std::size(expected)))
+        << "a seed without a row here, or a row without its seed";
+    for (const Expected& e : expected) {
+        SCOPED_TRACE(e.name);
+        QFile f(dir.filePath(QString::fromLatin1(e.name)));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        const auto road = fuzz::readRecords(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                            std::size_t(bytes.size()));
+        EXPECT_EQ(road.records, e.records);
+        EXPECT_EQ(road.refused, 0u);
+        EXPECT_FALSE(road.oversized);
+        EXPECT_EQ(road.pending, 0u);
+    }
 }

@@ -22,7 +22,6 @@ TEST(StoreFactory, TheWindowGetsItsTurnsWhileAStoreOpens) {
     // The helper tells the store is open only once the window has had a turn: opening can end
     // only if the yield is called while the store opens.
     const QString turned = dir.filePath(QStringLiteral("window had a turn"));
-    ASSERT_EQ(::setenv("TALVENOR_READER_FAULTS", qPrintable("hold-opening=" + turned), 1), 0);
     talvenor::testing::CountingEventLoop events;
     int turnsWhileOpening = 0;
     bool opening = false;
@@ -32,13 +31,14 @@ TEST(StoreFactory, TheWindowGetsItsTurnsWhileAStoreOpens) {
         ++turnsWhileOpening;
         QFile(turned).open(QIODevice::WriteOnly);
     };
-    const auto factory = makeStoreFactory(events);
+    const auto factory =
+        makeStoreFactory(events, {QStringLiteral(TALVENOR_FAULTY_READER),
+                                  {QStringLiteral("--faults=hold-opening=") + turned}});
     auto ns =
         factory->create(automation::ApplicationClass)->getNamespace(automation::MapiNamespace);
     opening = true;
     ns->addStore(QLatin1Char('"') + store + QLatin1Char('"'));
     opening = false;
-    ::unsetenv("TALVENOR_READER_FAULTS");
     EXPECT_GE(turnsWhileOpening, 1);
     auto root = ns->lastFolder();
     EXPECT_EQ(root->folderCount(), 2);

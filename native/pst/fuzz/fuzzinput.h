@@ -23,6 +23,6 @@ inline Bytes storeBytes(const std::uint8_t* data, std::size_t size) {
 }
 
 // Mutated blocks keep their old checksums; reading past them lets the parsers meet the damage.
-constexpr ReadOptions kFuzzOptions{.verifyChecksums = false};
+inline const ReadOptions kFuzzOptions{.verifyChecksums = false, .progress = {}};
 
 } // namespace talvenor::pst::fuzz
