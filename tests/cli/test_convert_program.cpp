@@ -253,6 +253,27 @@ TEST_F(ConvertProgram, BadInputGivesOneClearLineAndTheDocumentedStatus) {
     }
 }
 
+// The program copied where no reading helper lies beside it, as after a broken install: the
+// user learns which helper is missing, not that the PST file is held by another program.
+TEST_F(ConvertProgram, AMissingReadingHelperIsNamed) {
+    const QString alone = folder("alone");
+    const QString copy = alone + "/talvenor-convert";
+    ASSERT_TRUE(QFile::copy(Program, copy));
+    QProcess p;
+    start(p, {"-o", folder("out"), "--json", pst}, copy);
+    const Outcome r = collect(p);
+    EXPECT_EQ(r.exitCode, 2);
+    const QString helper = alone + "/talvenor-reader";
+    const QStringList reports = r.err.filter(QRegularExpression("^talvenor-convert: "));
+    ASSERT_EQ(reports.size(), 1) << r.err.join('\n').toStdString();
+    EXPECT_EQ(reports[0], "talvenor-convert: " + pst +
+                              ": the reading helper could not be started: " + helper +
+                              ": No such file or directory");
+    ASSERT_EQ(r.out.size(), 1);
+    EXPECT_TRUE(r.out[0].contains("\"cause\":\"reader-not-started\"")) << r.out[0].toStdString();
+    EXPECT_FALSE(r.err.join('\n').contains("#0731"));
+}
+
 TEST_F(ConvertProgram, AFolderThatCannotBeWrittenIsOneReportAndNothingConverted) {
     // Tests run as root, whom permissions do not stop: the program runs as nobody then.
     QString program = Program;

@@ -2,6 +2,7 @@
 // store, the window's event loop gets its turns.
 #include "../nativestore/generatedstore.h"
 
+#include <session.h>
 #include <storefactory.h>
 
 #include <recorders.h>
@@ -10,8 +11,6 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 using namespace talvenor;
 
@@ -43,4 +42,35 @@ TEST(StoreFactory, TheWindowGetsItsTurnsWhileAStoreOpens) {
     auto root = ns->lastFolder();
     EXPECT_EQ(root->folderCount(), 2);
     ns->removeStore(*root);
+}
+
+// Without its reading helper the window says so, naming the helper and why, never that the PST
+// file is held by another program.
+TEST(StoreFactory, AHelperThatCannotBeStartedIsToldInTheWindow) {
+    QTemporaryDir dir;
+    const QString store = dir.filePath(QStringLiteral("mail.pst"));
+    talvenor::testing::writeLargeFolderStore(store.toStdString(), 1);
+    const QString notAProgram = dir.filePath(QStringLiteral("talvenor-reader"));
+    QFile(notAProgram).open(QIODevice::WriteOnly); // there, but not executable
+    const struct {
+        QString program;
+        QString why;
+    } cases[] = {{dir.filePath(QStringLiteral("missing/talvenor-reader")),
+                  QStringLiteral("No such file or directory")},
+                 {notAProgram, QStringLiteral("Permission denied")}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program.toStdString());
+        talvenor::testing::CountingEventLoop events;
+        talvenor::testing::RecordingMessageBox messages;
+        talvenor::testing::RecordingPointer pointer;
+        const auto factory = makeStoreFactory(events, {c.program, {}});
+        ConversionSession session(*factory, messages, events, pointer);
+        session.PST2MSG(store, dir.filePath(QStringLiteral("mail.msg")));
+        ASSERT_EQ(messages.shown.size(), 1);
+        const QString text = messages.shown[0].text;
+        EXPECT_TRUE(text.startsWith(QStringLiteral("the reading helper could not be started: ") +
+                                    c.program + QStringLiteral(": ") + c.why))
+            << text.toStdString();
+        EXPECT_FALSE(text.contains(QStringLiteral("#0731"))) << text.toStdString();
+    }
 }
