@@ -1,6 +1,6 @@
 // Writes a few damaged copies of a small generated store, one of each kind of damage, as seeds
-// for the reader's fuzz targets: `pst_damaged_seeds DIR`. The files in tests/pst/corpus/stores/ were
-// made with it; the same seed gives the same files.
+// for the reader's fuzz targets: `pst_damaged_seeds DIR`. The files in tests/pst/corpus/stores/
+// were made with it; the same seed gives the same files.
 #include "damagedcorpus.h"
 
 #include <cstdio>
