@@ -59,13 +59,6 @@ QString unreadableSubfolders(const QString& folder, const QString& path, const F
         .arg(folder, quotedName(path), why.description());
 }
 
-QString savedFromDamage(const QString& subject, const QString& folder, const QString& path,
-                        const QString& damage) {
-    return QStringLiteral("The message \"%1\" of the folder \"%2\" in %3 was saved from damaged "
-                          "data, as far as it could be read: %4.")
-        .arg(subject, folder, quotedName(path), damage);
-}
-
 QString unreadableMessage(int index, const QString& folder, const QString& known) {
     QString text =
         QStringLiteral(" Message %1 of the folder \"%2\" cannot be read").arg(index).arg(folder);

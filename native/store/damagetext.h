@@ -38,10 +38,6 @@ Failure damagedStore(const QString& path, const pst::Error& e,
 QString unreadableFolderContents(const QString& folder, const QString& path, const Failure& why);
 QString unreadableSubfolders(const QString& folder, const QString& path, const Failure& why);
 
-// What a mail item read from damaged data tells the user once it has been saved.
-QString savedFromDamage(const QString& subject, const QString& folder, const QString& path,
-                        const QString& damage);
-
 // Appended to the failure of an item: which message of which folder it is, and what the
 // folder's contents table still says of it (empty: nothing).
 QString unreadableMessage(int index, const QString& folder, const QString& known);

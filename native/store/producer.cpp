@@ -136,7 +136,7 @@ Producer::Step Producer::next() {
 
 void Producer::sendItem(const wire::FolderInfo& folder, int index) {
     try {
-        const wire::ItemInfo item = readItem(*store_, *listing_, index, folder.name);
+        const wire::ItemInfo item = readItem(*store_, *listing_, index);
         send(records::Type::Item, folder.id, index, wire::encodeItem(item));
     } catch (const pst::Error& e) {
         const Failure f = store_->damaged(e);

@@ -160,8 +160,7 @@ Listing listMessages(const pst::Store& reader, std::uint32_t folder) {
     return listing;
 }
 
-wire::ItemInfo readItem(OpenedStore& store, const Listing& listing, int index,
-                        const QString& folderName) {
+wire::ItemInfo readItem(OpenedStore& store, const Listing& listing, int index) {
     if (listing.standsForUnlisted(index))
         pst::fail(std::to_string(listing.unlisted) +
                   " more items that the folder counts cannot be found in the store, so they are "
@@ -224,8 +223,8 @@ wire::ItemInfo readItem(OpenedStore& store, const Listing& listing, int index,
         }
     }
     tellNamesLost(store, *whole, damage);
-    if (!damage.isEmpty())
-        item.damage = savedFromDamage(*item.subject, folderName, store.path, damage);
+    // Only what was lost: whoever tells it names the file, the folder and the message already.
+    item.damage = damage;
     tidyMessage(*whole);
     item.message = std::move(whole);
     return item;

@@ -56,8 +56,7 @@ Listing listMessages(const pst::Store& reader, std::uint32_t folder);
 
 // Item `index` (1-based) of the listing: its class and subject, and for mail the whole message
 // (read as far as it goes when damaged, and then told so in `damage`). Throws pst::Error.
-wire::ItemInfo readItem(OpenedStore& store, const Listing& listing, int index,
-                        const QString& folderName);
+wire::ItemInfo readItem(OpenedStore& store, const Listing& listing, int index);
 
 // What the folder's contents table says of its message at index: subject, sender and time;
 // empty when nothing is known. Never throws.
