@@ -1,5 +1,6 @@
 #include "outcometext.h"
 
+#include "displaytext.h"
 #include "paths.h"
 
 #include <QRegularExpression>
@@ -50,7 +51,9 @@ QString kindNoun(ItemKind kind) {
     return QStringLiteral("item");
 }
 
-// "folder \"Inbox/Receipts\", item \"Hello\"", "a contact without a subject".
+// "folder \"Inbox/Receipts\", item \"Hello\"", "a contact without a subject". The subject and
+// the folder come from the store as they are: shown cleaned, so that no line break in them
+// splits the line and no escape sequence reaches a terminal.
 QString itemName(const QString& folder, const QString& subject, ItemKind kind) {
     const QString noun = kindNoun(kind);
     QString name;
@@ -59,10 +62,10 @@ QString itemName(const QString& folder, const QString& subject, ItemKind kind) {
         name = QStringLiteral("%1 %2 without a subject")
                    .arg(vowel ? QStringLiteral("an") : QStringLiteral("a"), noun);
     } else {
-        name = QStringLiteral("%1 \"%2\"").arg(noun, oneLine(subject));
+        name = QStringLiteral("%1 \"%2\"").arg(noun, displayText(subject));
     }
     if (!folder.isEmpty())
-        name = QStringLiteral("folder \"%1\", %2").arg(folder, name);
+        name = QStringLiteral("folder \"%1\", %2").arg(displayText(folder), name);
     return name;
 }
 

@@ -1,11 +1,13 @@
 #include "walk.h"
 
+#include "displaytext.h"
 #include "errorreport.h"
 #include "failure.h"
 #include "paths.h"
 #include "windowoutcomes.h"
 
 #include <QDirIterator>
+#include <QStringList>
 
 #include <climits>
 
@@ -21,12 +23,58 @@ QString fallbackName(const QString& outputFile) {
     return paths::removeExtension(paths::getFileName(outputFile)) + QStringLiteral(" (no subject)");
 }
 
+namespace {
+
+// Characters that show as nothing, or turn the text around them: a name holding them displays
+// as something it is not ("invoice<U+202E>gpj.exe" shows as "invoiceexe.jpg").
+bool invisibleOrTurning(char16_t u) {
+    switch (u) {
+    case 0x061C: // Arabic letter mark
+    case 0x200B: // zero-width space, non-joiner, joiner
+    case 0x200C:
+    case 0x200D:
+    case 0x200E: // left-to-right and right-to-left marks
+    case 0x200F:
+    case 0x2028: // line and paragraph separators
+    case 0x2029:
+    case 0x2060: // word joiner
+    case 0xFEFF: // zero-width no-break space
+        return true;
+    default:
+        return (u >= 0x202A && u <= 0x202E)     // bidi embeddings and overrides
+               || (u >= 0x2066 && u <= 0x2069); // bidi isolates
+    }
+}
+
+// The names Windows keeps for devices: a file whose name up to its first dot is one of them
+// (spaces before that dot ignored, as Windows ignores them) cannot be made there.
+bool reservedOnWindows(QStringView base) {
+    static const QStringList names = {
+        QStringLiteral("CON"),  QStringLiteral("PRN"),  QStringLiteral("AUX"),
+        QStringLiteral("NUL"),  QStringLiteral("COM1"), QStringLiteral("COM2"),
+        QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("COM5"),
+        QStringLiteral("COM6"), QStringLiteral("COM7"), QStringLiteral("COM8"),
+        QStringLiteral("COM9"), QStringLiteral("COM¹"), QStringLiteral("COM²"),
+        QStringLiteral("COM³"), QStringLiteral("LPT1"), QStringLiteral("LPT2"),
+        QStringLiteral("LPT3"), QStringLiteral("LPT4"), QStringLiteral("LPT5"),
+        QStringLiteral("LPT6"), QStringLiteral("LPT7"), QStringLiteral("LPT8"),
+        QStringLiteral("LPT9"), QStringLiteral("LPT¹"), QStringLiteral("LPT²"),
+        QStringLiteral("LPT³")};
+    for (const QString& n : names)
+        if (base.compare(n, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 QString replaceForbidden(QString name) {
     // Control characters (NUL, line breaks, escape, the C1 range) cannot stand in a file name
-    // a user can read or type either; they go the way of the others.
+    // a user can read or type either; they go the way of the others, and so do the characters
+    // that hide or reorder what a name shows.
     for (QChar& c : name) {
         const char16_t u = c.unicode();
-        if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+        if (isControlCharacter(u) || invisibleOrTurning(u))
             c = QLatin1Char(' ');
     }
     // A name that begins with a dot is hidden: the mail would look missing.
@@ -34,6 +82,20 @@ QString replaceForbidden(QString name) {
     while (dots < name.size() && name[dots] == QLatin1Char('.'))
         ++dots;
     name.remove(0, dots);
+    return name;
+}
+
+QString copyableToWindows(QString name) {
+    qsizetype baseEnd = name.indexOf(QLatin1Char('.'));
+    if (baseEnd < 0)
+        baseEnd = name.size();
+    qsizetype word = baseEnd;
+    while (word > 0 && name[word - 1] == QLatin1Char(' '))
+        --word;
+    if (reservedOnWindows(QStringView(name).left(word)))
+        name.insert(word, QLatin1Char('_'));
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        name += QLatin1Char('_');
     return name;
 }
 
@@ -59,7 +121,11 @@ QString fitName(const QString& name, const QString& suffix) {
 
 QString candidate(const QString& name, int n) {
     const QString suffix = n <= 1 ? QString() : QStringLiteral(" (%1)").arg(n);
-    return fitName(name, suffix) + suffix + QStringLiteral(".msg");
+    QString fitted = copyableToWindows(fitName(name, suffix));
+    // The mend adds up to two characters; a name cut to fit leaves room for them.
+    if ((fitted + suffix + QStringLiteral(".msg")).toUtf8().size() > MaxNameBytes)
+        fitted = copyableToWindows(fitName(name, suffix + QStringLiteral("__")));
+    return fitted + suffix + QStringLiteral(".msg");
 }
 
 FolderNames::FolderNames(QString folder) : folder_(std::move(folder)) {
@@ -347,9 +413,10 @@ void MailWalk::saveItem(Procedure& proc, Item& item, const QString& pOutputFile)
 
     proc.step(142, [&] {
         fileName = naming::replaceForbidden(fileName);
-        // A subject that could not be read, or one of dots only, leaves no name; the fallback
-        // keeps the file visible instead of hiding it as ".msg".
-        if (fileName.isEmpty())
+        // A subject that could not be read, or one of dots, spaces or invisible characters
+        // only, leaves no name; the fallback keeps the file visible instead of hiding it as
+        // ".msg" or showing it as " .msg".
+        if (fileName.trimmed().isEmpty())
             fileName = naming::replaceForbidden(naming::fallbackName(pOutputFile));
     });
     // Equal names must not overwrite each other: the first free number is taken.

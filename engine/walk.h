@@ -21,12 +21,21 @@ namespace naming {
 // The bare name for items without a subject: "archive (no subject)" for ".../archive.msg".
 QString fallbackName(const QString& outputFile);
 // What a file name may not hold, beside the eight characters the walk turns into spaces:
-// control characters become spaces too, and leading dots go, so that no file is hidden.
+// control characters (C0, DEL, C1), the characters that show as nothing or reorder the text
+// (bidi marks, embeddings, overrides and isolates, zero-width spaces and joiners, U+FEFF) and
+// the line and paragraph separators become spaces too, and leading dots go, so that no file is
+// hidden and none shows as what it is not.
 QString replaceForbidden(QString name);
+// The name as Windows can create it, once ".msg" follows: a reserved device name (CON, PRN,
+// AUX, NUL, COM1-COM9, LPT1-LPT9, in any case) up to the first dot gets "_" right after it
+// ("CON" -> "CON_", "aux.txt" -> "aux_.txt", since Windows takes "aux.txt.msg" for AUX too),
+// and a name ending in a dot or a space gets "_" at its end ("Re." -> "Re._").
+QString copyableToWindows(QString name);
 // The name shortened at a character boundary so that name + suffix + ".msg" fits in one
 // file-name component (255 bytes of UTF-8).
 QString fitName(const QString& name, const QString& suffix);
-// The n-th candidate file name: "NAME.msg", then "NAME (2).msg", "NAME (3).msg", ...
+// The n-th candidate file name: "NAME.msg", then "NAME (2).msg", "NAME (3).msg", ..., with
+// NAME made copyable to Windows.
 QString candidate(const QString& name, int n);
 constexpr int MaxNameBytes = 255;
 

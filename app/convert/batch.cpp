@@ -1,5 +1,6 @@
 #include "batch.h"
 
+#include "displaytext.h"
 #include "failure.h"
 #include "outcometext.h"
 #include "paths.h"
@@ -204,8 +205,10 @@ QString summaryJson(const FileSummary& s) {
                          {QStringLiteral("reason"), l.reason}};
         if (l.kind) {
             line.insert(QStringLiteral("kind"), QLatin1String(itemKindToken(*l.kind)));
-            line.insert(QStringLiteral("folder"), l.folder);
-            line.insert(QStringLiteral("subject"), l.subject);
+            // Cleaned as on standard error: a reader that prints these strings must not pass
+            // a store's escape sequences on to a terminal.
+            line.insert(QStringLiteral("folder"), displayText(l.folder));
+            line.insert(QStringLiteral("subject"), displayText(l.subject));
             line.insert(QStringLiteral("written"), l.written);
             if (l.savedFromDamage)
                 line.insert(QStringLiteral("savedFromDamage"), true);

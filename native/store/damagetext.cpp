@@ -1,5 +1,6 @@
 #include "damagetext.h"
 
+#include "displaytext.h"
 #include "filechecks.h"
 #include "itemclass.h"
 #include "nativestore.h"
@@ -50,34 +51,35 @@ Failure damagedStore(const QString& path, const pst::Error& e, const std::option
 QString unreadableFolderContents(const QString& folder, const QString& path, const Failure& why) {
     return QStringLiteral("The folder \"%1\" of %2 cannot be read, so its messages are not "
                           "converted: %3")
-        .arg(folder, quotedName(path), why.description());
+        .arg(displayText(folder), quotedName(path), why.description());
 }
 
 QString unreadableSubfolders(const QString& folder, const QString& path, const Failure& why) {
     return QStringLiteral("The folder \"%1\" of %2 cannot be read, so its sub-folders are not "
                           "converted: %3")
-        .arg(folder, quotedName(path), why.description());
+        .arg(displayText(folder), quotedName(path), why.description());
 }
 
 QString unreadableMessage(int index, const QString& folder, const QString& known) {
-    QString text =
-        QStringLiteral(" Message %1 of the folder \"%2\" cannot be read").arg(index).arg(folder);
+    QString text = QStringLiteral(" Message %1 of the folder \"%2\" cannot be read")
+                       .arg(index)
+                       .arg(displayText(folder));
     if (!known.isEmpty())
         text += QStringLiteral(" (%1)").arg(known);
     return text + u'.';
 }
 
 QString unlistedMessages(const QString& folder) {
-    return QStringLiteral(" They belong to the folder \"%1\".").arg(folder);
+    return QStringLiteral(" They belong to the folder \"%1\".").arg(displayText(folder));
 }
 
 QString describeRow(const std::vector<mapi::Property>& row, int codepage) {
     QStringList known;
     if (const QString subject = displaySubject(textOf(row, mapi::tags::Subject, codepage));
         !subject.isEmpty())
-        known << QStringLiteral("subject \"%1\"").arg(subject);
+        known << QStringLiteral("subject \"%1\"").arg(displayText(subject));
     if (const QString from = textOf(row, mapi::tags::SenderName, codepage); !from.isEmpty())
-        known << QStringLiteral("from %1").arg(from);
+        known << QStringLiteral("from %1").arg(displayText(from));
     for (const mapi::Property& p : row)
         if (p.id == mapi::tags::MessageDeliveryTime && p.type == mapi::PtTime &&
             p.value.size() == 8) {

@@ -74,6 +74,9 @@ TEST(ReportLines, NameTheFileTheFolderAndTheItem) {
     contact.folder.clear();
     ItemReport stillWritten = unread;
     stillWritten.written = true;
+    ItemReport hostile = unread;
+    hostile.folder = "Box \x1b[31mred";
+    hostile.subject = "A \x1b]0;owned\x07\r\nB";
     const Case cases[] = {
         {"saved from damage",
          savedFromDamageLine("/in/a.pst", {"/out/Hello.msg", "Inbox", "Hello", "its body"}),
@@ -88,6 +91,9 @@ TEST(ReportLines, NameTheFileTheFolderAndTheItem) {
         {"written all the same", itemReportLine("/in/a.pst", stillWritten),
          "/in/a.pst: folder \"Inbox/Receipts\", item \"Hello\": written, but: The item cannot be "
          "read. | Its block is damaged."},
+        {"control characters of the store as escapes", itemReportLine("/in/a.pst", hostile),
+         "/in/a.pst: folder \"Box \\x1b[31mred\", item \"A \\x1b]0;owned\\x07\\x0d\\x0aB\": not "
+         "written: The item cannot be read. | Its block is damaged."},
         {"the whole store",
          storeReportLine("/in/a.pst", {Cause::CutShort, "The file ends early.", {}, 12}),
          "/in/a.pst: The file ends early."},
