@@ -1,6 +1,8 @@
 // talvenor-convert as a user runs it: no display, real generated stores, real message files;
 // what it writes is what the window's way of driving the engine writes.
 #include "conversionrun.h"
+#include "damagedcorpus.h"
+#include "displaytext.h"
 #include "generatedstore.h"
 #include "recorders.h"
 #include "session.h"
@@ -12,6 +14,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -21,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sys/stat.h>
@@ -338,6 +342,75 @@ TEST_F(ConvertProgram, TwoProcessesIntoOneFolderLoseNothingAndOverwriteNothing) 
     for (const QString& line : ra.out + rb.out)
         written += summary(line)["written"].toInt();
     EXPECT_EQ(written, int(both.size()));
+}
+
+// Subjects and a folder name that would command a terminal or deceive the eye: the files are
+// named what they show, and no control character of the store reaches standard error or the
+// JSON summary, though one message is reported (its block's checksum is wrong).
+TEST_F(ConvertProgram, HostileSubjectsGiveHonestNamesAndCleanReports) {
+    const std::u16string alert = u"Alert \x1b]0;owned\x07 \x1b[2J done";
+    const std::pair<std::u16string, QString> subjects[] = {
+        {alert, "Alert  ]0;owned   [2J done.msg"},
+        {u"Re: C1 \u009b31m red", "Re  C1  31m red.msg"},
+        {u"invoice\u202Egpj.exe", "invoice gpj.exe.msg"},
+        {u"Pay\u200Bment", "Pay ment.msg"},
+        {u"\u200B", "hostile (no subject).msg"},
+        {u"CON", "CON_.msg"},
+        {u"aux.txt", "aux_.txt.msg"},
+        {u"trailing dot.", "trailing dot._.msg"},
+    };
+    const QString hostile = dir.filePath("hostile.pst");
+    std::uint32_t alertNid = 0;
+    {
+        pstwriter::Writer writer(hostile.toStdString(), {});
+        const auto box = writer.addFolder(writer.topFolder(), u"Box \x1b[31mred\x1b[0m");
+        for (const auto& [subject, file] : subjects) {
+            const std::uint32_t nid = writer.addMessage(box, simpleMessage("IPM.Note", subject));
+            if (subject == alert)
+                alertNid = nid;
+        }
+        writer.finish();
+    }
+    std::vector<std::uint8_t> bytes;
+    {
+        QFile f(hostile);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QByteArray all = f.readAll();
+        bytes.assign(all.begin(), all.end());
+    }
+    // The checksum in the trailer after the 64-byte aligned block, 12 bytes from its end.
+    const ByteRange block = firstHeapBlock(bytes, alertNid);
+    bytes.at(block.start + (block.size + 16 + 63) / 64 * 64 - 12) ^= 0xFF;
+    writeBytes(hostile.toStdString(), bytes);
+
+    const QString out = folder("hostile");
+    QProcess p;
+    start(p, {"--json", "-o", out, hostile});
+    ASSERT_TRUE(p.waitForFinished(300000));
+    const QByteArray err = p.readAllStandardError(), json = p.readAllStandardOutput();
+    EXPECT_EQ(p.exitCode(), 1) << err.toStdString();
+
+    QStringList expected;
+    for (const auto& [subject, file] : subjects)
+        expected << file;
+    expected.sort();
+    EXPECT_EQ(QDir(out).entryList({"*.msg"}, QDir::Files, QDir::Name), expected);
+
+    const auto raw = [](const QByteArray& text) {
+        const QString s = QString::fromUtf8(text);
+        return std::any_of(s.begin(), s.end(), [](QChar c) {
+            return c != QLatin1Char('\n') && isControlCharacter(c.unicode());
+        });
+    };
+    EXPECT_FALSE(raw(err)) << err.toStdString();
+    EXPECT_TRUE(err.contains(R"(folder "Box \x1b[31mred\x1b[0m", item "Alert \x1b]0;owned\x07 )"))
+        << err.toStdString();
+    EXPECT_FALSE(raw(json) || json.contains("\\u00")) << json.toStdString();
+    const QJsonObject s = summary(QString::fromUtf8(json).trimmed());
+    ASSERT_EQ(s["lines"].toArray().size(), 1) << json.toStdString();
+    const QJsonObject line = s["lines"].toArray()[0].toObject();
+    EXPECT_EQ(line["subject"].toString(), R"(Alert \x1b]0;owned\x07 \x1b[2J done)");
+    EXPECT_EQ(line["folder"].toString(), R"(Box \x1b[31mred\x1b[0m)");
 }
 
 TEST_F(ConvertProgram, NeedsNeitherWidgetsNorAWindowSystem) {
