@@ -27,9 +27,10 @@ QString fallbackName(const QString& outputFile);
 // hidden and none shows as what it is not.
 QString replaceForbidden(QString name);
 // The name as Windows can create it, once ".msg" follows: a reserved device name (CON, PRN,
-// AUX, NUL, COM1-COM9, LPT1-LPT9, in any case) up to the first dot gets "_" right after it
-// ("CON" -> "CON_", "aux.txt" -> "aux_.txt", since Windows takes "aux.txt.msg" for AUX too),
-// and a name ending in a dot or a space gets "_" at its end ("Re." -> "Re._").
+// AUX, NUL, COM1-COM9, LPT1-LPT9, COM¹-³ and LPT¹-³, in any case) up to the first dot gets
+// "_" right after it ("CON" -> "CON_", "aux.txt" -> "aux_.txt", since Windows takes
+// "aux.txt.msg" for AUX too), and a name ending in a dot or a space gets "_" at its end
+// ("Re." -> "Re._").
 QString copyableToWindows(QString name);
 // The name shortened at a character boundary so that name + suffix + ".msg" fits in one
 // file-name component (255 bytes of UTF-8).
