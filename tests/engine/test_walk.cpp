@@ -417,6 +417,7 @@ TEST_F(WalkTest, FileNamesShowWhatTheyAreAndCopyToWindows) {
         {"reserved name in lower case with an extension", "aux.txt", "aux_.txt.msg"},
         {"reserved name, spaces before the dot", "nul .tar.gz", "nul_ .tar.gz.msg"},
         {"serial and printer ports", "com1", "com1_.msg"},
+        {"a port with a superscript digit", "LPT²", "LPT²_.msg"},
         {"a port above 9 is not reserved", "LPT10", "LPT10.msg"},
         {"reserved word inside a longer name", "Conference", "Conference.msg"},
         {"reserved name not at the start", "Re: CON", "Re  CON.msg"},
