@@ -41,6 +41,9 @@ struct WriteOptions {
 struct FolderCalls {
     // A new file without a name in the folder (O_TMPFILE). Empty: the real call.
     std::function<int(int folderFd)> openUnnamed;
+    // Closes a saved file's descriptor (close(2)), where a network file system reports a
+    // failed write. Empty: the real call.
+    std::function<int(int fd)> closeFile;
 };
 
 // An output folder, opened once (a symbolic link in its place is refused) with every name
