@@ -317,6 +317,14 @@ void MessageFiles::save(const mapi::Message& message, const QString& path) {
     it->folder->save(message, info.fileName());
 }
 
+void MessageFiles::close() {
+    folders_.clear();
+}
+
+std::size_t MessageFiles::openFolders() const {
+    return folders_.size();
+}
+
 void MessageFiles::sync() {
     for (Folder& f : folders_) {
         if (!f.written)

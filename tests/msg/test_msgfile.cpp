@@ -740,6 +740,12 @@ TEST(MsgFile, MessageFilesKeepEachFolderOpenAndSyncWhatTheyWrote) {
         EXPECT_EQ(f.number(), failures::PathNotFound);
         EXPECT_TRUE(f.description().contains(dir.filePath("missing/d.msg")));
     }
+    // Closed as a PST file ends: the next file opens the folder by its name again.
+    EXPECT_EQ(files.openFolders(), 2u);
+    files.close();
+    EXPECT_EQ(files.openFolders(), 0u);
+    files.save(plainMessage(u"e"), dir.filePath("one/e.msg"));
+    EXPECT_EQ(entriesOf(dir.filePath("one")), QStringList{"e.msg"});
 }
 
 // Passes a number of bytes on, then tells the parent and waits for a signal that kills the
