@@ -1,9 +1,8 @@
 // The output folder is opened by its name for each PST file: a folder renamed, and a new one
 // made under the old name, between two files of a batch or between two runs of the window,
-// receives the later files. The summary names the folder the files are in.
+// receives the later files.
 #include "conversionrun.h"
 #include "generatedstore.h"
-#include "outcomes.h"
 #include "recorders.h"
 #include "runfakes.h"
 #include "session.h"
@@ -22,46 +21,40 @@ namespace {
 using namespace talvenor;
 using namespace talvenor::testing;
 
-// Between two files: the folder of the first is renamed away and made anew.
+// Renames the folder away and makes it anew as the second file of a batch starts.
 struct RenamingObserver : IRunObserver {
     QString folder;
-    bool batch = true;
+    bool inBatch = true;
     void fileStarted(const FileStarted& f) override {
-        if (batch && f.index == 2)
+        if (inBatch && f.index == 2)
             renameAway();
     }
     void renameAway() const {
-        ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral(".old")));
-        ASSERT_TRUE(QDir().mkpath(folder));
+        ASSERT_TRUE(QDir().rename(folder, folder + ".old") && QDir().mkpath(folder));
     }
 };
 
 QString makeStore(const QString& path, const std::u16string& subject) {
     pstwriter::Writer w(path.toStdString());
     const auto inbox = w.addFolder(w.topFolder(), u"Inbox");
-    for (int i = 0; i < 3; ++i)
-        w.addMessage(inbox, simpleMessage("IPM.Note", subject + std::u16string(1, u'1' + i)));
+    for (const char16_t n : {u'1', u'2'})
+        w.addMessage(inbox, simpleMessage("IPM.Note", subject + n));
     w.finish();
     return path;
 }
 
 std::string filesIn(const QString& dir) {
-    return QDir(dir)
-        .entryList({QStringLiteral("*.msg")}, QDir::Files, QDir::Name)
-        .join(QLatin1Char('|'))
-        .toStdString();
+    return QDir(dir).entryList({"*.msg"}, QDir::Files, QDir::Name).join('|').toStdString();
 }
 
 TEST(OutputFolder, AFolderMadeAnewUnderItsNameReceivesTheLaterFiles) {
-    for (const bool batch : {true, false}) {
-        SCOPED_TRACE(batch ? "two files of one batch" : "two runs of the window");
+    for (const bool inBatch : {true, false}) {
+        SCOPED_TRACE(inBatch ? "two files of one batch" : "two runs of the window");
         QTemporaryDir dir;
-        ASSERT_TRUE(dir.isValid());
-        const QString first = makeStore(dir.filePath(QStringLiteral("first.pst")), u"First ");
-        const QString second = makeStore(dir.filePath(QStringLiteral("second.pst")), u"Second ");
-        const QString out = dir.filePath(QStringLiteral("out"));
+        const QStringList pst = {makeStore(dir.filePath("first.pst"), u"First "),
+                                 makeStore(dir.filePath("second.pst"), u"Second ")};
+        const QString out = dir.filePath("out");
         ASSERT_TRUE(QDir().mkpath(out));
-
         FakeOptions options;
         options.t1 = out;
         RecordingProgress progress;
@@ -74,23 +67,18 @@ TEST(OutputFolder, AFolderMadeAnewUnderItsNameReceivesTheLaterFiles) {
         SessionConverter converter(session);
         RenamingObserver observer;
         observer.folder = out;
-        observer.batch = batch;
+        observer.inBatch = inBatch;
         StringSourceList list;
-        if (batch) {
-            list.items = {first, second};
+        for (const QStringList& files :
+             inBatch ? QList<QStringList>{pst} : QList<QStringList>{{pst[0]}, {pst[1]}}) {
+            list.items = files;
             ConversionRun(list, options, progress, pointer, events, observer, converter, access)
                 .convertAll();
-        } else {
-            for (const QString& file : {first, second}) {
-                list.items = {file};
-                ConversionRun(list, options, progress, pointer, events, observer, converter, access)
-                    .convertAll();
-                if (file == first)
-                    observer.renameAway();
-            }
+            if (!inBatch && files[0] == pst[0])
+                observer.renameAway();
         }
-        EXPECT_EQ(filesIn(out + QStringLiteral(".old")), "First 1.msg|First 2.msg|First 3.msg");
-        EXPECT_EQ(filesIn(out), "Second 1.msg|Second 2.msg|Second 3.msg");
+        EXPECT_EQ(filesIn(out + ".old"), "First 1.msg|First 2.msg");
+        EXPECT_EQ(filesIn(out), "Second 1.msg|Second 2.msg");
     }
 }
 

@@ -421,16 +421,6 @@ TEST_F(WalkTest, EachFolderIsWalkedOnceAndNoDeeperThanTheBound) {
          300, QStringList({"s1.msg", "a1.msg", "b1.msg"}),
          "The folder \"Shared\" is listed a second time in the store, as \"B/Shared\"; it is "
          "converted once, as \"A/Shared\"."},
-        {"the top listed below",
-         [] {
-             FakeFolder root{"Store", {}, {}, "root"};
-             root.addItem("r1");
-             root.addFolder("A").addItem("a1").addFolder("Store").entryId = "root";
-             return root;
-         },
-         300, QStringList({"a1.msg", "r1.msg"}),
-         "The folder \"Store\" is listed a second time in the store, as \"A/Store\"; it is "
-         "converted once, as the top of \"archive.pst\"."},
         {"too deep",
          [] {
              FakeFolder root{"Store", {}, {}};
