@@ -31,12 +31,20 @@ makeStoreFactory([[maybe_unused]] IEventLoop& events,
     // The window paints while the reading helper opens a store or reads a large item.
     options.whileWaiting = [&events] { events.yield(); };
 #if TALVENOR_HAVE_MSGWRITER
-    // One set of open output folders for the whole run; synced as each PST file ends.
+    // The output folders a PST file's messages go into, opened as the first message needs
+    // them; synced and closed as the file ends, so that the next file (or the next run of
+    // the window) opens its folder anew by name.
     auto files = std::make_shared<msg::MessageFiles>();
     options.writer = [files](const mapi::Message& message, const QString& path) {
         files->save(message, path);
     };
-    options.storeDetached = [files] { files->sync(); };
+    options.storeDetached = [files] {
+        struct Closer {
+            msg::MessageFiles& files;
+            ~Closer() { files.close(); }
+        } closer{*files};
+        files->sync();
+    };
 #endif
     return std::make_unique<nativestore::NativeApplicationFactory>(std::move(options));
 #else

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <climits>
+#include <utility>
 
 namespace talvenor {
 
@@ -171,15 +172,19 @@ bool excludedFolder(const QString& name) {
            name == QStringLiteral("All Public Folders");
 }
 
-// The items the walk will visit below a folder, by the same rules as the walk.
-std::int64_t itemsBelow(Folder& folder) {
-    if (excludedFolder(folder.name()))
+// The items the walk will visit below a folder, by the same rules as the walk: each folder once,
+// no deeper than it goes.
+std::int64_t itemsBelow(Folder& folder, int depth, int maxDepth, QHash<QString, bool>& seen) {
+    if (excludedFolder(folder.name()) || depth >= maxDepth)
         return 0;
     std::int64_t n = 0;
     const int count = folder.folderCount();
     for (int i = 1; i <= count; ++i) {
         auto sub = folder.folder(i);
-        n += itemsBelow(*sub) + sub->items()->count();
+        const QString id = sub->entryId();
+        if (!id.isEmpty() && std::exchange(seen[id], true))
+            continue;
+        n += itemsBelow(*sub, depth + 1, maxDepth, seen) + sub->items()->count();
     }
     return n;
 }
@@ -215,17 +220,27 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
     saveRefused_.reset();
     storeLost_ = false;
     folderPath_.clear();
+    visited_.clear();
+    tooDeepTold_ = false;
     if (options_.observer) {
         // Only for showing how far the walk is: the walk meets the same failures itself.
         try {
-            total_ = itemsBelow(pFld) + pFld.items()->count();
+            QHash<QString, bool> seen;
+            if (const QString id = pFld.entryId(); !id.isEmpty())
+                seen.insert(id, true);
+            total_ = itemsBelow(pFld, 0, options_.maxDepth, seen) + pFld.items()->count();
         } catch (const std::exception&) {
             total_ = 0;
         }
         if (total_ > 0)
             out_.itemsVisited(0, total_);
     }
-    walk(pFld, pOutputFile);
+    try {
+        if (const QString id = pFld.entryId(); !id.isEmpty())
+            visited_.insert(id, QString());
+    } catch (const std::exception&) {
+    }
+    walk(pFld, pOutputFile, 0);
     // The top folder's own mail, after its sub-folders as for every folder: stores made by
     // the mail program keep mail there too.
     if (!storeLost_) {
@@ -325,24 +340,67 @@ void MailWalk::finishStore(const QString& folder) {
     out_.storeReported({saveRefused_->cause(), text, {WalkProcedure, 144}, 0});
 }
 
-void MailWalk::walk(Folder& pFld, const QString& pOutputFile) {
+bool MailWalk::firstVisit(Folder& folder) {
+    QString id;
+    try {
+        id = folder.entryId();
+    } catch (const std::exception&) {
+    }
+    if (id.isEmpty())
+        return true;
+    const auto first = visited_.constFind(id);
+    if (first == visited_.cend()) {
+        visited_.insert(id, folderPath());
+        return true;
+    }
+    const QString firstPlace = first->isEmpty()
+                                   ? QStringLiteral("the top of \"%1\"").arg(options_.storeName)
+                                   : QStringLiteral("\"%1\"").arg(*first);
+    out_.storeReported(
+        {Cause::Damaged,
+         QStringLiteral("The folder \"%1\" is listed a second time in the store, as \"%2\"; "
+                        "it is converted once, as %3.")
+             .arg(folderPath_.last(), folderPath(), firstPlace),
+         {WalkProcedure, 106},
+         0});
+    return false;
+}
+
+void MailWalk::walk(Folder& pFld, const QString& pOutputFile, int depth) {
     Procedure proc = procedure();
     const bool walkBelow = proc.test(100, [&] { return !excludedFolder(pFld.name()); });
     if (!walkBelow)
         return;
+    if (depth >= options_.maxDepth) {
+        if (!std::exchange(tooDeepTold_, true))
+            out_.storeReported(
+                {Cause::Damaged,
+                 QStringLiteral("The folders of \"%1\" are nested more than %2 levels deep, "
+                                "which no store has: the sub-folders of \"%3\" are not "
+                                "converted.")
+                     .arg(options_.storeName)
+                     .arg(options_.maxDepth)
+                     .arg(folderPath()),
+                 {WalkProcedure, 102},
+                 0});
+        return;
+    }
 
     const auto folderCount = proc.read(102, [&] { return pFld.folderCount(); });
     for (int i = 1; folderCount && i <= *folderCount && !storeLost_; ++i) {
         proc.step(104, [&] { events_.yield(); });
         std::unique_ptr<Folder> sub;
         bool entered = false;
+        bool again = false;
         proc.step(106, [&] {
             sub = pFld.folder(i);
             folderPath_ << sub->name();
             entered = true;
-            walk(*sub, pOutputFile);
+            again = !firstVisit(*sub);
+            if (!again)
+                walk(*sub, pOutputFile, depth + 1);
         });
-        if (!storeLost_)
+        if (!storeLost_ && !again)
             saveItems(
                 proc, [&] { return sub ? sub->items() : pFld.folder(i)->items(); }, pOutputFile);
         if (entered)

@@ -78,6 +78,9 @@ struct WalkOptions {
     std::function<bool()> storeReadable;
     // The PST file's name, for the reports that speak of the whole store.
     QString storeName;
+    // Folders nested deeper than this below the root are not entered (told once per store), so
+    // that a hostile store cannot exhaust the stack.
+    int maxDepth = 300;
 };
 
 // Saves every mail item of a store's root folder and below it as one message file into the
@@ -86,7 +89,9 @@ struct WalkOptions {
 // window shows them as its uniform error report) and the walk goes on, with one report per
 // item at most. An item saved from damaged data is written, not reported. A save that
 // fails because the output folder is gone, cannot be written or is full, and a store whose
-// file can no longer be read, are reported once for the whole store instead.
+// file can no longer be read, are reported once for the whole store instead. A folder the
+// store lists a second time (under two parents, or in a cycle) is walked only where it was
+// met first, with one report naming both places.
 class MailWalk {
 public:
     MailWalk(IMessageBox& messages, IEventLoop& events, WalkOptions options = {});
@@ -97,7 +102,10 @@ public:
     void getMailItems(automation::Folder& pFld, const QString& pOutputFile);
 
 private:
-    void walk(automation::Folder& pFld, const QString& pOutputFile);
+    void walk(automation::Folder& pFld, const QString& pOutputFile, int depth);
+    // False, with its report, for a folder the walk has entered before: it is not entered
+    // again. Remembers the others by their entry id, with where they were met.
+    bool firstVisit(automation::Folder& folder);
     // The walk's procedure, whose failures go through onFailure.
     Procedure procedure();
     // Saves the mail items of the collection fetch gives, and tells the observer of the rest.
@@ -128,7 +136,9 @@ private:
     // The output folder refused a save: the rest is counted, not saved.
     std::optional<Failure> saveRefused_;
     std::int64_t notSaved_ = 0;
-    bool storeLost_ = false; // the store's file cannot be read any more
+    bool storeLost_ = false;          // the store's file cannot be read any more
+    QHash<QString, QString> visited_; // entry id -> folder path where it was entered
+    bool tooDeepTold_ = false;
 };
 
 } // namespace talvenor

@@ -39,6 +39,9 @@ public:
     virtual int folderCount() = 0;
     virtual std::unique_ptr<Folder> folder(int index) = 0; // 1-based, in the store's order
     virtual std::unique_ptr<Items> items() = 0;
+    // What tells this folder from every other of its store, however it was reached; empty
+    // when the store does not say. A damaged store may list one folder in two places.
+    virtual QString entryId() { return {}; }
 };
 
 class Namespace {

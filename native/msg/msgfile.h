@@ -41,6 +41,9 @@ struct WriteOptions {
 struct FolderCalls {
     // A new file without a name in the folder (O_TMPFILE). Empty: the real call.
     std::function<int(int folderFd)> openUnnamed;
+    // Closes a saved file's descriptor (close(2)), where a network file system reports a
+    // failed write. Empty: the real call.
+    std::function<int(int fd)> closeFile;
 };
 
 // An output folder, opened once (a symbolic link in its place is refused) with every name
@@ -76,7 +79,9 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// The output folders of a run: each is opened when the first message goes into it and kept.
+// The output folders of a PST file's conversion: each is opened when the first message goes
+// into it and kept until close(), so that a folder renamed and made anew between two files
+// (or two runs of the window) receives the later files under its name.
 class MessageFiles {
 public:
     MessageFiles();
@@ -87,6 +92,10 @@ public:
     void save(const mapi::Message& message, const QString& path);
     // Syncs every folder written into since the last sync (at the end of each store).
     void sync();
+    // Closes every folder; the next save opens its folder anew, by its path.
+    void close();
+    // How many folders are open (for the tests).
+    std::size_t openFolders() const;
 
 private:
     struct Folder;

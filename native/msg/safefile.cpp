@@ -227,8 +227,15 @@ void PendingFile::commit() {
     else
         publishTemporary();
     committed_ = true;
+    // A network file system may tell only here that the data never reached the server: the
+    // message is then not saved, and the name that would show it as saved goes again.
     const int fd = std::exchange(fd_, -1);
-    ::close(fd); // the data is on the disk already; nothing is left to fail here
+    const int closed = folder_.calls.closeFile ? folder_.calls.closeFile(fd) : ::close(fd);
+    if (closed != 0 && errno != EINTR) {
+        const int err = errno;
+        ::unlinkat(folder_.fd, name_.constData(), 0);
+        throw fileFailure(err, shownPath_);
+    }
 }
 
 void PendingFile::publishUnnamed() {
@@ -308,6 +315,14 @@ void MessageFiles::save(const mapi::Message& message, const QString& path) {
     }
     it->written = true;
     it->folder->save(message, info.fileName());
+}
+
+void MessageFiles::close() {
+    folders_.clear();
+}
+
+std::size_t MessageFiles::openFolders() const {
+    return folders_.size();
 }
 
 void MessageFiles::sync() {

@@ -49,7 +49,8 @@ public:
     // Sets the modification time (a FILETIME); nothing when absent.
     void setModificationTime(std::optional<std::uint64_t> filetime);
     // Puts the bytes on the disk, then gives the file its name; throws Failure (FileExists
-    // when the name was taken meanwhile).
+    // when the name was taken meanwhile; the file system's own failure when closing the file
+    // fails, and then the name is removed again).
     void commit();
 
 private:

@@ -550,12 +550,11 @@ bool Ndb::readVerified(const BlockEntry& entry, Bytes& raw, std::string& why,
         why = "a block is damaged (checksum mismatch)";
         return false;
     }
+    // The trailer is read before the buffer it lies in is cut to the block's data.
+    const std::uint16_t inflated = header_.layout == Layout::Unicode4k ? t.u16(18) : 0;
     raw.resize(entry.cb);
-    if (header_.layout == Layout::Unicode4k) {
-        const std::uint16_t inflated = t.u16(18);
-        if (inflated != 0 && inflated != entry.cb)
-            raw = inflate(View(raw), inflated);
-    }
+    if (inflated != 0 && inflated != entry.cb)
+        raw = inflate(View(raw), inflated);
     return true;
 }
 

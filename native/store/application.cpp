@@ -98,6 +98,13 @@ public:
     ~NativeNamespace() override {
         for (auto& store : stores_)
             store->close();
+        // A store released without being detached still ends its file's writing.
+        if (!stores_.empty() && options_->storeDetached) {
+            try {
+                options_->storeDetached();
+            } catch (const std::exception&) {
+            }
+        }
     }
 
 private:

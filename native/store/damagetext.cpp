@@ -60,6 +60,14 @@ QString unreadableSubfolders(const QString& folder, const QString& path, const F
         .arg(displayText(folder), quotedName(path), why.description());
 }
 
+QString foldersTooDeep(const QString& folder, const QString& path, int limit) {
+    return QStringLiteral("The folders of %1 are nested more than %2 levels deep, which no "
+                          "store has: the sub-folders of \"%3\" are not converted.")
+        .arg(quotedName(path))
+        .arg(limit)
+        .arg(folder);
+}
+
 QString unreadableMessage(int index, const QString& folder, const QString& known) {
     QString text = QStringLiteral(" Message %1 of the folder \"%2\" cannot be read")
                        .arg(index)

@@ -37,6 +37,8 @@ Failure damagedStore(const QString& path, const pst::Error& e,
 // "The folder "Inbox" of “x.pst” cannot be read, so its messages are not converted: ...".
 QString unreadableFolderContents(const QString& folder, const QString& path, const Failure& why);
 QString unreadableSubfolders(const QString& folder, const QString& path, const Failure& why);
+// Folders nested deeper than any store has are not read below `limit` levels.
+QString foldersTooDeep(const QString& folder, const QString& path, int limit);
 
 // Appended to the failure of an item: which message of which folder it is, and what the
 // folder's contents table still says of it (empty: nothing).

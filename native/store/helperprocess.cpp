@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -12,6 +13,8 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 
 extern char** environ;
 
@@ -75,7 +78,8 @@ class HelperProcess : public RecordSource {
 public:
     HelperProcess(pid_t pid, Fd socket, const HelperCommand& command)
         : pid_(pid), socket_(std::move(socket)), whileWaiting_(command.whileWaiting),
-          clock_(command.clock), program_(command.program) {
+          clock_(command.clock), reapWithin_(command.reapWithin), sendSignal_(command.sendSignal),
+          program_(command.program) {
         pidfd_.reset(int(::syscall(SYS_pidfd_open, pid_, 0)));
     }
     ~HelperProcess() override { finish(true); }
@@ -118,15 +122,22 @@ public:
         if (ending_)
             return *ending_;
         if (stop)
-            ::kill(pid_, SIGKILL);
+            signal(SIGKILL);
         int status = 0;
-        pid_t done;
-        do {
-            done = ::waitpid(pid_, &status, 0);
-        } while (done < 0 && errno == EINTR);
+        Reaped reaped = reap(status);
+        if (reaped == Reaped::StillThere && !stop) {
+            // It closed its stream but does not end: it is stopped as any other.
+            signal(SIGKILL);
+            reaped = reap(status);
+        }
         socket_.reset();
         pidfd_.reset();
-        if (done != pid_) {
+        if (reaped == Reaped::StillThere) {
+            reapLater(pid_);
+            ending_ = Ending{Ending::Kind::Exited, -1,
+                             QStringLiteral("it did not end within %1 s of being stopped")
+                                 .arg(double(reapWithin_.count()) / 1000.0)};
+        } else if (reaped == Reaped::Unknown) {
             // Without its status the helper cannot be taken to have read everything.
             ending_ = Ending{Ending::Kind::Exited, -1,
                              QStringLiteral("its end could not be learnt: %1")
@@ -147,6 +158,47 @@ public:
     }
 
 private:
+    enum class Reaped { Yes, StillThere, Unknown };
+
+    void signal(int sig) {
+        if (sendSignal_)
+            sendSignal_(pid_, sig);
+        else
+            ::kill(pid_, sig);
+    }
+
+    // Waits for the helper's end by polling its pidfd, the window getting its turns, for at
+    // most reapWithin_: a helper stuck in the kernel must not freeze the window.
+    Reaped reap(int& status) {
+        const auto deadline = clock_() + reapWithin_;
+        for (;;) {
+            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+            if (done == pid_)
+                return Reaped::Yes;
+            if (done < 0 && errno == EINTR)
+                continue;
+            if (done < 0)
+                return Reaped::Unknown;
+            const auto remaining =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_());
+            if (remaining.count() <= 0)
+                return Reaped::StillThere;
+            yieldNowAndThen();
+            pollfd fd{pidfd_.get(), POLLIN, 0};
+            ::poll(&fd, pidfd_.get() >= 0 ? 1 : 0, int(std::min(remaining, YieldEvery).count()));
+        }
+    }
+
+    // Whoever ends it (it was sent SIGKILL) makes it a zombie; a thread of its own waits for
+    // that, so nothing of the program ever blocks on it.
+    static void reapLater(pid_t pid) {
+        std::thread([pid] {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    }
+
     void yieldNowAndThen() {
         if (!whileWaiting_)
             return;
@@ -162,6 +214,8 @@ private:
     Fd pidfd_;
     std::function<void()> whileWaiting_;
     std::function<std::chrono::steady_clock::time_point()> clock_;
+    std::chrono::milliseconds reapWithin_;
+    std::function<int(pid_t, int)> sendSignal_;
     std::chrono::steady_clock::time_point lastYield_{};
     std::optional<Ending> ending_;
     QString program_;

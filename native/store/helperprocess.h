@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+#include <sys/types.h>
+
 namespace talvenor::nativestore::helper {
 
 struct HelperCommand {
@@ -22,6 +24,12 @@ struct HelperCommand {
     std::function<std::chrono::steady_clock::time_point()> clock = [] {
         return std::chrono::steady_clock::now();
     };
+    // How long, by that clock, the end of the helper is waited for (with the event loop's
+    // turns) after it was stopped or closed its stream. A helper still there after that (stuck
+    // in the kernel on a hung network share) is left to be reaped later, never waited for.
+    std::chrono::milliseconds reapWithin = std::chrono::seconds(5);
+    // Sends the helper a signal (kill(2)); a seam for the tests of a helper that does not die.
+    std::function<int(pid_t pid, int signal)> sendSignal;
 };
 
 // Starts the helper; its socket end is its descriptor 3, stdin and stdout are /dev/null, and

@@ -11,10 +11,13 @@ bool notDescended(const QString& name) {
            name == QStringLiteral("All Public Folders");
 }
 
+// The tree is as deep as the reader let it be (MaxFolderDepth), so the recursion is bounded.
 void planBelow(const wire::FolderInfo& folder, std::vector<const wire::FolderInfo*>& out) {
     if (notDescended(folder.name))
         return;
     for (const wire::FolderInfo& sub : folder.folders) {
+        if (sub.repeated)
+            continue; // read where it was met first; the walk skips it here
         planBelow(sub, out);
         out.push_back(&sub);
     }

@@ -97,7 +97,8 @@ private:
 // The folders whose items the walk saves, in the order it saves them: for each sub-folder its
 // whole sub-tree first, then its own items; the top folder's own items last. Folders the walk
 // does not descend into ("Internet Newsgroups", "All Public Folders") still have their own
-// items saved by their parent.
+// items saved by their parent. A folder met a second time (wire::FolderInfo::repeated) is read
+// only where it was met first.
 std::vector<const wire::FolderInfo*> readingOrder(const wire::FolderInfo& root);
 
 } // namespace talvenor::nativestore

@@ -48,6 +48,21 @@ std::uint32_t topOfMailFolders(const pst::Store& reader) {
     pst::fail("no top of its mail folders (IPM subtree) can be found");
 }
 
+// A folder met a second time (listed by two parents, or in a cycle) is not read again: it
+// stands in the tree, marked, only so that the walk can say where it was listed twice.
+wire::FolderInfo repeatedFolder(const OpenedStore& store, std::uint32_t id) {
+    wire::FolderInfo info;
+    info.id = id;
+    info.repeated = true;
+    try {
+        info.name = textOf(store.reader->folder(id).props, mapi::tags::DisplayName, store.codepage);
+    } catch (const pst::Error&) {
+        info.name = QStringLiteral("Folder %1").arg(id, 0, 16);
+    }
+    return info;
+}
+
+// Recursion is bounded by MaxFolderDepth, so the stack is too.
 wire::FolderInfo readFolder(const OpenedStore& store, std::uint32_t id, bool isRoot, int depth,
                             std::set<std::uint32_t>& seen, const std::function<void()>& progress) {
     if (progress)
@@ -77,9 +92,15 @@ wire::FolderInfo readFolder(const OpenedStore& store, std::uint32_t id, bool isR
         info.foldersFailure = unreadableSubfolders(info.name, store.path, why);
         info.failureCause = why.cause();
     }
+    if (!shown.empty() && depth >= MaxFolderDepth) {
+        info.foldersFailure = foldersTooDeep(info.name, store.path, MaxFolderDepth);
+        info.failureCause = Cause::Damaged;
+        return info;
+    }
     for (const std::uint32_t sub : shown)
-        if (depth < MaxFolderDepth && seen.insert(sub).second)
-            info.folders.push_back(readFolder(store, sub, false, depth + 1, seen, progress));
+        info.folders.push_back(seen.insert(sub).second
+                                   ? readFolder(store, sub, false, depth + 1, seen, progress)
+                                   : repeatedFolder(store, sub));
     return info;
 }
 

@@ -155,6 +155,11 @@ public:
         return std::make_unique<NativeItems>(store_, folder_, writer_);
     }
 
+    QString entryId() override {
+        store_->check();
+        return QString::number(folder_.id, 16);
+    }
+
 private:
     std::shared_ptr<AttachedStore> store_;
     const wire::FolderInfo& folder_; // part of the store's tree

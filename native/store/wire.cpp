@@ -69,6 +69,7 @@ public:
         text(f.contentsFailure);
         text(f.foldersFailure);
         u8(std::uint8_t(f.failureCause));
+        u8(f.repeated ? 1 : 0);
         i32(f.messages);
         u32(std::uint32_t(f.folders.size()));
         for (const auto& sub : f.folders)
@@ -201,6 +202,10 @@ public:
         if (cause >= CauseCount)
             failed = true;
         f.failureCause = Cause(cause);
+        const std::uint8_t repeated = u8();
+        if (repeated > 1)
+            failed = true;
+        f.repeated = repeated == 1;
         f.messages = i32();
         if (f.messages < 0)
             failed = true;

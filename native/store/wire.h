@@ -28,6 +28,9 @@ struct FolderInfo {
     QString foldersFailure;
     // What either of them is (a damaged store, or one cut short).
     Cause failureCause = Cause::Damaged;
+    // The folder was met before, elsewhere in the tree (a folder listed by two parents, or
+    // one of a cycle): here it stands only for the walk to report; nothing of it is read here.
+    bool repeated = false;
 };
 
 // One item of a folder. The subject and the message are there for mail items.

@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -363,6 +364,109 @@ TEST(DamagedStores, AStoreCutShortCountsTheFilesOnDiskAndIsNotConverted) {
             EXPECT_NE(r.exitCode, 0);
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// Hostile folder trees: a folder's hierarchy table names a folder met elsewhere already.
+// Every message is converted exactly once, the folder listed again is one report naming both
+// places, and the helper survives; readpst, which follows each node's parent, is the count
+// to match where it is installed.
+TEST(DamagedStores, AFolderListedASecondTimeIsConvertedOnceWithOneReport) {
+    using talvenor::pstwriter::FolderId;
+    using talvenor::pstwriter::Writer;
+    struct Folders {
+        FolderId top, inbox, sub, archive;
+    };
+    const struct {
+        const char* name;
+        std::function<void(Writer&, const Folders&)> list;
+        const char* again; // where the folder is met the second time
+        const char* first; // and where it was converted
+    } shapes[] = {
+        {"self", [](Writer& w, const Folders& f) { w.listFolderUnder(f.inbox, f.inbox); },
+         "\"Inbox/Inbox\"", "as \"Inbox\""},
+        {"mutual", [](Writer& w, const Folders& f) { w.listFolderUnder(f.sub, f.inbox); },
+         "\"Inbox/Sub/Inbox\"", "as \"Inbox\""},
+        {"twice", [](Writer& w, const Folders& f) { w.listFolderUnder(f.archive, f.sub); },
+         "\"Archive/Sub\"", "as \"Inbox/Sub\""},
+        {"top", [](Writer& w, const Folders& f) { w.listFolderUnder(f.archive, f.top); },
+         "\"Archive/Top of Personal Folders\"", "as the top of"},
+    };
+    TALVENOR_NEEDS_OUTSIDE(talvenor::testing::Outside::Readpst);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const QString file = dir.filePath(QString::fromLatin1(shape.name) + ".pst");
+        {
+            Writer w(file.toStdString());
+            Folders f{w.topFolder(), 0, 0, 0};
+            f.inbox = w.addFolder(f.top, u"Inbox");
+            f.sub = w.addFolder(f.inbox, u"Sub");
+            f.archive = w.addFolder(f.top, u"Archive");
+            int n = 0;
+            for (const FolderId folder : {f.top, f.inbox, f.sub, f.archive})
+                for (int i = 0; i < 4; ++i)
+                    w.addMessage(folder,
+                                 talvenor::testing::simpleMessage(
+                                     "IPM.Note", u"Message " + std::u16string(1, u'A' + n++)));
+            shape.list(w, f);
+            w.finish();
+        }
+        const QString out = dir.filePath(QString::fromLatin1(shape.name));
+        ASSERT_TRUE(QDir().mkpath(out));
+        const Converted r = convert(file, out);
+        EXPECT_EQ(countMsgFiles(out), 16);
+        EXPECT_EQ(r.count("written"), 16);
+        EXPECT_EQ(r.count("reports"), 1) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QLatin1String("listed a second time")) &&
+                    r.err.contains(QLatin1String(shape.again)) &&
+                    r.err.contains(QLatin1String(shape.first)))
+            << r.err.toStdString();
+        EXPECT_EQ(r.exitCode, 1);
+        const QString theirs = out + QStringLiteral("-readpst");
+        ASSERT_TRUE(QDir().mkpath(theirs));
+        QProcess peer;
+        peer.start(
+            talvenor::testing::programFor(talvenor::testing::Outside::Readpst),
+            {QStringLiteral("-m"), QStringLiteral("-q"), QStringLiteral("-o"), theirs, file});
+        ASSERT_TRUE(peer.waitForFinished(300000));
+        EXPECT_GE(countMsgFiles(out), countMsgFiles(theirs));
+        // The window hears the same one report.
+        const QString window = out + QStringLiteral("-window");
+        ASSERT_TRUE(QDir().mkpath(window));
+        const WindowResult w = convertInWindow(file, window);
+        EXPECT_EQ(countMsgFiles(window), 16);
+        EXPECT_EQ(w.boxes.filter(QStringLiteral("listed a second time")).size(), 1)
+            << w.boxes.join(QLatin1Char('|')).toStdString();
+    }
+}
+
+// Folders nested deeper than any store has: the reader stops at its bound and says so once;
+// nothing overflows the stack.
+TEST(DamagedStores, FoldersNestedTooDeepAreReportedOnce) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("deep.pst"));
+    {
+        talvenor::pstwriter::Writer w(file.toStdString());
+        auto folder = w.topFolder();
+        for (int depth = 1; depth <= 400; ++depth) {
+            folder = w.addFolder(folder, u"Level");
+            if (depth == 100 || depth == 400)
+                w.addMessage(folder, talvenor::testing::simpleMessage("IPM.Note", u"Deep"));
+        }
+        w.finish();
+    }
+    const QString out = dir.filePath(QStringLiteral("out"));
+    ASSERT_TRUE(QDir().mkpath(out));
+    const Converted r = convert(file, out);
+    EXPECT_EQ(r.count("written"), 1);
+    EXPECT_EQ(r.count("reports"), 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QLatin1String("nested more than"))) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 1);
 }
 
 } // namespace

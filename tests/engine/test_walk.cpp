@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace talvenor;
 using namespace talvenor::testing;
 
@@ -424,6 +426,64 @@ TEST_F(WalkTest, FileNamesShowWhatTheyAreAndCopyToWindows) {
     EXPECT_EQ(savedNames(), expected);
     // Cut to fit, the name would end in a dot; mended, it would be one byte too long.
     EXPECT_EQ(naming::candidate(QString(250, 'b') + ". c", 1), QString(249, 'b') + ".msg");
+}
+
+// A store that lists one folder twice, or nests its folders without end: each folder is walked
+// once, where it was met first, and each shape is one report.
+TEST_F(WalkTest, EachFolderIsWalkedOnceAndNoDeeperThanTheBound) {
+    const struct {
+        const char* name;
+        std::function<FakeFolder()> store;
+        int maxDepth;
+        QStringList saved;
+        QString report;
+    } cases[] = {
+        {"listed twice",
+         [] {
+             FakeFolder root{"Store", {}, {}, "root"};
+             FakeFolder& a = root.addFolder("A");
+             a.entryId = "a";
+             a.addItem("a1");
+             FakeFolder& shared = a.addFolder("Shared");
+             shared.entryId = "s";
+             shared.addItem("s1");
+             FakeFolder& b = root.addFolder("B");
+             b.entryId = "b";
+             b.addItem("b1");
+             b.folders.push_back(shared);
+             return root;
+         },
+         300, QStringList({"s1.msg", "a1.msg", "b1.msg"}),
+         "The folder \"Shared\" is listed a second time in the store, as \"B/Shared\"; it is "
+         "converted once, as \"A/Shared\"."},
+        {"too deep",
+         [] {
+             FakeFolder root{"Store", {}, {}};
+             FakeFolder* f = &root;
+             for (int depth = 1; depth <= 5; ++depth)
+                 f = &f->addFolder(QString::number(depth)).addItem(QString("d%1").arg(depth));
+             return root;
+         },
+         3, QStringList({"d3.msg", "d2.msg", "d1.msg"}),
+         "The folders of \"archive.pst\" are nested more than 3 levels deep, which no store "
+         "has: the sub-folders of \"1/2/3\" are not converted."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        startAfresh();
+        RecordingWalkProgress progress(box);
+        WalkOptions options;
+        options.observer = &progress;
+        options.storeName = "archive.pst";
+        options.maxDepth = c.maxDepth;
+        walk(c.store(), std::move(options));
+        EXPECT_EQ(savedNames(), c.saved);
+        ASSERT_EQ(box.shown.size(), 1);
+        EXPECT_TRUE(box.shown[0].text.contains(c.report)) << box.shown[0].text.toStdString();
+        ASSERT_FALSE(progress.seen.empty());
+        EXPECT_EQ(progress.seen.back(),
+                  std::make_pair(std::int64_t(c.saved.size()), std::int64_t(c.saved.size())));
+    }
 }
 
 TEST(Naming, FitNameCutsAtCharacterBoundaries) {

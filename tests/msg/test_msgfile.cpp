@@ -662,6 +662,47 @@ TEST(MsgFile, FoldersThatRefuseUnnamedFilesGetNamedTemporaries) {
     }
 }
 
+// A file system that reports a failed write only when the file is closed (NFS does): the
+// message is not saved, with the cause the error gives, and no name is left to say it was.
+TEST(MsgFile, AFailedCloseAfterTheCommitIsAFailedSave) {
+    const struct {
+        int error;
+        bool unnamed; // the file had no name until the commit; else a named temporary
+        bool saved;   // the close counts as done
+        Cause cause;
+    } rows[] = {{EIO, true, false, Cause::Other},
+                {EDQUOT, true, false, Cause::DiskFull},
+                {ENOSPC, false, false, Cause::DiskFull},
+                {EIO, false, false, Cause::Other},
+                {EINTR, true, true, Cause::Other}}; // closed all the same, as Linux does
+    for (const auto& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.error << (r.unnamed ? " unnamed" : " named"));
+        QTemporaryDir dir;
+        FolderCalls calls = r.unnamed ? FolderCalls{} : refusingUnnamed(EOPNOTSUPP);
+        calls.closeFile = [error = r.error](int fd) {
+            ::close(fd);
+            errno = error;
+            return -1;
+        };
+        OutputFolder folder(dir.path(), calls);
+        if (r.saved) {
+            folder.save(plainMessage(u"x"), "x.msg");
+            EXPECT_EQ(entriesOf(dir.path()), QStringList{"x.msg"});
+            continue;
+        }
+        try {
+            folder.save(plainMessage(u"x"), "x.msg");
+            ADD_FAILURE() << "no failure";
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.cause(), r.cause);
+            EXPECT_TRUE(f.description().contains(dir.filePath("x.msg")))
+                << f.description().toStdString();
+        }
+        EXPECT_TRUE(entriesOf(dir.path()).isEmpty())
+            << entriesOf(dir.path()).join(' ').toStdString();
+    }
+}
+
 TEST(MsgFile, AFolderGivenAsASymbolicLinkIsFollowedOnceWhenOpened) {
     QTemporaryDir dir;
     QDir().mkpath(dir.filePath("real"));
@@ -699,6 +740,12 @@ TEST(MsgFile, MessageFilesKeepEachFolderOpenAndSyncWhatTheyWrote) {
         EXPECT_EQ(f.number(), failures::PathNotFound);
         EXPECT_TRUE(f.description().contains(dir.filePath("missing/d.msg")));
     }
+    // Closed as a PST file ends: the next file opens the folder by its name again.
+    EXPECT_EQ(files.openFolders(), 2u);
+    files.close();
+    EXPECT_EQ(files.openFolders(), 0u);
+    files.save(plainMessage(u"e"), dir.filePath("one/e.msg"));
+    EXPECT_EQ(entriesOf(dir.filePath("one")), QStringList{"e.msg"});
 }
 
 // Passes a number of bytes on, then tells the parent and waits for a signal that kills the

@@ -5,6 +5,7 @@
 #include "faultyreader.h"
 #include <failure.h>
 
+#include <helperprocess.h>
 #include <nativestore.h>
 #include <session.h>
 #if TALVENOR_HAVE_MSGWRITER
@@ -254,6 +255,49 @@ TEST_F(GeneratedStoreFixture, TheHelperEndsWithTheProgramEvenWhileTheStoreOpens)
     pollfd p{pidfd, POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 60 * 1000), 1) << "the helper runs on after the program was killed";
     ::close(pidfd);
+}
+
+// A helper that does not die when it is stopped (stuck in the kernel on a hung network
+// share; here it is only paused, since SIGKILL is kept from it): the program waits for it a
+// bounded time by its clock, the window getting its turns, and goes on; the helper is reaped
+// as soon as it ends after all.
+TEST(HelperProcess, AHelperThatDoesNotDieIsLeftToBeReapedLaterNeverWaitedFor) {
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stopped" : "after its stream");
+        helper::HelperCommand command;
+        command.program = QStringLiteral(TALVENOR_FAULTY_READER);
+        command.arguments = {QStringLiteral("--faults=hang-opening"), QStringLiteral("--fd=3"),
+                             QStringLiteral("--"), QStringLiteral("/nonexistent.pst")};
+        int yields = 0;
+        command.whileWaiting = [&yields] { ++yields; };
+        auto now = std::chrono::steady_clock::time_point{};
+        command.clock = [&now] { return now += std::chrono::seconds(1); };
+        command.reapWithin = std::chrono::seconds(5);
+        pid_t stuck = 0;
+        command.sendSignal = [&stuck](pid_t pid, int) {
+            stuck = pid;
+            return ::kill(pid, SIGSTOP);
+        };
+        auto source = helper::spawnHelper(command);
+        const helper::Ending ending = source->finish(stop);
+        ASSERT_NE(stuck, 0);
+        EXPECT_EQ(ending.kind, helper::Ending::Kind::Exited);
+        EXPECT_TRUE(ending.detail.contains(QStringLiteral("did not end within 5 s")))
+            << ending.detail.toStdString();
+        EXPECT_GE(yields, 1);
+        EXPECT_EQ(source->finish(stop).detail, ending.detail); // told once, waited for once
+        source.reset();
+        // It ends after all: the reaper takes it; no zombie stays. The limit only keeps a
+        // broken build from hanging here.
+        ::kill(stuck, SIGKILL);
+        bool gone = false;
+        for (int tries = 0; tries < 6000 && !gone; ++tries) {
+            gone = ::kill(stuck, 0) != 0 && errno == ESRCH;
+            if (!gone)
+                ::usleep(10 * 1000);
+        }
+        EXPECT_TRUE(gone) << "the helper was never reaped";
+    }
 }
 
 #if TALVENOR_HAVE_MSGWRITER

@@ -27,6 +27,13 @@ wire::FolderInfo folder(std::uint32_t id, const char* name,
     return f;
 }
 
+// A folder met a second time, as the tree marks it.
+wire::FolderInfo again(std::uint32_t id, const char* name) {
+    wire::FolderInfo f = folder(id, name);
+    f.repeated = true;
+    return f;
+}
+
 TEST(ReadingOrder, IsTheWalksOrder) {
     struct Case {
         const char* name;
@@ -48,6 +55,10 @@ TEST(ReadingOrder, IsTheWalksOrder) {
         {"a top the walk does not descend into",
          folder(1, "All Public Folders", {folder(2, "A")}),
          {1}},
+        {"a folder listed twice is read where it was met first",
+         folder(1, "Top", {folder(2, "A", {folder(3, "S")}), folder(4, "B", {again(3, "S")})}),
+         {3, 2, 4, 1}},
+        {"a cycle back to the top", folder(1, "Top", {folder(2, "A", {again(1, "Top")})}), {2, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -84,13 +84,16 @@ wire::FolderInfo sampleTree() {
     root.folders.back().contentsFailure = QStringLiteral("its contents table is damaged");
     root.folders.back().foldersFailure = QStringLiteral("its hierarchy table is damaged");
     root.folders.back().failureCause = Cause::CutShort;
+    root.folders[0].folders.push_back(folder(0x8042, QStringLiteral("Inbox"), 0));
+    root.folders[0].folders.back().repeated = true;
     return root;
 }
 
 bool sameTree(const wire::FolderInfo& a, const wire::FolderInfo& b) {
     if (a.id != b.id || a.name != b.name || a.messages != b.messages ||
         a.contentsFailure != b.contentsFailure || a.foldersFailure != b.foldersFailure ||
-        a.failureCause != b.failureCause || a.folders.size() != b.folders.size())
+        a.failureCause != b.failureCause || a.repeated != b.repeated ||
+        a.folders.size() != b.folders.size())
         return false;
     for (std::size_t i = 0; i < a.folders.size(); ++i)
         if (!sameTree(a.folders[i], b.folders[i]))

@@ -106,6 +106,7 @@ public:
         o_.enter(QStringLiteral("Folder.Items ") + path_);
         return std::make_unique<FakeItemsObject>(o_, f_, path_);
     }
+    QString entryId() override { return f_.entryId; }
     const FakeFolder& data() const { return f_; }
     const QString& path() const { return path_; }
 

@@ -27,6 +27,9 @@ struct FakeFolder {
     QString name;
     std::vector<FakeFolder> folders;
     std::vector<FakeItem> items;
+    // Empty: the store does not tell its folders apart; two folders with one id are one
+    // folder listed twice.
+    QString entryId = {};
 
     FakeFolder& addFolder(const QString& n) {
         folders.push_back({n, {}, {}});

@@ -19,14 +19,35 @@ namespace {
 
 using namespace talvenor::mapi;
 
-void writeFolders(Writer& w, FolderId parent, const std::vector<FolderDescription>& folders) {
+// Every folder written, by its path from the top, for the rows that name them again.
+using FolderPaths = std::map<std::u16string, FolderId>;
+
+void writeFolders(Writer& w, FolderId parent, const std::u16string& parentPath,
+                  const std::vector<FolderDescription>& folders, FolderPaths& paths) {
     for (const FolderDescription& f : folders) {
         const FolderId id = w.addFolder(parent, f.name, f.containerClass, f.special);
+        const std::u16string path = parentPath.empty() ? f.name : parentPath + u"/" + f.name;
+        paths.emplace(path, id);
         if (f.emptyContentsTable)
             w.leaveContentsTableEmpty(id);
         for (const Message& m : f.messages)
             w.addMessage(id, m);
-        writeFolders(w, id, f.folders);
+        writeFolders(w, id, path, f.folders, paths);
+    }
+}
+
+void writeAlsoListed(Writer& w, const std::u16string& parentPath,
+                     const std::vector<FolderDescription>& folders, const FolderPaths& paths) {
+    for (const FolderDescription& f : folders) {
+        const std::u16string path = parentPath.empty() ? f.name : parentPath + u"/" + f.name;
+        for (const std::u16string& listed : f.alsoLists) {
+            const auto it = paths.find(listed);
+            if (it == paths.end())
+                throw Error("folder \"" + toUtf8(path) + "\" lists \"" + toUtf8(listed) +
+                            "\", which the store does not have");
+            w.listFolderUnder(paths.at(path), it->second);
+        }
+        writeAlsoListed(w, path, f.folders, paths);
     }
 }
 
@@ -324,6 +345,8 @@ struct Parser {
             f.special = it->second;
         }
         f.emptyContentsTable = flag(o, "emptyContentsTable", false);
+        for (const QJsonValue& v : o.value("alsoLists").toArray())
+            f.alsoLists.push_back(str(v, "alsoLists"));
         f.messages = messages(o);
         for (const QJsonValue& v : o.value("folders").toArray())
             f.folders.push_back(folder(v.toObject()));
@@ -341,7 +364,9 @@ void writePst(const StoreDescription& store, const std::string& path) {
     Writer w(path, store.options);
     for (const Message& m : store.messages)
         w.addMessage(w.topFolder(), m);
-    writeFolders(w, w.topFolder(), store.folders);
+    FolderPaths paths{{u"", w.topFolder()}};
+    writeFolders(w, w.topFolder(), u"", store.folders, paths);
+    writeAlsoListed(w, u"", store.folders, paths);
     w.finish();
 }
 

@@ -18,6 +18,9 @@ struct FolderDescription {
     std::vector<FolderDescription> folders;
     // The messages are written, but not listed in the folder's contents table.
     bool emptyContentsTable = false;
+    // More rows of the folder's hierarchy table, each the path of a folder from the top
+    // ("Inbox/Receipts"; "" is the top folder itself): a folder listed twice, or in a cycle.
+    std::vector<std::u16string> alsoLists;
 };
 
 struct StoreDescription {

@@ -737,6 +737,11 @@ void Writer::leaveContentsTableEmpty(FolderId folder) {
     f.emptyContents = true;
 }
 
+void Writer::listFolderUnder(FolderId folder, FolderId listed) {
+    d->folder(listed);
+    d->folder(folder).children.push_back(listed);
+}
+
 void Writer::finish() {
     if (d->finished)
         return;

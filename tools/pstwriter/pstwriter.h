@@ -72,6 +72,10 @@ public:
     // and its message count says 0, as some writers leave a folder. Only before the folder
     // holds messages.
     void leaveContentsTableEmpty(FolderId folder);
+    // One more row in the hierarchy table of `folder`, naming `listed` (any folder: itself, its
+    // parent, a sibling) as a sub-folder, as damaged or hostile stores have them. The listed
+    // folder keeps its own parent; readers that follow the tables meet it twice, or in a cycle.
+    void listFolderUnder(FolderId folder, FolderId listed);
     // Completes the file and moves it to its name.
     void finish();
 
