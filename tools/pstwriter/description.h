@@ -20,7 +20,7 @@ struct FolderDescription {
     bool emptyContentsTable = false;
     // More rows of the folder's hierarchy table, each the path of a folder from the top
     // ("Inbox/Receipts"; "" is the top folder itself): a folder listed twice, or in a cycle.
-    std::vector<std::u16string> alsoLists;
+    std::vector<std::u16string> alsoLists = {};
 };
 
 struct StoreDescription {
