@@ -182,7 +182,9 @@ QString summaryText(const FileSummary& s) {
     if (s.notConverted > 0)
         text += QStringLiteral("; %1 more items not converted").arg(groupedNumber(s.notConverted));
     if (s.reports > s.reported + s.savedFromDamage)
-        text += QStringLiteral(" (%1 reports)").arg(s.reports);
+        text += QString(s.reports == 1 ? QStringLiteral(" (%1 report)")
+                                       : QStringLiteral(" (%1 reports)"))
+                    .arg(groupedNumber(s.reports));
     // Nothing written must never read like mail that was lost: say what the store held.
     if (s.written == 0 && s.reported == 0)
         text += QStringLiteral("; the store holds no mail");
