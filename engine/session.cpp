@@ -21,21 +21,6 @@ struct Pending {
     Failure failure;
 };
 
-// The per-item counts of the older observer, from the outcomes.
-class ItemCounts : public IRunObserver {
-public:
-    explicit ItemCounts(IItemObserver& items) : items_(items) {}
-    void itemWritten(const QString& path) override { items_.written(path); }
-    void itemSavedFromDamage(const ItemSaved& saved) override { items_.written(saved.path); }
-    void itemReported(const ItemReport& report) override {
-        if (!report.written)
-            items_.reported();
-    }
-    void itemSkipped(ItemKind kind) override { items_.skipped(kind); }
-
-private:
-    IItemObserver& items_;
-};
 // Whether the store's file is still what it was when its conversion started: there, readable
 // and as long. A file that was not there to begin with (a store the mail program finds by
 // another name) is not judged.
@@ -64,14 +49,7 @@ private:
 void ConversionSession::PST2MSG(const QString& pstPath, const QString& outputFile,
                                 IRunObserver* observer) {
     WindowOutcomes window(messages_, false);
-    IRunObserver& told = observer ? *observer : window;
-    std::optional<ItemCounts> counts;
-    std::optional<TeeObserver> both;
-    if (observer_) {
-        counts.emplace(*observer_);
-        both.emplace(told, *counts);
-    }
-    IRunObserver& out = both ? static_cast<IRunObserver&>(*both) : told;
+    IRunObserver& out = observer ? *observer : window;
 
     const StoreFileWatch watch(pstPath);
     WalkOptions walkOptions;

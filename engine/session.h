@@ -1,7 +1,6 @@
 #pragma once
 
 #include "automation.h"
-#include "itemobserver.h"
 #include "outcomes.h"
 #include "ui.h"
 #include "walk.h"
@@ -22,15 +21,12 @@ public:
 
     void PST2MSG(const QString& pstPath, const QString& outputFile,
                  IRunObserver* observer = nullptr);
-    // Told about every mail item of the files converted from now on; null for none.
-    void observeItems(IItemObserver* observer) { observer_ = observer; }
 
 private:
     automation::ApplicationFactory& factory_;
     IMessageBox& messages_;
     IEventLoop& events_;
     IPointer& pointer_;
-    IItemObserver* observer_ = nullptr;
 };
 
 } // namespace talvenor
