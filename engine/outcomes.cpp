@@ -8,6 +8,7 @@ void FileCounts::add(const FileCounts& other) {
     reported += other.reported;
     skipped.add(other.skipped);
     notConverted += other.notConverted;
+    recovered += other.recovered;
     storeReports += other.storeReports;
     failed = failed || other.failed;
 }

@@ -72,8 +72,12 @@ struct FileCounts {
     std::int64_t reported = 0;        // mail items not written
     ItemKindCounts skipped;           // items that are not mail, by kind
     std::int64_t notConverted = 0;    // items a store report says were lost beyond those
-    int storeReports = 0;             // reports about the whole store
-    bool failed = false;              // the file's conversion failed as a whole
+    // Of all the items above, those no folder of the store lists (its folder or the folder's
+    // table lost to damage): the reader finds them by the store's index and they are walked as
+    // one more folder.
+    std::int64_t recovered = 0;
+    int storeReports = 0; // reports about the whole store
+    bool failed = false;  // the file's conversion failed as a whole
     std::int64_t files() const { return written + savedFromDamage; }
     // Nothing was lost: every item was written or is not mail.
     bool whole() const {
@@ -106,6 +110,8 @@ public:
     virtual void itemSavedFromDamage(const ItemSaved&) {}
     virtual void itemReported(const ItemReport&) {}
     virtual void itemSkipped(ItemKind) {}
+    // The walk enters the folder of the items no folder lists; `count` of them follow in it.
+    virtual void itemsRecovered(const QString& /*folder*/, std::int64_t /*count*/) {}
     virtual void storeReported(const StoreReport&) {}
     virtual void fileFailed(const FileFailure&) {}
     // The file's rule took it nowhere (the output rule was taken away during the run).
@@ -130,6 +136,9 @@ public:
     }
     void itemReported(const ItemReport& r) override { a_.itemReported(r), b_.itemReported(r); }
     void itemSkipped(ItemKind k) override { a_.itemSkipped(k), b_.itemSkipped(k); }
+    void itemsRecovered(const QString& f, std::int64_t n) override {
+        a_.itemsRecovered(f, n), b_.itemsRecovered(f, n);
+    }
     void storeReported(const StoreReport& r) override { a_.storeReported(r), b_.storeReported(r); }
     void fileFailed(const FileFailure& f) override { a_.fileFailed(f), b_.fileFailed(f); }
     void fileSkipped(RunRefusal r) override { a_.fileSkipped(r), b_.fileSkipped(r); }
@@ -153,6 +162,7 @@ public:
             ++counts_.reported;
     }
     void itemSkipped(ItemKind kind) override { counts_.skipped.add(kind); }
+    void itemsRecovered(const QString&, std::int64_t count) override { counts_.recovered += count; }
     void storeReported(const StoreReport& r) override {
         ++counts_.storeReports;
         counts_.notConverted += r.itemsNotConverted;

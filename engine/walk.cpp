@@ -240,6 +240,12 @@ void MailWalk::getMailItems(Folder& pFld, const QString& pOutputFile) {
             visited_.insert(id, QString());
     } catch (const std::exception&) {
     }
+    // A file cut short is said once, before the items it cost are reported one by one.
+    try {
+        if (const auto damage = pFld.storeDamage())
+            out_.storeReported({damage->cause(), damage->description(), {WalkProcedure, 100}, 0});
+    } catch (const std::exception&) {
+    }
     walk(pFld, pOutputFile, 0);
     // The top folder's own mail, after its sub-folders as for every folder: stores made by
     // the mail program keep mail there too.
@@ -397,6 +403,8 @@ void MailWalk::walk(Folder& pFld, const QString& pOutputFile, int depth) {
             folderPath_ << sub->name();
             entered = true;
             again = !firstVisit(*sub);
+            if (!again && sub->holdsRecoveredItems())
+                out_.itemsRecovered(sub->name(), sub->items()->count());
             if (!again)
                 walk(*sub, pOutputFile, depth + 1);
         });

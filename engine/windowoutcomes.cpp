@@ -17,13 +17,17 @@ QString inUseMessageText() {
 
 QString doneText(const FileCounts& t) {
     const std::int64_t skipped = t.skipped.total();
-    if (t.savedFromDamage == 0 && t.reported == 0 && skipped == 0 && t.notConverted == 0)
+    if (t.savedFromDamage == 0 && t.reported == 0 && skipped == 0 && t.notConverted == 0 &&
+        t.recovered == 0)
         return runtext::Done;
     QString text = runtext::Done + QStringLiteral("\r\n\r\n");
     text += QStringLiteral("Messages written: %1\r\n").arg(groupedNumber(t.written));
     text += QStringLiteral("Saved from damaged data: %1\r\n").arg(groupedNumber(t.savedFromDamage));
     text += QStringLiteral("Reported: %1\r\n").arg(groupedNumber(t.reported + t.notConverted));
     text += QStringLiteral("Skipped (not mail): %1").arg(groupedNumber(skipped));
+    if (t.recovered > 0)
+        text += QStringLiteral("\r\nFound in no folder (\"Recovered items\"): %1")
+                    .arg(groupedNumber(t.recovered));
     return text;
 }
 

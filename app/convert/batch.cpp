@@ -188,6 +188,13 @@ QString summaryText(const FileSummary& s) {
     // Nothing written must never read like mail that was lost: say what the store held.
     if (s.written == 0 && s.reported == 0)
         text += QStringLiteral("; the store holds no mail");
+    if (s.recovered > 0)
+        text += QString(s.recovered == 1
+                            ? QStringLiteral("; %1 item that no folder lists was found in the "
+                                             "store's index, as \"%2\"")
+                            : QStringLiteral("; %1 items that no folder lists were found in the "
+                                             "store's index, as \"%2\""))
+                    .arg(groupedNumber(s.recovered), displayText(s.recoveredFolder));
     if (const std::int64_t n = s.notMail.total(); n > 0)
         text += QString(n == 1 ? QStringLiteral("; %1 other item is not mail: %2")
                                : QStringLiteral("; %1 other items are not mail: %2"))
@@ -227,6 +234,7 @@ QString summaryJson(const FileSummary& s) {
                   {QStringLiteral("reports"), s.reports},
                   {QStringLiteral("notMail"), qint64(s.notMail.total())},
                   {QStringLiteral("notMailByKind"), kinds},
+                  {QStringLiteral("recovered"), qint64(s.recovered)},
                   {QStringLiteral("lines"), lines},
                   {QStringLiteral("seconds"), s.seconds}};
     if (s.failure)
@@ -368,6 +376,13 @@ void BatchReport::itemReported(const ItemReport& report) {
 void BatchReport::itemSkipped(ItemKind kind) {
     if (current_)
         current_->notMail.add(kind);
+}
+
+void BatchReport::itemsRecovered(const QString& folder, std::int64_t count) {
+    if (!current_)
+        return;
+    current_->recovered += count;
+    current_->recoveredFolder = folder;
 }
 
 void BatchReport::storeReported(const StoreReport& report) {

@@ -106,6 +106,9 @@ struct FileSummary {
     std::int64_t notConverted = 0; // items the file lost beyond those, as far as known
     int reports = 0;        // report lines while the file was converted (also store-wide ones)
     ItemKindCounts notMail; // items skipped because they are not mail, by kind
+    // Items no folder of the store lists, walked as one more folder (counted above as well).
+    std::int64_t recovered = 0;
+    QString recoveredFolder;
     std::optional<Cause> failure; // the file could not be converted as a whole
     std::vector<ReportLine> lines;
     double seconds = 0;
@@ -145,6 +148,7 @@ public:
     void itemSavedFromDamage(const ItemSaved& saved) override;
     void itemReported(const ItemReport& report) override;
     void itemSkipped(ItemKind kind) override;
+    void itemsRecovered(const QString& folder, std::int64_t count) override;
     void storeReported(const StoreReport& report) override;
     void fileFailed(const FileFailure& failure) override;
     void fileSkipped(RunRefusal refusal) override;

@@ -4,9 +4,12 @@
 // mail program's object model. Every operation may throw talvenor::Failure (a number and a
 // description). Releasing an object is destroying it.
 
+#include "failure.h"
+
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace talvenor::automation {
 
@@ -42,6 +45,12 @@ public:
     // What tells this folder from every other of its store, however it was reached; empty
     // when the store does not say. A damaged store may list one folder in two places.
     virtual QString entryId() { return {}; }
+    // True for the folder a reader adds to a damaged store for the items that none of its
+    // folders lists; such items are told apart in the counts.
+    virtual bool holdsRecoveredItems() { return false; }
+    // Of a store's top folder: what is wrong with the store as a whole (a file cut short), to
+    // be told once before its items; nullopt when nothing is.
+    virtual std::optional<Failure> storeDamage() { return std::nullopt; }
 };
 
 class Namespace {

@@ -270,7 +270,10 @@ Store::Listing Store::listTable(std::uint32_t folderNid, std::uint32_t tableType
     // Some writers leave a folder's contents table empty and its count at 0 while its messages
     // name it as their parent; the index of parents finds them (built once per store).
     const bool emptyContents = contents && damage.empty() && out.ids.empty();
-    if (damage.empty() && !emptyContents)
+    // A hierarchy table that reads well may still have lost a row: every store's folders are
+    // checked against the index of parents, which the count of its messages builds anyway.
+    const bool checkedFolders = !contents && damage.empty();
+    if (damage.empty() && !emptyContents && !checkedFolders)
         return out;
     const std::uint32_t wanted = contents ? kTypeMessage : kTypeNormalFolder;
     const std::set<std::uint32_t> listed(out.ids.begin(), out.ids.end());
@@ -284,6 +287,12 @@ Store::Listing Store::listTable(std::uint32_t folderNid, std::uint32_t tableType
         if (withRows)
             out.rows.emplace_back();
         ++found;
+    }
+    if (checkedFolders) {
+        if (found > 0)
+            note("folder " + hex(folderNid) + ": its hierarchy table misses " +
+                 std::to_string(found) + " sub-folders that name it as their parent");
+        return out;
     }
     if (emptyContents) {
         if (found > 0)
@@ -308,6 +317,18 @@ std::vector<std::uint32_t> Store::messages(std::uint32_t folderNid) const {
 
 std::vector<std::vector<mapi::Property>> Store::contentsRows(std::uint32_t folderNid) const {
     return listTable(folderNid, 0x0E, true).rows;
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> Store::messageNodes() const {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    for (const auto& [parent, nid] : children())
+        if ((nid & 0x1F) == kTypeMessage)
+            out.emplace_back(nid, parent);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end(),
+                          [](const auto& a, const auto& b) { return a.first == b.first; }),
+              out.end());
+    return out;
 }
 
 mapi::Message Store::message(std::uint32_t nid) const {

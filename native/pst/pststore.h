@@ -48,9 +48,8 @@ public:
     // A folder's properties. A folder whose own node is damaged still comes back, marked
     // `recovered`; fails only for an id that names no folder at all.
     FolderInfo folder(std::uint32_t nid) const;
-    // The folders of the hierarchy table in its order; when the table cannot be read, or the
-    // folder says it has sub-folders but the table lists none, then also the normal folders
-    // whose node names this folder as parent (in nid order).
+    // The folders of the hierarchy table in its order, then the normal folders whose node names
+    // this folder as parent and that the table misses (in nid order).
     std::vector<std::uint32_t> subfolders(std::uint32_t folderNid) const;
     // The messages of the contents table in its order; when the table cannot be read, lists
     // fewer rows than the folder's message count or lists none at all, then also the messages
@@ -59,6 +58,10 @@ public:
     // One row of the folder's contents table per entry of messages(), in the same order (the
     // summary a folder keeps of each message); empty for a message the table cannot describe.
     std::vector<std::vector<mapi::Property>> contentsRows(std::uint32_t folderNid) const;
+    // Every normal message the store holds, whichever folder lists it or none: the message
+    // nodes of the node B-tree, and where its pages are damaged those a scan of the file finds;
+    // as (nid, parent folder) in nid order. Walks the whole node B-tree once per store.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> messageNodes() const;
     // The row of one message in the folder's contents table (named properties keep their
     // ids); fails when the table cannot be read or does not list the message.
     std::vector<mapi::Property> contentsRow(std::uint32_t folderNid,

@@ -36,13 +36,21 @@ std::optional<CutShort> cutShortFile(const QString& path) {
     return std::nullopt;
 }
 
+Failure cutShortStore(const QString& path, const CutShort& cut) {
+    const std::uint64_t missing = cut.headerSize - std::min(cut.headerSize, cut.realSize);
+    const int percent = cut.headerSize == 0 ? 0 : int(missing * 100 / cut.headerSize);
+    return Failure(Cause::CutShort, storefailures::DamagedStore,
+                   QStringLiteral("The file %1 is shorter than its own header says: it ends "
+                                  "at %2 of its %3, so its last %4 (%5%) and what lay there "
+                                  "are lost.")
+                       .arg(quotedName(path), byteCount(cut.realSize), roundedSize(cut.headerSize),
+                            roundedSize(missing))
+                       .arg(std::max(percent, 1)));
+}
+
 Failure damagedStore(const QString& path, const pst::Error& e, const std::optional<CutShort>& cut) {
     if (cut)
-        return Failure(
-            Cause::CutShort, storefailures::DamagedStore,
-            QStringLiteral("The file %1 is shorter than its own header says: it ends "
-                           "at %2 of its %3, so what lay beyond is lost.")
-                .arg(quotedName(path), byteCount(cut->realSize), roundedSize(cut->headerSize)));
+        return cutShortStore(path, *cut);
     return Failure(Cause::Damaged, storefailures::DamagedStore,
                    QStringLiteral("The file %1 is damaged: %2.")
                        .arg(quotedName(path), QString::fromUtf8(e.what())));
@@ -62,7 +70,8 @@ QString unreadableSubfolders(const QString& folder, const QString& path, const F
 
 QString foldersTooDeep(const QString& folder, const QString& path, int limit) {
     return QStringLiteral("The folders of %1 are nested more than %2 levels deep, which no "
-                          "store has: the sub-folders of \"%3\" are not converted.")
+                          "store has: the sub-folders of \"%3\" are not converted as folders, "
+                          "and their messages are read as \"Recovered items\".")
         .arg(quotedName(path))
         .arg(limit)
         .arg(folder);

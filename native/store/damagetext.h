@@ -30,6 +30,8 @@ std::optional<CutShort> cutShortBy(const pst::Header& header, std::uint64_t real
 // The same for the file at path; nullopt also when it has no header to go by.
 std::optional<CutShort> cutShortFile(const QString& path);
 
+// Said once of a file cut short: where it ends and how much of it is missing.
+Failure cutShortStore(const QString& path, const CutShort& cut);
 // The reader refused the file or a part of it: the file is damaged, or cut short.
 Failure damagedStore(const QString& path, const pst::Error& e,
                      const std::optional<CutShort>& cut = std::nullopt);

@@ -4,34 +4,6 @@
 
 namespace talvenor::nativestore {
 
-namespace {
-
-bool notDescended(const QString& name) {
-    return name == QStringLiteral("Internet Newsgroups") ||
-           name == QStringLiteral("All Public Folders");
-}
-
-// The tree is as deep as the reader let it be (MaxFolderDepth), so the recursion is bounded.
-void planBelow(const wire::FolderInfo& folder, std::vector<const wire::FolderInfo*>& out) {
-    if (notDescended(folder.name))
-        return;
-    for (const wire::FolderInfo& sub : folder.folders) {
-        if (sub.repeated)
-            continue; // read where it was met first; the walk skips it here
-        planBelow(sub, out);
-        out.push_back(&sub);
-    }
-}
-
-} // namespace
-
-std::vector<const wire::FolderInfo*> readingOrder(const wire::FolderInfo& root) {
-    std::vector<const wire::FolderInfo*> out;
-    planBelow(root, out);
-    out.push_back(&root);
-    return out;
-}
-
 Producer::Producer(QString path, RecordSink& sink, ProducerOptions options)
     : path_(std::move(path)), sink_(sink), options_(std::move(options)) {}
 
@@ -64,13 +36,13 @@ bool Producer::open(helper::ResumePoint from) {
     lastSent_ = options_.clock();
     try {
         store_.emplace(openStore(path_, [this] { stillAtWork(); }));
-        tree_ = readTree(*store_, [this] { stillAtWork(); });
+        content_ = readContent(*store_, [this] { stillAtWork(); });
     } catch (const Failure& f) {
         send(records::Type::OpenFailed, 0, 0,
              records::encodeFailure({f.cause(), f.number(), f.description()}));
         return false;
     }
-    plan_ = readingOrder(tree_);
+    plan_ = readingOrder(content_.tree);
     at_ = 0;
     next_ = 1;
     if (from.folder != 0) {
@@ -84,7 +56,7 @@ bool Producer::open(helper::ResumePoint from) {
         if (at_ > plan_.size() || (at_ == plan_.size() && from.index != records::WholeFolder))
             at_ = plan_.size() + 1; // lost: told by next()
     }
-    send(records::Type::Opened, 0, 0, wire::encodeTree(tree_));
+    send(records::Type::Opened, 0, 0, wire::encodeTree(content_.tree));
     openedSize_ = options_.peakMemory ? options_.peakMemory() : 0;
     return true;
 }
@@ -106,14 +78,10 @@ Producer::Step Producer::next() {
     const wire::FolderInfo& folder = *plan_[at_];
     if (!folderStarted_) {
         folderStarted_ = true;
-        listing_.reset();
-        if (folder.contentsFailure.isEmpty()) {
-            try {
-                listing_ = listMessages(*store_->reader, folder.id);
-            } catch (const pst::Error&) {
-                // The tree told the program why; it never asks for these items.
-            }
-        }
+        // A folder without a listing told the program why in the tree; it never asks for
+        // these items.
+        const auto listed = content_.listings.find(folder.id);
+        listing_ = listed == content_.listings.end() ? nullptr : &listed->second;
         send(records::Type::FolderStart, folder.id, next_ - 1);
         return Step::Going;
     }
@@ -123,7 +91,7 @@ Producer::Step Producer::next() {
         ++at_;
         next_ = 1;
         folderStarted_ = false;
-        listing_.reset();
+        listing_ = nullptr;
         return Step::Going;
     }
     const int index = next_++;

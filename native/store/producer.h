@@ -83,22 +83,15 @@ private:
     RecordSink& sink_;
     ProducerOptions options_;
     std::optional<OpenedStore> store_;
-    wire::FolderInfo tree_;
+    StoreContent content_;
     // The folders whose items are read, in the walk's order.
     std::vector<const wire::FolderInfo*> plan_;
     std::size_t at_ = 0; // in plan_
     int next_ = 1;       // the next item of plan_[at_]
     bool folderStarted_ = false;
-    std::optional<Listing> listing_; // of plan_[at_]
+    const Listing* listing_ = nullptr; // of plan_[at_]; null when it cannot be listed
     std::size_t openedSize_ = 0;
     std::chrono::steady_clock::time_point lastSent_{};
 };
-
-// The folders whose items the walk saves, in the order it saves them: for each sub-folder its
-// whole sub-tree first, then its own items; the top folder's own items last. Folders the walk
-// does not descend into ("Internet Newsgroups", "All Public Folders") still have their own
-// items saved by their parent. A folder met a second time (wire::FolderInfo::repeated) is read
-// only where it was met first.
-std::vector<const wire::FolderInfo*> readingOrder(const wire::FolderInfo& root);
 
 } // namespace talvenor::nativestore

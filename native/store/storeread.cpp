@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
 #include <set>
 
 namespace talvenor::nativestore {
@@ -62,9 +63,17 @@ wire::FolderInfo repeatedFolder(const OpenedStore& store, std::uint32_t id) {
     return info;
 }
 
+// What readFolder gathers beside the tree.
+struct TreeWork {
+    std::set<std::uint32_t> seen; // folders
+    std::unordered_map<std::uint32_t, Listing> listings;
+    const std::function<void()>& progress;
+};
+
 // Recursion is bounded by MaxFolderDepth, so the stack is too.
 wire::FolderInfo readFolder(const OpenedStore& store, std::uint32_t id, bool isRoot, int depth,
-                            std::set<std::uint32_t>& seen, const std::function<void()>& progress) {
+                            TreeWork& work) {
+    const auto& progress = work.progress;
     if (progress)
         progress();
     const pst::Store& reader = *store.reader;
@@ -78,7 +87,9 @@ wire::FolderInfo readFolder(const OpenedStore& store, std::uint32_t id, bool isR
         info.name = QStringLiteral("Folder %1").arg(id, 0, 16);
     }
     try {
-        info.messages = listMessages(reader, id).count();
+        Listing listing = listMessages(reader, id);
+        info.messages = listing.count();
+        work.listings.emplace(id, std::move(listing));
     } catch (const pst::Error& e) {
         const Failure why = store.damaged(e);
         info.contentsFailure = unreadableFolderContents(info.name, store.path, why);
@@ -98,8 +109,8 @@ wire::FolderInfo readFolder(const OpenedStore& store, std::uint32_t id, bool isR
         return info;
     }
     for (const std::uint32_t sub : shown)
-        info.folders.push_back(seen.insert(sub).second
-                                   ? readFolder(store, sub, false, depth + 1, seen, progress)
+        info.folders.push_back(work.seen.insert(sub).second
+                                   ? readFolder(store, sub, false, depth + 1, work)
                                    : repeatedFolder(store, sub));
     return info;
 }
@@ -159,15 +170,101 @@ OpenedStore openStore(const QString& path, std::function<void()> progress) {
     }
 }
 
-wire::FolderInfo readTree(const OpenedStore& store, const std::function<void()>& progress) {
+namespace {
+
+bool notDescended(const QString& name) {
+    return name == QStringLiteral("Internet Newsgroups") ||
+           name == QStringLiteral("All Public Folders");
+}
+
+// The tree is as deep as the reader let it be (MaxFolderDepth), so the recursion is bounded.
+void planBelow(const wire::FolderInfo& folder, std::vector<const wire::FolderInfo*>& out) {
+    if (notDescended(folder.name))
+        return;
+    for (const wire::FolderInfo& sub : folder.folders) {
+        if (sub.repeated)
+            continue; // read where it was met first; the walk skips it here
+        planBelow(sub, out);
+        out.push_back(&sub);
+    }
+}
+
+void setCounts(wire::FolderInfo& folder,
+               const std::unordered_map<std::uint32_t, Listing>& listings) {
+    if (const auto it = listings.find(folder.id); it != listings.end() && !folder.repeated)
+        folder.messages = it->second.count();
+    for (wire::FolderInfo& sub : folder.folders)
+        setCounts(sub, listings);
+}
+
+} // namespace
+
+std::vector<const wire::FolderInfo*> readingOrder(const wire::FolderInfo& root) {
+    std::vector<const wire::FolderInfo*> out;
+    planBelow(root, out);
+    out.push_back(&root);
+    return out;
+}
+
+StoreContent readContent(const OpenedStore& store, const std::function<void()>& progress) {
     std::uint32_t top = 0;
     try {
         top = topOfMailFolders(*store.reader);
     } catch (const pst::Error& e) {
         throw store.damaged(e);
     }
-    std::set<std::uint32_t> seen{top};
-    return readFolder(store, top, true, 0, seen, progress);
+    TreeWork work{{top}, {}, progress};
+    StoreContent content;
+    content.tree = readFolder(store, top, true, 0, work);
+    if (store.cutShort) {
+        const Failure cut = cutShortStore(store.path, *store.cutShort);
+        content.tree.storeDamage = cut.description();
+        content.tree.storeDamageCause = cut.cause();
+    }
+    // Only the folders the walk reads keep their listings, and each message stays with the
+    // first of them that lists it: converted once, whatever damage lists it twice.
+    std::set<std::uint32_t> listed;
+    for (const wire::FolderInfo* folder : readingOrder(content.tree)) {
+        const auto it = work.listings.find(folder->id);
+        if (it == work.listings.end())
+            continue;
+        std::vector<std::uint32_t>& messages = it->second.messages;
+        messages.erase(std::remove_if(messages.begin(), messages.end(),
+                                      [&](std::uint32_t m) { return !listed.insert(m).second; }),
+                       messages.end());
+        content.listings.insert(work.listings.extract(it));
+    }
+    // Every message node the store holds that no folder the walk reads lists: one whose folder
+    // the walk reads goes back there, after what the table lists; the others lost their folder
+    // to a damaged index page or table, or are kept where the walk does not go.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> messageNodes;
+    try {
+        messageNodes = store.reader->messageNodes();
+    } catch (const pst::Error&) {
+        // The folders' own listings are all there is to go by.
+    }
+    Listing recovered;
+    for (const auto& [m, parent] : messageNodes) {
+        if ((m & NidTypeMask) != NidTypeNormalMessage || listed.count(m))
+            continue;
+        if (const auto home = content.listings.find(parent); home != content.listings.end()) {
+            home->second.messages.push_back(m);
+            // One of those the folder counts but could not find.
+            home->second.unlisted -= home->second.unlisted > 0 ? 1 : 0;
+        } else
+            recovered.messages.push_back(m);
+    }
+    setCounts(content.tree, content.listings);
+    if (!recovered.messages.empty()) {
+        wire::FolderInfo folder;
+        folder.id = wire::RecoveredItemsId;
+        folder.name = QStringLiteral("Recovered items");
+        folder.recoveredItems = true;
+        folder.messages = recovered.count();
+        content.tree.folders.push_back(std::move(folder));
+        content.listings.emplace(wire::RecoveredItemsId, std::move(recovered));
+    }
+    return content;
 }
 
 Listing listMessages(const pst::Store& reader, std::uint32_t folder) {

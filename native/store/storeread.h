@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace talvenor::nativestore {
@@ -37,11 +38,6 @@ struct OpenedStore {
 // calls it during long work.
 OpenedStore openStore(const QString& path, std::function<void()> progress = {});
 
-// The folder tree from the top of the mail folders, with the shown sub-folders of each in the
-// surface's order. A folder whose messages or sub-folders cannot be listed says why, so that
-// the program reports it where the walk meets it. Throws Failure when there is no top.
-wire::FolderInfo readTree(const OpenedStore& store, const std::function<void()>& progress);
-
 // The messages of a folder, in the contents table's order.
 struct Listing {
     std::vector<std::uint32_t> messages;
@@ -53,6 +49,27 @@ struct Listing {
 };
 // Throws pst::Error.
 Listing listMessages(const pst::Store& reader, std::uint32_t folder);
+
+// What the walk reads of a store: the folder tree from the top of the mail folders, with the
+// shown sub-folders of each in the surface's order, and the messages of each folder it reads.
+// Every message node of the store stands in one listing at most: a message two folders list
+// is read under the first in the walk's order, and the messages no folder lists (their folder
+// or its table lost to damage, or kept outside the mail folders) are read as the last
+// sub-folder of the top, "Recovered items". A folder whose messages or sub-folders cannot be
+// listed says why, so that the program reports it where the walk meets it.
+struct StoreContent {
+    wire::FolderInfo tree;
+    std::unordered_map<std::uint32_t, Listing> listings; // by folder id
+};
+// Throws Failure when there is no top.
+StoreContent readContent(const OpenedStore& store, const std::function<void()>& progress);
+
+// The folders whose items the walk saves, in the order it saves them: for each sub-folder its
+// whole sub-tree first, then its own items; the top folder's own items last. Folders the walk
+// does not descend into ("Internet Newsgroups", "All Public Folders") still have their own
+// items saved by their parent. A folder met a second time (wire::FolderInfo::repeated) is read
+// only where it was met first.
+std::vector<const wire::FolderInfo*> readingOrder(const wire::FolderInfo& root);
 
 // Item `index` (1-based) of the listing: its class and subject, and for mail the whole message
 // (read as far as it goes when damaged, and then told so in `damage`). Throws pst::Error.

@@ -160,6 +160,14 @@ public:
         return QString::number(folder_.id, 16);
     }
 
+    bool holdsRecoveredItems() override { return folder_.recoveredItems; }
+
+    std::optional<Failure> storeDamage() override {
+        if (folder_.storeDamage.isEmpty())
+            return std::nullopt;
+        return Failure(folder_.storeDamageCause, storefailures::DamagedStore, folder_.storeDamage);
+    }
+
 private:
     std::shared_ptr<AttachedStore> store_;
     const wire::FolderInfo& folder_; // part of the store's tree

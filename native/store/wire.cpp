@@ -70,6 +70,9 @@ public:
         text(f.foldersFailure);
         u8(std::uint8_t(f.failureCause));
         u8(f.repeated ? 1 : 0);
+        u8(f.recoveredItems ? 1 : 0);
+        text(f.storeDamage);
+        u8(std::uint8_t(f.storeDamageCause));
         i32(f.messages);
         u32(std::uint32_t(f.folders.size()));
         for (const auto& sub : f.folders)
@@ -206,6 +209,15 @@ public:
         if (repeated > 1)
             failed = true;
         f.repeated = repeated == 1;
+        const std::uint8_t recovered = u8();
+        if (recovered > 1)
+            failed = true;
+        f.recoveredItems = recovered == 1;
+        f.storeDamage = text();
+        const std::uint8_t storeCause = u8();
+        if (storeCause >= CauseCount)
+            failed = true;
+        f.storeDamageCause = Cause(storeCause);
         f.messages = i32();
         if (f.messages < 0)
             failed = true;

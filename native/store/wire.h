@@ -31,7 +31,18 @@ struct FolderInfo {
     // The folder was met before, elsewhere in the tree (a folder listed by two parents, or
     // one of a cycle): here it stands only for the walk to report; nothing of it is read here.
     bool repeated = false;
+    // The folder the reader adds for the messages that no folder of the store lists (lost with
+    // a damaged table or index page); it has no node of its own.
+    bool recoveredItems = false;
+    // Of the top folder only: what is wrong with the store as a whole (a file cut short), told
+    // once before its items; empty when nothing is.
+    QString storeDamage;
+    Cause storeDamageCause = Cause::Damaged;
 };
+
+// The id of the folder of recovered messages: no store's folder can have it (it is no normal
+// folder's node id).
+constexpr std::uint32_t RecoveredItemsId = 0xFFFFFFFF;
 
 // One item of a folder. The subject and the message are there for mail items.
 struct ItemInfo {
