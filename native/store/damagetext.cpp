@@ -48,6 +48,12 @@ Failure cutShortStore(const QString& path, const CutShort& cut) {
                        .arg(std::max(percent, 1)));
 }
 
+Failure beyondTheEnd() {
+    return Failure(Cause::CutShort, storefailures::DamagedStore,
+                   QStringLiteral("What it needs lay beyond the end of the file, which is cut "
+                                  "short."));
+}
+
 Failure damagedStore(const QString& path, const pst::Error& e, const std::optional<CutShort>& cut) {
     if (cut)
         return cutShortStore(path, *cut);

@@ -32,6 +32,8 @@ std::optional<CutShort> cutShortFile(const QString& path);
 
 // Said once of a file cut short: where it ends and how much of it is missing.
 Failure cutShortStore(const QString& path, const CutShort& cut);
+// What a part of a file cut short lacks: it lay beyond the end.
+Failure beyondTheEnd();
 // The reader refused the file or a part of it: the file is damaged, or cut short.
 Failure damagedStore(const QString& path, const pst::Error& e,
                      const std::optional<CutShort>& cut = std::nullopt);

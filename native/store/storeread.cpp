@@ -211,7 +211,16 @@ StoreContent readContent(const OpenedStore& store, const std::function<void()>& 
     try {
         top = topOfMailFolders(*store.reader);
     } catch (const pst::Error& e) {
-        throw store.damaged(e);
+        // With the folders' names lost no top can be told, but the messages may all be there:
+        // the walk then starts at the root of every folder, and finds them by their parents.
+        bool anyMessage = false;
+        try {
+            anyMessage = !store.reader->messageNodes().empty();
+        } catch (const pst::Error&) {
+        }
+        if (!anyMessage)
+            throw damagedStore(store.path, e, store.cutShort);
+        top = pst::kNidRootFolder;
     }
     TreeWork work{{top}, {}, progress};
     StoreContent content;

@@ -31,7 +31,11 @@ struct OpenedStore {
     // it costs anything.
     bool namesLossTold = false;
 
-    Failure damaged(const pst::Error& e) const { return damagedStore(path, e, cutShort); }
+    // A part of the store that cannot be read. In a file cut short, which the walk tells once
+    // with where it ends, only that the part lay beyond its end.
+    Failure damaged(const pst::Error& e) const {
+        return cutShort ? beyondTheEnd() : damagedStore(path, e);
+    }
 };
 
 // Opens the file; throws Failure (damaged, cut short). `progress` reaches the reader, which

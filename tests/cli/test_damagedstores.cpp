@@ -118,6 +118,7 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
 
     std::printf("%-24s %7s %8s %7s %8s %7s\n", "case", "written", "reported", "reports", "readpst",
                 "libpff");
+    long ourTotal = 0, readpsts = 0, libpffs = 0;
     int index = 0;
     for (const auto& c : corpus.cases) {
         const QString file = dir.filePath(QStringLiteral("case%1.pst").arg(index));
@@ -151,6 +152,9 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
         const int reports = r.count("reports");
         std::printf("%-24s %7ld %8d %7d %8ld %7ld  %s\n", c.name.c_str(), written, reported,
                     reports, peerWritten, libpffWritten, c.what.c_str());
+        ourTotal += written;
+        readpsts += peerWritten;
+        libpffs += libpffWritten;
         if (c.name == "message-overwrite") // what a user reads of a message saved in part
             std::printf("    %s\n", qPrintable(err.trimmed()));
 
@@ -159,17 +163,30 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
         EXPECT_GE(written, libpffWritten)
             << c.name << " (" << c.what << "): libpff finds more mail; " << err.toStdString();
         EXPECT_LE(written, long(corpus.messages)) << c.name;
-        // Every message not written is reported: one by one, or for its folder or its file.
-        if (written + reported < long(corpus.messages)) {
-            EXPECT_GT(reports, reported) << c.name << ": mail is missing without a report";
+        // Every message node of the store is written, reported or skipped as not mail; only
+        // where the file is cut short can some be lost with the index pages that named them,
+        // and then the one line of the file says where it ends.
+        const long accounted = written + reported + r.count("notMail") + r.count("notConverted");
+        if (err.contains(QStringLiteral("is shorter than its own header says"))) {
+            EXPECT_LE(accounted, long(corpus.messages)) << c.name;
+        } else {
+            EXPECT_EQ(accounted, long(corpus.messages)) << c.name << ": " << err.toStdString();
         }
-        // Exit status 1 says that something was reported.
-        EXPECT_EQ(r.exitCode, reports > 0 ? 1 : 0) << c.name;
+        // Exit status 0 only when nothing was lost; 1 when something was reported; 2 when the
+        // file could not be converted at all.
+        EXPECT_EQ(r.exitCode == 0, reports == 0) << c.name;
+        EXPECT_TRUE(r.exitCode != 2 || written == 0) << c.name;
+        if (accounted < long(corpus.messages) || reported > 0) {
+            EXPECT_NE(r.exitCode, 0) << c.name;
+        }
         QDir(ours).removeRecursively();
         QDir(theirs).removeRecursively();
         QDir(pff + QStringLiteral(".export")).removeRecursively();
         QFile::remove(file);
     }
+    std::printf("%-24s %7ld %8s %7s %8ld %7ld  of %zu x %llu messages\n", "all", ourTotal, "", "",
+                readpsts, libpffs, corpus.cases.size(),
+                static_cast<unsigned long long>(corpus.messages));
 }
 
 // A folder that counts three messages more than can be found anywhere in the store: all that

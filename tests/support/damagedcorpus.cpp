@@ -100,6 +100,19 @@ public:
         cases.push_back({name, what, std::move(b)});
     }
 
+    // The node B-tree leaf that holds a node's entry.
+    std::size_t leafHolding(std::uint32_t nid) const {
+        for (const TreePage& p : nbt_) {
+            if (p.level != 0)
+                continue;
+            const Region r = entries(intact_, p.ib);
+            for (std::size_t at = r.start; at + 32 <= r.start + r.size; at += 32)
+                if (le64(intact_, at) == nid)
+                    return p.ib;
+        }
+        throw std::runtime_error("no node B-tree leaf holds node " + std::to_string(nid));
+    }
+
     // Pages of one tree: the leaves, or the pages above them.
     std::vector<std::size_t> pages(bool nbt, bool leaves) const {
         std::vector<std::size_t> out;
@@ -172,7 +185,11 @@ Bytes generated(std::uint64_t messages, std::uint32_t seed) {
     if (!dir.isValid())
         throw std::runtime_error("cannot make a temporary folder");
     const std::string path = dir.filePath("intact.pst").toStdString();
-    pstwriter::generateStore(path, messages, {}, seed);
+    // Index pages among the data, as in a store that grew over years: a copy cut short keeps
+    // part of its index, and the reader must find what that part still names.
+    pstwriter::Options options;
+    options.spreadPages = true;
+    pstwriter::generateStore(path, messages, options, seed);
     QFile f(QString::fromStdString(path));
     if (!f.open(QIODevice::ReadOnly))
         throw std::runtime_error("cannot read the generated store back");
@@ -297,6 +314,19 @@ DamagedCorpus makeDamagedCorpus(std::uint32_t seed, std::uint64_t messageCount) 
                  tableOf(k.pickNid(k.foldersWithMail), 0x0E), false, true);
         heapCase("message-rechecked-" + std::to_string(i),
                  "a message's properties, checksum mended", k.pickNid(k.messages), false, true);
+    }
+    // The leaf that holds a folder with mail: the folder, its tables and its neighbours are
+    // gone from the index, while its messages still name it as their parent.
+    k.add("nbt-folder-leaf-zero", "the node B-tree leaf of a folder with mail", [&](Bytes& b) {
+        const std::size_t ib = k.leafHolding(k.pickNid(k.foldersWithMail));
+        std::fill(b.begin() + std::ptrdiff_t(ib), b.begin() + std::ptrdiff_t(ib + kPage), 0);
+    });
+
+    // Copies cut short, from most of the file gone to its last bytes.
+    for (const double keep : {0.2, 0.35, 0.5, 0.6, 0.7, 0.8, 0.88, 0.94, 0.98, 0.995}) {
+        const std::string percent = std::to_string(int(keep * 1000 + 0.5));
+        k.add("cut-" + percent, "cut short, keeping " + percent + " per mille",
+              [&](Bytes& b) { b.resize(std::size_t(double(b.size()) * keep) / 8 * 8); });
     }
     corpus.cases = std::move(k.cases);
     return corpus;

@@ -1,7 +1,7 @@
 // pstwriter: writes a PST file from a JSON description, or a large generated store.
 //   pstwriter description.json out.pst
 //   pstwriter --generate N out.pst [--encoding none|compressible|cyclic] [--seed S]
-//             [--terminators]
+//             [--terminators] [--spread-pages]
 #include "description.h"
 #include "generate.h"
 
@@ -19,7 +19,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: pstwriter DESCRIPTION.json OUT.pst\n"
                  "       pstwriter --generate N OUT.pst [--encoding none|compressible|cyclic] "
-                 "[--format unicode|ansi|ost] [--seed S] [--terminators]\n");
+                 "[--format unicode|ansi|ost] [--seed S] [--terminators] [--spread-pages]\n");
     return 2;
 }
 
@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
             std::uint32_t seed = 1;
             for (int i = 4; i < argc; i += 2) {
                 const std::string key = argv[i];
-                if (key == "--terminators") {
-                    options.terminators = true;
+                if (key == "--terminators" || key == "--spread-pages") {
+                    (key == "--terminators" ? options.terminators : options.spreadPages) = true;
                     --i; // a flag without a value
                     continue;
                 }

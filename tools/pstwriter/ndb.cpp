@@ -97,6 +97,12 @@ void NdbWriter::enterInterval(std::uint64_t index) {
     const std::uint64_t reserved = reservedBytes(index);
     markAllocated(start, reserved);
     cursor_ = start + reserved;
+    if (spreadPages_)
+        for (int k = 0; k < 2; ++k) {
+            pageSlots_.push_back(cursor_);
+            markAllocated(cursor_, pageSize());
+            cursor_ += pageSize();
+        }
     // The deprecated maps that follow the AMap are written once, filled as their readers expect.
     if (fourK())
         return;
@@ -284,7 +290,8 @@ NdbWriter::BranchEntry NdbWriter::buildTree(const std::vector<Leaf>& leaves, std
             meta[2] = std::uint8_t(cbEnt);
             meta[3] = level;
         }
-        const std::uint64_t ib = alloc(pageSize(), pageSize());
+        const std::uint64_t ib = nextPageSlot_ < pageSlots_.size() ? pageSlots_[nextPageSlot_++]
+                                                                   : alloc(pageSize(), pageSize());
         const std::uint64_t bid = nextBid_;
         nextBid_ += 4;
         writePage(page.data(), ptype, bid, ib, true);

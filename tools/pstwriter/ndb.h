@@ -51,6 +51,9 @@ public:
     // Whether every string is stored with its terminator, as other writers leave them.
     bool terminators() const { return terminators_; }
     void setTerminators(bool terminators) { terminators_ = terminators; }
+    // Whether the B-tree pages are spread among the data, two in every allocation interval, as
+    // a store that grew over years has them (the rest follow the data, as without).
+    void setSpreadPages(bool spread) { spreadPages_ = spread; }
     bool fourK() const { return format_ == Format::Ost4k; }
     // Largest payload of one data block.
     std::size_t maxBlockData() const { return unicode() ? 8176 : 8180; }
@@ -85,6 +88,9 @@ public:
 private:
     std::uint32_t codePage_ = 1252;
     bool terminators_ = false;
+    bool spreadPages_ = false;
+    std::vector<std::uint64_t> pageSlots_; // kept for B-tree pages, in file order
+    std::size_t nextPageSlot_ = 0;
     struct NodeEntry {
         std::uint32_t nid;
         std::uint32_t parent;

@@ -612,6 +612,7 @@ Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Im
     d->ndb = std::make_unique<NdbWriter>(d->options.format, d->options.encoding, FileHandle(fd));
     d->ndb->setCodePage(d->options.codePage);
     d->ndb->setTerminators(d->options.terminators);
+    d->ndb->setSpreadPages(d->options.spreadPages);
 
     // A stable store id derived from the name keeps generated files reproducible.
     std::uint32_t h = pstCrc(reinterpret_cast<const std::uint8_t*>(d->options.displayName.data()),

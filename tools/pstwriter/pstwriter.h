@@ -45,6 +45,9 @@ struct Options {
     // never do.
     bool ipmSubtreeEntryId = true;
     MessageStrings messageStrings = MessageStrings::AsStore;
+    // The B-tree pages spread among the data, as in a store that grew over years, rather than
+    // all after it: a copy cut short then keeps part of its index.
+    bool spreadPages = false;
 };
 
 enum class SpecialFolder { None, Inbox, SentItems, DeletedItems, Outbox, Drafts };
