@@ -1,6 +1,7 @@
 // Reads everything of a store our reader can reach: every folder, its contents table, every
-// message whole. Used by the damaged-input tests and the fuzz targets; bounded, so that a
-// hostile file that claims endless folders still ends.
+// message whole, and then the messages of the node index that no folder reached. Used by the
+// damaged-input tests and the fuzz targets; bounded, so that a hostile file that claims endless
+// folders still ends.
 #pragma once
 
 #include "pststore.h"
@@ -18,6 +19,8 @@ struct WalkCounts {
     // Messages a folder counts that neither its table nor the node tree could list.
     std::size_t unlisted = 0;
     std::size_t uncounted = 0; // folders whose message count is unknown
+    // Messages no folder the walk reached lists, found in the node index (counted above too).
+    std::size_t recovered = 0;
 };
 
 // Throws pst::Error only when the store cannot be opened at all; everything below the header
@@ -68,6 +71,26 @@ inline WalkCounts walkStore(const Store& store, std::size_t budget = 5000) {
         } catch (const Error&) {
             ++c.failures;
         }
+    }
+    // What the folders' tables no longer reach, the node index still names.
+    try {
+        for (const auto& [m, parent] : store.messageNodes()) {
+            if (budget == 0)
+                break;
+            if (!seenMessages.insert(m).second)
+                continue;
+            --budget;
+            ++c.recovered;
+            try {
+                store.message(m);
+                ++c.messages;
+            } catch (const Error&) {
+                ++c.failures;
+                ++c.messageFailures;
+            }
+        }
+    } catch (const Error&) {
+        ++c.failures;
     }
     return c;
 }

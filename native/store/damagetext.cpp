@@ -63,8 +63,9 @@ Failure damagedStore(const QString& path, const pst::Error& e, const std::option
 }
 
 QString unreadableFolderContents(const QString& folder, const QString& path, const Failure& why) {
-    return QStringLiteral("The folder \"%1\" of %2 cannot be read, so its messages are not "
-                          "converted: %3")
+    return QStringLiteral("The folder \"%1\" of %2 cannot be read, so only those of its "
+                          "messages that the store's index still finds are converted, as "
+                          "\"Recovered items\": %3")
         .arg(displayText(folder), quotedName(path), why.description());
 }
 

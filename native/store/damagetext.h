@@ -38,7 +38,8 @@ Failure beyondTheEnd();
 Failure damagedStore(const QString& path, const pst::Error& e,
                      const std::optional<CutShort>& cut = std::nullopt);
 
-// "The folder "Inbox" of “x.pst” cannot be read, so its messages are not converted: ...".
+// A folder whose messages or sub-folders cannot be listed: "The folder "Inbox" of “x.pst” cannot
+// be read, so ...: why". Its messages the index still finds are read as "Recovered items".
 QString unreadableFolderContents(const QString& folder, const QString& path, const Failure& why);
 QString unreadableSubfolders(const QString& folder, const QString& path, const Failure& why);
 // Folders nested deeper than any store has are not read below `limit` levels.

@@ -200,6 +200,7 @@ TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {
         std::vector<ItemKind> notMail;
         const char* text;
         const char* json; // the counts by kind
+        std::int64_t recovered = 0;
     };
     const Case cases[] = {
         {0,
@@ -215,6 +216,13 @@ TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {
          {},
          "a.pst: 0 messages written, 0 reported, 0.5 s; the store holds no mail",
          R"("notMail":0,"notMailByKind":{})"},
+        {98,
+         {ItemKind::Other},
+         "a.pst: 98 messages written, 0 reported, 0.5 s; 99 items that no folder lists were "
+         "found in the store's index, as \"Recovered items\"; 1 other item is not mail: 1 item "
+         "of another kind",
+         R"("recovered":99)",
+         99},
     };
     for (const auto& c : cases) {
         FileSummary s;
@@ -223,6 +231,8 @@ TEST(BatchReports, SummariesSayWhatWasNotMailAndWhenAStoreHeldNoMail) {
         s.seconds = 0.5;
         for (const ItemKind k : c.notMail)
             s.notMail.add(k);
+        s.recovered = c.recovered;
+        s.recoveredFolder = "Recovered items";
         EXPECT_EQ(summaryText(s), c.text);
         EXPECT_TRUE(summaryJson(s).contains(c.json)) << summaryJson(s).toStdString();
     }

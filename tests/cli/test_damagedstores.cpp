@@ -116,8 +116,8 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
 
-    std::printf("%-24s %7s %8s %7s %8s %7s\n", "case", "written", "reported", "reports", "readpst",
-                "libpff");
+    std::printf("%-24s %7s %8s %7s %9s %8s %7s\n", "case", "written", "reported", "reports",
+                "recovered", "readpst", "libpff");
     long ourTotal = 0, readpsts = 0, libpffs = 0;
     int index = 0;
     for (const auto& c : corpus.cases) {
@@ -150,8 +150,8 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
         const long peerWritten = countMsgFiles(theirs);
         const int reported = r.count("reported");
         const int reports = r.count("reports");
-        std::printf("%-24s %7ld %8d %7d %8ld %7ld  %s\n", c.name.c_str(), written, reported,
-                    reports, peerWritten, libpffWritten, c.what.c_str());
+        std::printf("%-24s %7ld %8d %7d %9d %8ld %7ld  %s\n", c.name.c_str(), written, reported,
+                    reports, r.count("recovered"), peerWritten, libpffWritten, c.what.c_str());
         ourTotal += written;
         readpsts += peerWritten;
         libpffs += libpffWritten;
@@ -184,8 +184,8 @@ TEST(DamagedStores, EveryFileGivesAtLeastReadpstsMessagesAndReportsTheRest) {
         QDir(pff + QStringLiteral(".export")).removeRecursively();
         QFile::remove(file);
     }
-    std::printf("%-24s %7ld %8s %7s %8ld %7ld  of %zu x %llu messages\n", "all", ourTotal, "", "",
-                readpsts, libpffs, corpus.cases.size(),
+    std::printf("%-24s %7ld %8s %7s %9s %8ld %7ld  of %zu x %llu messages\n", "all", ourTotal, "",
+                "", "", readpsts, libpffs, corpus.cases.size(),
                 static_cast<unsigned long long>(corpus.messages));
 }
 
@@ -486,6 +486,69 @@ TEST(DamagedStores, FoldersNestedTooDeepAreReportedOnce) {
     EXPECT_EQ(r.count("reports"), 1) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains(QLatin1String("nested more than"))) << r.err.toStdString();
     EXPECT_EQ(r.exitCode, 1);
+}
+
+} // namespace
+
+namespace {
+
+// Folders the tables no longer reach: one left out of the index with its tables (its messages
+// and sub-folder still name it), one left out of its parent's hierarchy table. Every message
+// is converted once: found by its parent where the folder is still in the tree, and as
+// "Recovered items" where the folder itself is lost.
+TEST(DamagedStores, MessagesOfFoldersTheTablesLostAreFoundByTheirParent) {
+    using talvenor::pstwriter::FolderId;
+    using talvenor::pstwriter::Writer;
+    const struct {
+        const char* name;
+        std::function<void(Writer&, FolderId inbox, FolderId sub)> spoil;
+        int recovered; // of the 7 messages of Inbox (5) and Inbox/Sub (2)
+        int reports;
+    } shapes[] = {
+        {"folder lost from the index",
+         [](Writer& w, FolderId inbox, FolderId) { w.loseFolder(inbox); }, 5, 1},
+        {"row lost from the hierarchy table",
+         [](Writer& w, FolderId, FolderId sub) { w.leaveOutOfHierarchy(sub); }, 0, 0},
+        {"both",
+         [](Writer& w, FolderId inbox, FolderId sub) {
+             w.loseFolder(inbox);
+             w.leaveOutOfHierarchy(sub);
+         },
+         5, 1},
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const QString file = dir.filePath(QStringLiteral("lost.pst"));
+        {
+            Writer w(file.toStdString());
+            const FolderId inbox = w.addFolder(w.topFolder(), u"Inbox");
+            const FolderId sub = w.addFolder(inbox, u"Sub");
+            const FolderId other = w.addFolder(w.topFolder(), u"Other");
+            for (int i = 0; i < 5; ++i)
+                w.addMessage(inbox, talvenor::testing::simpleMessage("IPM.Note", u"In inbox"));
+            for (int i = 0; i < 2; ++i)
+                w.addMessage(sub, talvenor::testing::simpleMessage("IPM.Note", u"In sub"));
+            w.addMessage(other, talvenor::testing::simpleMessage("IPM.Note", u"Elsewhere"));
+            shape.spoil(w, inbox, sub);
+            w.finish();
+        }
+        const QString out = dir.filePath(QStringLiteral("out"));
+        QDir(out).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(out));
+        const Converted r = convert(file, out);
+        EXPECT_EQ(countMsgFiles(out), 8) << r.err.toStdString();
+        EXPECT_EQ(r.count("written"), 8);
+        EXPECT_EQ(r.count("recovered"), shape.recovered);
+        EXPECT_EQ(r.count("reports"), shape.reports) << r.err.toStdString();
+        EXPECT_EQ(r.exitCode, shape.reports > 0 ? 1 : 0);
+        if (shape.recovered > 0) {
+            EXPECT_TRUE(r.err.contains(QStringLiteral("as \"Recovered items\"")))
+                << r.err.toStdString();
+        }
+        QFile::remove(file);
+    }
 }
 
 } // namespace

@@ -49,6 +49,13 @@ TEST(DoneBox, SaysDoneAloneOnlyWhenEverythingWasSimplyWritten) {
         {"reported", counts(185, 0, 19815, 0), counted.arg("185", "0", "19,815", "0")},
         {"skipped", counts(3, 0, 0, 2), counted.arg("3", "0", "0", "2")},
         {"lost with the file", counts(3, 0, 1, 0, 12277), counted.arg("3", "0", "12,278", "0")},
+        {"found in no folder",
+         [] {
+             FileCounts c = counts(98, 0, 0, 0);
+             c.recovered = 98;
+             return c;
+         }(),
+         counted.arg("98", "0", "0", "0") + "\r\nFound in no folder (\"Recovered items\"): 98"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

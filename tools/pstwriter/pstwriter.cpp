@@ -235,6 +235,9 @@ struct Folder {
     std::uint32_t unread = 0;
     // Messages are written but left out of the contents table and the counts.
     bool emptyContents = false;
+    // Left out of the index (its own node and tables), or out of its parent's hierarchy table.
+    bool lost = false;
+    bool unlisted = false;
     std::unique_ptr<TcWriter> contents;
 };
 
@@ -478,6 +481,8 @@ struct Writer::Impl {
     }
 
     void writeFolder(Folder& f) {
+        if (f.lost)
+            return;
         std::map<std::uint16_t, Value> props;
         props[0x3001] = unicodeValue(f.name);
         props[0x3602] = int32Value(f.messages);
@@ -498,7 +503,8 @@ struct Writer::Impl {
         std::vector<std::uint32_t> kids = f.children;
         std::sort(kids.begin(), kids.end());
         for (std::uint32_t k : kids)
-            hierarchy.addRow(k, folderRow(folder(k)));
+            if (!folder(k).unlisted)
+                hierarchy.addRow(k, folderRow(folder(k)));
         const PcResult h = hierarchy.finish();
         ndb->addNode(base | 0x0D, h.bidData, h.bidSub, 0);
         const PcResult c = f.contents->finish();
@@ -736,6 +742,14 @@ void Writer::leaveContentsTableEmpty(FolderId folder) {
         throw Error("the contents table of folder \"" + mapi::toUtf8(f.name) +
                     "\" already lists messages");
     f.emptyContents = true;
+}
+
+void Writer::loseFolder(FolderId folder) {
+    d->folder(folder).lost = true;
+}
+
+void Writer::leaveOutOfHierarchy(FolderId folder) {
+    d->folder(folder).unlisted = true;
 }
 
 void Writer::listFolderUnder(FolderId folder, FolderId listed) {

@@ -79,6 +79,13 @@ public:
     // parent, a sibling) as a sub-folder, as damaged or hostile stores have them. The listed
     // folder keeps its own parent; readers that follow the tables meet it twice, or in a cycle.
     void listFolderUnder(FolderId folder, FolderId listed);
+    // The folder's own node and tables are left out of the index, as a damaged index page
+    // loses them: its parent still lists it, its messages and sub-folders still name it as
+    // their parent.
+    void loseFolder(FolderId folder);
+    // The folder is left out of its parent's hierarchy table, as a lost row leaves it; it still
+    // names the parent.
+    void leaveOutOfHierarchy(FolderId folder);
     // Completes the file and moves it to its name.
     void finish();
 
