@@ -29,6 +29,22 @@ inline WalkCounts walkStore(const Store& store, std::size_t budget = 5000) {
     WalkCounts c;
     std::vector<std::pair<std::uint32_t, int>> pending{{kNidRootFolder, 0}};
     std::set<std::uint32_t> seenFolders, seenMessages;
+    // Reads a message not met before, within the budget; false once the budget is spent.
+    auto read = [&](std::uint32_t m) {
+        if (budget == 0)
+            return false;
+        if (!seenMessages.insert(m).second)
+            return true;
+        --budget;
+        try {
+            store.message(m);
+            ++c.messages;
+        } catch (const Error&) {
+            ++c.failures;
+            ++c.messageFailures;
+        }
+        return true;
+    };
     try {
         store.names();
     } catch (const Error&) {
@@ -51,20 +67,9 @@ inline WalkCounts walkStore(const Store& store, std::size_t budget = 5000) {
                 c.unlisted += *count > listed.size() ? *count - listed.size() : 0;
             else
                 ++c.uncounted;
-            for (std::uint32_t m : listed) {
-                if (budget == 0)
+            for (std::uint32_t m : listed)
+                if (!read(m))
                     break;
-                if (!seenMessages.insert(m).second)
-                    continue;
-                --budget;
-                try {
-                    store.message(m);
-                    ++c.messages;
-                } catch (const Error&) {
-                    ++c.failures;
-                    ++c.messageFailures;
-                }
-            }
             if (depth < 32)
                 for (std::uint32_t sub : store.subfolders(nid))
                     pending.emplace_back(sub, depth + 1);
@@ -75,19 +80,10 @@ inline WalkCounts walkStore(const Store& store, std::size_t budget = 5000) {
     // What the folders' tables no longer reach, the node index still names.
     try {
         for (const auto& [m, parent] : store.messageNodes()) {
-            if (budget == 0)
+            const bool unseen = !seenMessages.count(m);
+            if (!read(m))
                 break;
-            if (!seenMessages.insert(m).second)
-                continue;
-            --budget;
-            ++c.recovered;
-            try {
-                store.message(m);
-                ++c.messages;
-            } catch (const Error&) {
-                ++c.failures;
-                ++c.messageFailures;
-            }
+            c.recovered += unseen ? 1 : 0;
         }
     } catch (const Error&) {
         ++c.failures;
