@@ -23,6 +23,11 @@ void planBelow(const wire::FolderInfo& folder, std::vector<const wire::FolderInf
     }
 }
 
+// Thrown from inside the reader when an item's values outgrow what one item may hold.
+struct TooLargeToRead {
+    std::uint64_t size;
+};
+
 } // namespace
 
 std::vector<const wire::FolderInfo*> readingOrder(const wire::FolderInfo& root) {
@@ -63,7 +68,8 @@ void Producer::stillAtWork() {
 bool Producer::open(helper::ResumePoint from) {
     lastSent_ = options_.clock();
     try {
-        store_.emplace(openStore(path_, [this] { stillAtWork(); }));
+        store_.emplace(openStore(
+            path_, [this] { stillAtWork(); }, [this](std::uint64_t size) { valueAhead(size); }));
         tree_ = readTree(*store_, [this] { stillAtWork(); });
     } catch (const Failure& f) {
         send(records::Type::OpenFailed, 0, 0,
@@ -137,10 +143,49 @@ Producer::Step Producer::next() {
     return Step::Going;
 }
 
+// Before the reader gathers a large value: an item that would outgrow a record is refused
+// here, before its bytes take any memory.
+void Producer::valueAhead(std::uint64_t size) {
+    if (!itemValues_)
+        return;
+    *itemValues_ += size;
+    if (*itemValues_ > options_.maxRecordSize)
+        throw TooLargeToRead{*itemValues_};
+}
+
+void Producer::sendApart(std::uint32_t folder, int index, const wire::Bytes& value) {
+    const std::size_t piece = std::max<std::size_t>(options_.valuePiece, 1);
+    for (std::size_t at = 0; at < value.size(); at += piece) {
+        const std::size_t n = std::min(piece, value.size() - at);
+        send(records::Type::ValuePart, folder, index,
+             records::encodeValuePart(value.size(), at, value.data() + at, n));
+    }
+}
+
 void Producer::sendItem(const wire::FolderInfo& folder, int index) {
+    struct Counting {
+        std::optional<std::uint64_t>& values;
+        explicit Counting(std::optional<std::uint64_t>& v) : values(v) { values = 0; }
+        ~Counting() { values.reset(); }
+    };
     try {
-        const wire::ItemInfo item = readItem(*store_, *listing_, index);
-        send(records::Type::Item, folder.id, index, wire::encodeItem(item));
+        std::optional<wire::ItemInfo> item;
+        {
+            const Counting counting(itemValues_);
+            item = readItem(*store_, *listing_, index);
+        }
+        // The message is held once: its large attachment data goes out from where it is.
+        const wire::ItemApart encoded = wire::encodeItemApart(*item, options_.valuePiece);
+        const std::uint64_t whole = encoded.item.size() + encoded.apartBytes;
+        if (whole > options_.maxRecordSize) {
+            send(records::Type::ItemTooLarge, folder.id, index, records::encodeSize(whole));
+            return;
+        }
+        for (const wire::Bytes* value : encoded.apart)
+            sendApart(folder.id, index, *value);
+        send(records::Type::Item, folder.id, index, encoded.item);
+    } catch (const TooLargeToRead& t) {
+        send(records::Type::ItemTooLarge, folder.id, index, records::encodeSize(t.size));
     } catch (const pst::Error& e) {
         const Failure f = store_->damaged(e);
         records::FailureInfo failure{f.cause(), f.number(), f.description()};

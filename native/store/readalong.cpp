@@ -33,6 +33,7 @@ void ReadAlong::start(ResumePoint from) {
     source_ = startHelper_(from);
     ++started_;
     decoder_ = std::make_unique<records::Decoder>(limits_.maxRecordSize);
+    parts_ = std::make_unique<records::ValueParts>(limits_.maxRecordSize);
     helperOpened_ = false;
     sawFinished_ = false;
     finished_ = false;
@@ -170,6 +171,9 @@ bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload)
         keptBytes_ += k.size;
         kept_.push_back(std::move(k));
     };
+    // The pieces of an item's large values come right before the item itself.
+    if (!parts_->empty() && header.type != Type::ValuePart && header.type != Type::Item)
+        return false;
     switch (header.type) {
     case Type::Opened:
         if (!opened_) {
@@ -197,14 +201,22 @@ bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload)
             return false;
         current_ = at;
         return true;
+    case Type::ValuePart:
+        if (header.index < 1 || header.index == WholeFolder || header.folder == 0)
+            return false;
+        return parts_->take(header.folder, header.index, payload, size);
     case Type::Item: {
         if (header.index < 1 || header.index == WholeFolder || header.folder == 0)
             return false;
-        auto item = wire::decodeItem(payload, size);
+        const std::uint64_t whole = size + parts_->size();
+        auto apart = parts_->finish(header.folder, header.index);
+        if (!apart || whole > limits_.maxRecordSize)
+            return false;
+        auto item = wire::decodeItem(payload, size, &*apart);
         if (!item)
             return false;
         pass();
-        keep({at, std::move(item), std::nullopt, size});
+        keep({at, std::move(item), std::nullopt, std::size_t(whole)});
         return true;
     }
     case Type::ItemFailed: {

@@ -122,6 +122,8 @@ private:
     Limits limits_;
     std::unique_ptr<RecordSource> source_;
     std::unique_ptr<records::Decoder> decoder_;
+    // The large values of the item that comes next, gathered as their pieces arrive.
+    std::unique_ptr<records::ValueParts> parts_;
     int started_ = 0;
     int failures_ = 0;
     bool opened_ = false;       // by any helper

@@ -34,8 +34,10 @@ struct OpenedStore {
 };
 
 // Opens the file; throws Failure (damaged, cut short). `progress` reaches the reader, which
-// calls it during long work.
-OpenedStore openStore(const QString& path, std::function<void()> progress = {});
+// calls it during long work; `beforeValue` too, with the size of a large value about to be
+// read (it may throw to refuse it).
+OpenedStore openStore(const QString& path, std::function<void()> progress = {},
+                      std::function<void(std::uint64_t)> beforeValue = {});
 
 // The folder tree from the top of the mail folders, with the shown sub-folders of each in the
 // surface's order. A folder whose messages or sub-folders cannot be listed says why, so that
