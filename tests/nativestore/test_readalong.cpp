@@ -311,29 +311,6 @@ TEST(ReadAlongEndings, AnItemTooLargeToHandOverIsReportedAndTheStreamStaysInStep
     EXPECT_EQ(helpers.startedFrom.size(), 1u);
 }
 
-TEST(ReadAlongEndings, DataSentApartArrivesInItsItem) {
-    for (const std::size_t piece : {std::size_t(1), std::size_t(700), std::size_t(3000)}) {
-        SCOPED_TRACE(piece);
-        Helpers helpers;
-        helpers.scripts.push_back(
-            {{join({opened(), record(Type::FolderStart, Folder, 0), itemApart(1, 3000, piece),
-                    itemApart(2, 2000, piece), rest(3)})},
-             exited(0)});
-        ReadAlong reading(QStringLiteral("/x/store.pst"), helpers.starter(), limits());
-        reading.open();
-        for (const auto& [index, size] : {std::pair{1, 3000}, std::pair{2, 2000}}) {
-            const wire::ItemInfo got = reading.wait(Folder, index);
-            ASSERT_TRUE(got.message);
-            const mapi::Property* data =
-                got.message->attachments.at(0).find(mapi::tags::AttachDataBinary);
-            ASSERT_NE(data, nullptr);
-            EXPECT_EQ(data->value, wire::Bytes(std::size_t(size), 0x5A));
-        }
-        EXPECT_EQ(reading.wait(Folder, 3).subject, QStringLiteral("item 3"));
-        EXPECT_EQ(helpers.startedFrom.size(), 1u);
-    }
-}
-
 TEST(ReadAlongEndings, AFailureTheHelperMetIsHandedOutAsItIs) {
     Helpers helpers;
     helpers.scripts.push_back(
