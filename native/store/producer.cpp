@@ -162,6 +162,12 @@ void Producer::sendApart(std::uint32_t folder, int index, const wire::Bytes& val
     }
 }
 
+// With what the folder's table knows of the item, so that the report names it.
+void Producer::sendTooLarge(std::uint32_t folder, int index, std::uint64_t size) {
+    send(records::Type::ItemTooLarge, folder, index,
+         records::encodeSize(size, knownOfMessage(*store_, folder, *listing_, index)));
+}
+
 void Producer::sendItem(const wire::FolderInfo& folder, int index) {
     struct Counting {
         std::optional<std::uint64_t>& values;
@@ -178,14 +184,14 @@ void Producer::sendItem(const wire::FolderInfo& folder, int index) {
         const wire::ItemApart encoded = wire::encodeItemApart(*item, options_.valuePiece);
         const std::uint64_t whole = encoded.item.size() + encoded.apartBytes;
         if (whole > options_.maxRecordSize) {
-            send(records::Type::ItemTooLarge, folder.id, index, records::encodeSize(whole));
+            sendTooLarge(folder.id, index, whole);
             return;
         }
         for (const wire::Bytes* value : encoded.apart)
             sendApart(folder.id, index, *value);
         send(records::Type::Item, folder.id, index, encoded.item);
     } catch (const TooLargeToRead& t) {
-        send(records::Type::ItemTooLarge, folder.id, index, records::encodeSize(t.size));
+        sendTooLarge(folder.id, index, t.size);
     } catch (const pst::Error& e) {
         const Failure f = store_->damaged(e);
         records::FailureInfo failure{f.cause(), f.number(), f.description()};

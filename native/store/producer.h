@@ -83,6 +83,7 @@ private:
               const wire::Bytes& payload = {});
     void sendItem(const wire::FolderInfo& folder, int index);
     void sendApart(std::uint32_t folder, int index, const wire::Bytes& value);
+    void sendTooLarge(std::uint32_t folder, int index, std::uint64_t size);
     void valueAhead(std::uint64_t size);
     bool overBudget() const;
 

@@ -147,14 +147,17 @@ void ReadAlong::pump(std::optional<ResumePoint> wanted) {
     }
 }
 
-Failure ReadAlong::tooLarge(ResumePoint at, std::uint64_t size) const {
-    return Failure(talvenor::Cause::TooLarge, storefailures::ItemTooLarge,
-                   QStringLiteral("Item %1 of a folder of the file %2 is too large to be "
-                                  "converted: it takes %3 bytes, more than the %4 one item may.")
-                       .arg(at.index)
-                       .arg(quotedName(path_))
-                       .arg(size)
-                       .arg(limits_.maxRecordSize));
+Failure ReadAlong::tooLarge(ResumePoint at, std::uint64_t size, const QString& known) const {
+    // What the folder's table knows of it goes in as it is: a subject may hold "%1".
+    const QString about = known.isEmpty() ? QString() : QStringLiteral(" (") + known + u')';
+    return Failure(
+        talvenor::Cause::TooLarge, storefailures::ItemTooLarge,
+        QStringLiteral("Item %1 of a folder of the file %2").arg(at.index).arg(quotedName(path_)) +
+            about +
+            QStringLiteral(" is too large to be converted: it takes %1 bytes, more "
+                           "than the %2 one item may.")
+                .arg(size)
+                .arg(limits_.maxRecordSize));
 }
 
 bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload) {
@@ -232,11 +235,12 @@ bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload)
     case Type::ItemTooLarge: {
         if (header.index < 1 || header.index == WholeFolder || header.folder == 0)
             return false;
-        const auto claimed = records::decodeSize(payload, size);
+        QString known;
+        const auto claimed = records::decodeSize(payload, size, &known);
         if (!claimed)
             return false;
         pass();
-        keep({at, std::nullopt, tooLarge(at, *claimed), size});
+        keep({at, std::nullopt, tooLarge(at, *claimed, known), size});
         return true;
     }
     case Type::FolderEnd:

@@ -115,7 +115,7 @@ private:
     void failed(const Cause& cause);
     ResumePoint pendingPosition() const;
     QString describe(const Cause& cause) const;
-    Failure tooLarge(ResumePoint at, std::uint64_t size) const;
+    Failure tooLarge(ResumePoint at, std::uint64_t size, const QString& known) const;
 
     QString path_;
     StartHelper startHelper_;

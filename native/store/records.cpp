@@ -67,15 +67,20 @@ std::optional<FailureInfo> decodeFailure(const std::uint8_t* data, std::size_t s
     return f;
 }
 
-Bytes encodeSize(std::uint64_t size) {
-    Bytes out(8);
+Bytes encodeSize(std::uint64_t size, const QString& known) {
+    const QByteArray text = known.toUtf8();
+    Bytes out(8 + std::size_t(text.size()));
     put64(out.data(), size);
+    std::memcpy(out.data() + 8, text.constData(), std::size_t(text.size()));
     return out;
 }
 
-std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size) {
-    if (size != 8)
+std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size,
+                                        QString* known) {
+    if (size < 8)
         return std::nullopt;
+    if (known)
+        *known = QString::fromUtf8(reinterpret_cast<const char*>(data + 8), qsizetype(size - 8));
     return get64(data);
 }
 

@@ -57,8 +57,10 @@ struct FailureInfo {
 };
 Bytes encodeFailure(const FailureInfo& failure);
 std::optional<FailureInfo> decodeFailure(const std::uint8_t* data, std::size_t size);
-Bytes encodeSize(std::uint64_t size);
-std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size);
+// An item's size, then what the folder's table knows of the item (UTF-8, may be empty).
+Bytes encodeSize(std::uint64_t size, const QString& known = {});
+std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size,
+                                        QString* known = nullptr);
 
 // A piece of a value handed over apart: the value's whole size, where the piece starts in it,
 // then the piece's bytes.
