@@ -178,7 +178,7 @@ bool Tree::nameLess(const Node& a, const Node& b) {
     return false;
 }
 
-Bytes Tree::build() const {
+bool Tree::write(const Out& write) const {
     const std::size_t count = nodes_.size();
 
     // The children of each storage, sorted, each storage's range in one array.
@@ -265,9 +265,9 @@ Bytes Tree::build() const {
     const std::size_t dirStart = miniFatStart + miniFatSectors;
     const std::size_t miniStreamStart = dirStart + dirSectors;
     const std::size_t bigStart = miniStreamStart + miniStreamSectors;
-    const std::size_t totalSectors = bigStart + bigSectors;
 
-    Bytes out((totalSectors + 1) * SectorSize, 0);
+    // Everything before the large streams; they follow it, each from its own bytes.
+    Bytes out((bigStart + 1) * SectorSize, 0);
     const auto sector = [&](std::size_t s) { return out.data() + (s + 1) * SectorSize; };
 
     std::uint8_t* h = out.data();
@@ -340,7 +340,6 @@ Bytes Tree::build() const {
                     putLe32(miniFat + 4 * at, k == length ? EndOfChain : std::uint32_t(at + 1));
             } else {
                 start[i] += std::uint32_t(bigStart);
-                std::memcpy(sector(start[i]), bytesOf(n), n.size);
             }
         }
         for (; at < miniFatSectors * IdsPerSector; ++at)
@@ -377,6 +376,27 @@ Bytes Tree::build() const {
             putLe64(e + 0x78, miniSectors * MiniSectorSize);
         }
     }
+    if (!write(out.data(), out.size()))
+        return false;
+    // The large streams in the order the FAT chains them, each filling its last sector.
+    static constexpr std::uint8_t Zeros[SectorSize] = {};
+    for (std::size_t i = 1; i < count; ++i) {
+        const Node& n = nodes_[i];
+        if (n.kind != Kind::Stream || n.size < MiniStreamCutoff)
+            continue;
+        const std::size_t fill = (SectorSize - n.size % SectorSize) % SectorSize;
+        if (!write(bytesOf(n), n.size) || (fill && !write(Zeros, fill)))
+            return false;
+    }
+    return true;
+}
+
+Bytes Tree::build() const {
+    Bytes out;
+    write([&out](const std::uint8_t* data, std::size_t size) {
+        out.insert(out.end(), data, data + size);
+        return true;
+    });
     return out;
 }
 

@@ -1,9 +1,11 @@
-// A compound file (the container of .msg files) assembled in memory: a tree of storages and
-// streams, turned into the bytes of a version-3 file (512-byte sectors) in one pass.
+// A compound file (the container of .msg files): a tree of storages and streams, turned into
+// the bytes of a version-3 file (512-byte sectors) in one pass. Only the file's own structures
+// are laid out in memory; large streams go out straight from where their bytes are.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string_view>
@@ -54,7 +56,14 @@ public:
 
     std::size_t size() const { return nodes_.size(); }
 
-    // The file's bytes. Throws Error when a stream is too large for the format.
+    // Takes the file's bytes in order; false stops the writing.
+    using Out = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+    // Hands the file's bytes to out: the header, the allocation tables, the directory and the
+    // small streams as one piece, then each large stream from its own bytes (and the zeros
+    // that fill its last sector). False when out refused a piece. Throws Error when a stream
+    // is too large for the format.
+    bool write(const Out& out) const;
+    // The file's bytes, all in one buffer.
     Bytes build() const;
 
 private:

@@ -16,7 +16,8 @@
 
 namespace talvenor::msg {
 
-// Where the bytes of a file being written go: the whole file, built in memory, in one write.
+// Where the bytes of a file being written go, in order, in a few writes (the file's structures,
+// then each large value from where it is held).
 // Each call reports failure with errno set.
 class OutputSink {
 public:

@@ -405,9 +405,9 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
     // expect a time on each); the file itself is dated as the message.
     const std::uint64_t stamp = options.savedAt ? *options.savedAt : nowAsFiletime();
 
-    Bytes image;
+    // The tree refers to the message's values: the large ones go from there into the file.
+    Tree tree;
     try {
-        Tree tree;
         tree.reserve(estimatedEntries(message));
         tree.setClassId(Tree::Root, layout::MessageClassId);
         tree.setTimes(Tree::Root, 0, stamp);
@@ -416,7 +416,6 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
         Writer writer(tree, names, stamp, holdsUnicode(message));
         writer.message(Tree::Root, message, Level::Top);
         names.write(tree, stamp);
-        image = tree.build();
     } catch (const WriteError& e) {
         throw cannotSave(path, e.what);
     } catch (const cfb::Error& e) {
@@ -427,7 +426,15 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
     if (options.interpose)
         sink = options.interpose(std::move(sink));
     errno = 0;
-    if (!sink->write(image.data(), image.size()) || !sink->flush())
+    bool written = false;
+    try {
+        written = tree.write([&sink](const std::uint8_t* data, std::size_t size) {
+            return sink->write(data, size);
+        });
+    } catch (const cfb::Error& e) {
+        throw cannotSave(path, e.what());
+    }
+    if (!written || !sink->flush())
         throw fileFailure(errno ? errno : EIO, path);
     file.setModificationTime(fileTime(message));
     file.commit();

@@ -625,21 +625,24 @@ const std::vector<BlockEntry>& Ndb::trailerScan() const {
     return *trailers_;
 }
 
-void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>& out,
-                        std::uint64_t& total) const {
+// A value's blocks are the file's own bytes (inflated at most sixteenfold): a tree that names
+// one block over and over cannot make it larger than that.
+std::uint64_t Ndb::streamLimit() const {
+    return std::min<std::uint64_t>(kMaxStream, 16 * source_->size() + (1u << 20));
+}
+
+void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::uint64_t& total,
+                        std::size_t& leaves, const std::function<void(Bytes&&)>& take) const {
     if (depth > 2)
         fail("a data tree is deeper than a store allows");
     stillAtWork();
     Bytes b = readBlock(bid);
     if ((bid & 2) == 0) {
         total += b.size();
-        // A value's blocks are the file's own bytes (inflated at most sixteenfold): a tree that
-        // names one block over and over cannot make it larger than that.
-        const std::uint64_t limit =
-            std::min<std::uint64_t>(kMaxStream, 16 * source_->size() + (1u << 20));
-        if (total > limit || out.size() >= kMaxLeaves)
+        if (total > streamLimit() || leaves >= kMaxLeaves)
             fail("a value is larger than the store can hold");
-        out.push_back(std::move(b));
+        ++leaves;
+        take(std::move(b));
         return;
     }
     const View v(b);
@@ -660,7 +663,7 @@ void Ndb::collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>
             fail("a data tree block is damaged (a leaf is a tree)");
         if (level == 2 && (child & 2) == 0)
             fail("a data tree block is damaged (a branch is a leaf)");
-        collectLeaves(child, depth + 1, out, total);
+        collectLeaves(child, depth + 1, total, leaves, take);
     }
     if (total - before != v.u32(4))
         fail("a data tree is damaged (its blocks do not add up to its size)");
@@ -671,17 +674,32 @@ std::vector<Bytes> Ndb::readLeaves(std::uint64_t bid) const {
     if (bid == 0)
         return out;
     std::uint64_t total = 0;
-    collectLeaves(bid, 0, out, total);
+    std::size_t leaves = 0;
+    collectLeaves(bid, 0, total, leaves, [&out](Bytes&& leaf) { out.push_back(std::move(leaf)); });
     return out;
 }
 
 Bytes Ndb::readStream(std::uint64_t bid) const {
-    auto leaves = readLeaves(bid);
-    if (leaves.size() == 1)
-        return std::move(leaves.front());
     Bytes out;
-    for (const Bytes& l : leaves)
-        out.insert(out.end(), l.begin(), l.end());
+    if (bid == 0)
+        return out;
+    if ((bid & 2) != 0) {
+        // The size the tree declares: told before anything is read, and room for it at once
+        // when it is one the file can hold (the blocks must add up to it anyway).
+        const std::uint64_t declared = View(readBlock(bid)).u32(4);
+        if (options_.beforeValue)
+            options_.beforeValue(declared);
+        if (declared <= streamLimit())
+            out.reserve(std::size_t(declared));
+    }
+    std::uint64_t total = 0;
+    std::size_t leaves = 0;
+    collectLeaves(bid, 0, total, leaves, [&out](Bytes&& leaf) {
+        if (out.empty() && out.capacity() < leaf.size())
+            out = std::move(leaf); // a value of one block
+        else
+            out.insert(out.end(), leaf.begin(), leaf.end());
+    });
     return out;
 }
 

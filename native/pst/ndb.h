@@ -61,6 +61,9 @@ struct ReadOptions {
     // blocks), so that whoever waits for the reader can tell slow work from a stall. It must
     // be cheap; it may throw to stop the work.
     std::function<void()> progress;
+    // Called with the size a value of more than one block declares, before any of its blocks
+    // is read, so that a caller can refuse a value too large for it to hold (by throwing).
+    std::function<void(std::uint64_t size)> beforeValue;
 };
 
 class Ndb {
@@ -89,7 +92,8 @@ public:
     Bytes readBlock(std::uint64_t bid) const;
     // The leaf payloads of a data tree (a single block is a tree of one leaf).
     std::vector<Bytes> readLeaves(std::uint64_t bid) const;
-    // A data tree's payload as one stream.
+    // A data tree's payload as one stream, gathered block by block into one buffer (the value
+    // is held once, not once in blocks and once whole).
     Bytes readStream(std::uint64_t bid) const;
     // The sub-node tree rooted at bid (0: none).
     SubnodeMap readSubnodes(std::uint64_t bid) const;
@@ -114,8 +118,9 @@ private:
     void walk(std::uint64_t bid, std::uint64_t ib, std::size_t depth,
               const std::function<void(const NodeEntry&)>& visit, int parentLevel,
               std::set<std::uint64_t>& seen) const;
-    void collectLeaves(std::uint64_t bid, std::size_t depth, std::vector<Bytes>& out,
-                       std::uint64_t& total) const;
+    void collectLeaves(std::uint64_t bid, std::size_t depth, std::uint64_t& total,
+                       std::size_t& leaves, const std::function<void(Bytes&&)>& take) const;
+    std::uint64_t streamLimit() const;
     void collectSubnodes(std::uint64_t bid, std::size_t depth, SubnodeMap& out) const;
     std::size_t pageSize() const { return header_.layout == Layout::Unicode4k ? 4096 : 512; }
     void stillAtWork() const {

@@ -4,6 +4,15 @@
 
 namespace talvenor::nativestore {
 
+namespace {
+
+// Thrown from inside the reader when an item's values outgrow what one item may hold.
+struct TooLargeToRead {
+    std::uint64_t size;
+};
+
+} // namespace
+
 Producer::Producer(QString path, RecordSink& sink, ProducerOptions options)
     : path_(std::move(path)), sink_(sink), options_(std::move(options)) {}
 
@@ -35,7 +44,8 @@ void Producer::stillAtWork() {
 bool Producer::open(helper::ResumePoint from) {
     lastSent_ = options_.clock();
     try {
-        store_.emplace(openStore(path_, [this] { stillAtWork(); }));
+        store_.emplace(openStore(
+            path_, [this] { stillAtWork(); }, [this](std::uint64_t size) { valueAhead(size); }));
         content_ = readContent(*store_, [this] { stillAtWork(); });
     } catch (const Failure& f) {
         send(records::Type::OpenFailed, 0, 0,
@@ -105,10 +115,55 @@ Producer::Step Producer::next() {
     return Step::Going;
 }
 
+// Before the reader gathers a large value: an item that would outgrow a record is refused
+// here, before its bytes take any memory.
+void Producer::valueAhead(std::uint64_t size) {
+    if (!itemValues_)
+        return;
+    *itemValues_ += size;
+    if (*itemValues_ > options_.maxRecordSize)
+        throw TooLargeToRead{*itemValues_};
+}
+
+void Producer::sendApart(std::uint32_t folder, int index, const wire::Bytes& value) {
+    const std::size_t piece = std::max<std::size_t>(options_.valuePiece, 1);
+    for (std::size_t at = 0; at < value.size(); at += piece) {
+        const std::size_t n = std::min(piece, value.size() - at);
+        send(records::Type::ValuePart, folder, index,
+             records::encodeValuePart(value.size(), at, value.data() + at, n));
+    }
+}
+
+// With what the folder's table knows of the item, so that the report names it.
+void Producer::sendTooLarge(std::uint32_t folder, int index, std::uint64_t size) {
+    send(records::Type::ItemTooLarge, folder, index,
+         records::encodeSize(size, knownOfMessage(*store_, folder, *listing_, index)));
+}
+
 void Producer::sendItem(const wire::FolderInfo& folder, int index) {
+    struct Counting {
+        std::optional<std::uint64_t>& values;
+        explicit Counting(std::optional<std::uint64_t>& v) : values(v) { values = 0; }
+        ~Counting() { values.reset(); }
+    };
     try {
-        const wire::ItemInfo item = readItem(*store_, *listing_, index);
-        send(records::Type::Item, folder.id, index, wire::encodeItem(item));
+        std::optional<wire::ItemInfo> item;
+        {
+            const Counting counting(itemValues_);
+            item = readItem(*store_, *listing_, index);
+        }
+        // The message is held once: its large attachment data goes out from where it is.
+        const wire::ItemApart encoded = wire::encodeItemApart(*item, options_.valuePiece);
+        const std::uint64_t whole = encoded.item.size() + encoded.apartBytes;
+        if (whole > options_.maxRecordSize) {
+            sendTooLarge(folder.id, index, whole);
+            return;
+        }
+        for (const wire::Bytes* value : encoded.apart)
+            sendApart(folder.id, index, *value);
+        send(records::Type::Item, folder.id, index, encoded.item);
+    } catch (const TooLargeToRead& t) {
+        sendTooLarge(folder.id, index, t.size);
     } catch (const pst::Error& e) {
         const Failure f = store_->damaged(e);
         records::FailureInfo failure{f.cause(), f.number(), f.description()};

@@ -33,8 +33,13 @@ public:
 class Producer;
 
 struct ProducerOptions {
-    // Records larger than this are never sent: the item is announced as too large instead.
+    // Records larger than this are never sent: the item is announced as too large instead. So
+    // is an item whose attachment data makes it larger than this together, and it is told
+    // before that data is read.
     std::uint64_t maxRecordSize = records::DefaultMaxRecordSize;
+    // Attachment data of at least this size goes over apart from its item, in pieces this
+    // large (ValuePart records), straight from the message read.
+    std::size_t valuePiece = records::DefaultValuePiece;
     // The most memory this process has held so far, in bytes; empty: it never stops to make
     // room.
     std::function<std::size_t()> peakMemory;
@@ -77,6 +82,9 @@ private:
     void send(records::Type type, std::uint32_t folder, std::int32_t index,
               const wire::Bytes& payload = {});
     void sendItem(const wire::FolderInfo& folder, int index);
+    void sendApart(std::uint32_t folder, int index, const wire::Bytes& value);
+    void sendTooLarge(std::uint32_t folder, int index, std::uint64_t size);
+    void valueAhead(std::uint64_t size);
     bool overBudget() const;
 
     QString path_;
@@ -92,6 +100,8 @@ private:
     const Listing* listing_ = nullptr; // of plan_[at_]; null when it cannot be listed
     std::size_t openedSize_ = 0;
     std::chrono::steady_clock::time_point lastSent_{};
+    // While an item is read: the bytes of the values it has read and is about to read.
+    std::optional<std::uint64_t> itemValues_;
 };
 
 } // namespace talvenor::nativestore

@@ -33,6 +33,7 @@ void ReadAlong::start(ResumePoint from) {
     source_ = startHelper_(from);
     ++started_;
     decoder_ = std::make_unique<records::Decoder>(limits_.maxRecordSize);
+    parts_ = std::make_unique<records::ValueParts>(limits_.maxRecordSize);
     helperOpened_ = false;
     sawFinished_ = false;
     finished_ = false;
@@ -146,14 +147,17 @@ void ReadAlong::pump(std::optional<ResumePoint> wanted) {
     }
 }
 
-Failure ReadAlong::tooLarge(ResumePoint at, std::uint64_t size) const {
-    return Failure(talvenor::Cause::TooLarge, storefailures::ItemTooLarge,
-                   QStringLiteral("Item %1 of a folder of the file %2 is too large to be "
-                                  "converted: it takes %3 bytes, more than the %4 one item may.")
-                       .arg(at.index)
-                       .arg(quotedName(path_))
-                       .arg(size)
-                       .arg(limits_.maxRecordSize));
+Failure ReadAlong::tooLarge(ResumePoint at, std::uint64_t size, const QString& known) const {
+    // What the folder's table knows of it goes in as it is: a subject may hold "%1".
+    const QString about = known.isEmpty() ? QString() : QStringLiteral(" (") + known + u')';
+    return Failure(
+        talvenor::Cause::TooLarge, storefailures::ItemTooLarge,
+        QStringLiteral("Item %1 of a folder of the file %2").arg(at.index).arg(quotedName(path_)) +
+            about +
+            QStringLiteral(" is too large to be converted: it takes %1 bytes, more "
+                           "than the %2 one item may.")
+                .arg(size)
+                .arg(limits_.maxRecordSize));
 }
 
 bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload) {
@@ -170,6 +174,9 @@ bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload)
         keptBytes_ += k.size;
         kept_.push_back(std::move(k));
     };
+    // The pieces of an item's large values come right before the item itself.
+    if (!parts_->empty() && header.type != Type::ValuePart && header.type != Type::Item)
+        return false;
     switch (header.type) {
     case Type::Opened:
         if (!opened_) {
@@ -197,14 +204,22 @@ bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload)
             return false;
         current_ = at;
         return true;
+    case Type::ValuePart:
+        if (header.index < 1 || header.index == WholeFolder || header.folder == 0)
+            return false;
+        return parts_->take(header.folder, header.index, payload, size);
     case Type::Item: {
         if (header.index < 1 || header.index == WholeFolder || header.folder == 0)
             return false;
-        auto item = wire::decodeItem(payload, size);
+        const std::uint64_t whole = size + parts_->size();
+        auto apart = parts_->finish(header.folder, header.index);
+        if (!apart || whole > limits_.maxRecordSize)
+            return false;
+        auto item = wire::decodeItem(payload, size, &*apart);
         if (!item)
             return false;
         pass();
-        keep({at, std::move(item), std::nullopt, size});
+        keep({at, std::move(item), std::nullopt, std::size_t(whole)});
         return true;
     }
     case Type::ItemFailed: {
@@ -220,11 +235,12 @@ bool ReadAlong::take(const records::Header& header, const std::uint8_t* payload)
     case Type::ItemTooLarge: {
         if (header.index < 1 || header.index == WholeFolder || header.folder == 0)
             return false;
-        const auto claimed = records::decodeSize(payload, size);
+        QString known;
+        const auto claimed = records::decodeSize(payload, size, &known);
         if (!claimed)
             return false;
         pass();
-        keep({at, std::nullopt, tooLarge(at, *claimed), size});
+        keep({at, std::nullopt, tooLarge(at, *claimed, known), size});
         return true;
     }
     case Type::FolderEnd:

@@ -115,13 +115,15 @@ private:
     void failed(const Cause& cause);
     ResumePoint pendingPosition() const;
     QString describe(const Cause& cause) const;
-    Failure tooLarge(ResumePoint at, std::uint64_t size) const;
+    Failure tooLarge(ResumePoint at, std::uint64_t size, const QString& known) const;
 
     QString path_;
     StartHelper startHelper_;
     Limits limits_;
     std::unique_ptr<RecordSource> source_;
     std::unique_ptr<records::Decoder> decoder_;
+    // The large values of the item that comes next, gathered as their pieces arrive.
+    std::unique_ptr<records::ValueParts> parts_;
     int started_ = 0;
     int failures_ = 0;
     bool opened_ = false;       // by any helper

@@ -24,9 +24,11 @@ void tidyMessageAt(mapi::Message& message, int depth) {
         // The reader bounds the nesting; this only keeps a copy of a deep chain from recursing
         // without end.
         if (a.embedded && depth < 64) {
-            auto inner = std::make_shared<mapi::Message>(*a.embedded);
-            tidyMessageAt(*inner, depth + 1);
-            a.embedded = std::move(inner);
+            // One the reader shares elsewhere is tidied as a copy; its own, in place (an
+            // attached message may carry large attachments of its own).
+            if (a.embedded.use_count() != 1)
+                a.embedded = std::make_shared<mapi::Message>(*a.embedded);
+            tidyMessageAt(*a.embedded, depth + 1);
         }
     }
 }

@@ -67,16 +67,72 @@ std::optional<FailureInfo> decodeFailure(const std::uint8_t* data, std::size_t s
     return f;
 }
 
-Bytes encodeSize(std::uint64_t size) {
-    Bytes out(8);
+Bytes encodeSize(std::uint64_t size, const QString& known) {
+    const QByteArray text = known.toUtf8();
+    Bytes out(8 + std::size_t(text.size()));
     put64(out.data(), size);
+    std::memcpy(out.data() + 8, text.constData(), std::size_t(text.size()));
     return out;
 }
 
-std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size) {
-    if (size != 8)
+std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size,
+                                        QString* known) {
+    if (size < 8)
         return std::nullopt;
+    if (known)
+        *known = QString::fromUtf8(reinterpret_cast<const char*>(data + 8), qsizetype(size - 8));
     return get64(data);
+}
+
+Bytes encodeValuePart(std::uint64_t total, std::uint64_t offset, const std::uint8_t* data,
+                      std::size_t size) {
+    Bytes out(ValuePartHead + size);
+    put64(out.data(), total);
+    put64(out.data() + 8, offset);
+    if (size)
+        std::memcpy(out.data() + ValuePartHead, data, size);
+    return out;
+}
+
+void ValueParts::clear() {
+    values_.clear();
+    declared_ = 0;
+    last_ = 0;
+}
+
+bool ValueParts::take(std::uint32_t folder, std::int32_t index, const std::uint8_t* payload,
+                      std::size_t size) {
+    if (size < ValuePartHead || (!values_.empty() && (folder != folder_ || index != index_)))
+        return false;
+    const std::uint64_t total = get64(payload);
+    const std::uint64_t offset = get64(payload + 8);
+    const std::size_t piece = size - ValuePartHead;
+    if (offset == 0) {
+        // A value starts: it must be whole before the next one, and fit beside the others.
+        if ((!values_.empty() && values_.back().size() != last_) || total == 0 ||
+            total > limit_ - std::min(limit_, declared_))
+            return false;
+        folder_ = folder;
+        index_ = index;
+        declared_ += total;
+        last_ = total;
+        values_.emplace_back().reserve(std::size_t(total));
+    } else if (values_.empty() || total != last_ || offset != values_.back().size()) {
+        return false;
+    }
+    Bytes& value = values_.back();
+    if (piece == 0 || piece > last_ - value.size())
+        return false;
+    value.insert(value.end(), payload + ValuePartHead, payload + size);
+    return true;
+}
+
+std::optional<std::vector<Bytes>> ValueParts::finish(std::uint32_t folder, std::int32_t index) {
+    std::optional<std::vector<Bytes>> out;
+    if (values_.empty() || (folder == folder_ && index == index_ && values_.back().size() == last_))
+        out = std::move(values_);
+    clear();
+    return out;
 }
 
 void Decoder::compact() {

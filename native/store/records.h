@@ -26,12 +26,16 @@ enum class Type : std::uint32_t {
     FolderEnd = 7,    // {folder}: all of the folder's items
     Progress = 8,     // still at work on something large
     Finished = 9,     // everything has been read
+    ValuePart = 10,   // {folder, n}: a piece of a large value of item n, sent before its Item
 };
 
 // Index of FolderEnd records.
 constexpr std::int32_t WholeFolder = INT32_MAX;
-// Records larger than this are refused by default, by the helper and by the program alike.
+// Records larger than this are refused by default, by the helper and by the program alike; so
+// is an item whose values handed over apart make it larger than this together.
 constexpr std::uint64_t DefaultMaxRecordSize = std::uint64_t(1) << 30;
+// Attachment data of at least this size goes over apart from its item, in pieces this large.
+constexpr std::size_t DefaultValuePiece = std::size_t(1) << 20;
 
 struct Header {
     Type type = Type::Progress;
@@ -53,8 +57,42 @@ struct FailureInfo {
 };
 Bytes encodeFailure(const FailureInfo& failure);
 std::optional<FailureInfo> decodeFailure(const std::uint8_t* data, std::size_t size);
-Bytes encodeSize(std::uint64_t size);
-std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size);
+// An item's size, then what the folder's table knows of the item (UTF-8, may be empty).
+Bytes encodeSize(std::uint64_t size, const QString& known = {});
+std::optional<std::uint64_t> decodeSize(const std::uint8_t* data, std::size_t size,
+                                        QString* known = nullptr);
+
+// A piece of a value handed over apart: the value's whole size, where the piece starts in it,
+// then the piece's bytes.
+constexpr std::size_t ValuePartHead = 16;
+Bytes encodeValuePart(std::uint64_t total, std::uint64_t offset, const std::uint8_t* data,
+                      std::size_t size);
+
+// Gathers the values one item hands over apart, piece by piece, each straight into one buffer
+// of the size it declares; the item's own record then takes them (wire::decodeItem). Pieces
+// out of order, of another item, or values larger together than the limit make no sense.
+class ValueParts {
+public:
+    explicit ValueParts(std::uint64_t limit) : limit_(limit) {}
+    // One ValuePart record of item {folder, index}; false when it makes no sense.
+    bool take(std::uint32_t folder, std::int32_t index, const std::uint8_t* payload,
+              std::size_t size);
+    // The values of item {folder, index}, once each is whole (none when none came); empty when
+    // pieces are missing or belong to another item. Starts afresh either way.
+    std::optional<std::vector<Bytes>> finish(std::uint32_t folder, std::int32_t index);
+    bool empty() const { return values_.empty(); }
+    // Bytes the values declare together.
+    std::uint64_t size() const { return declared_; }
+    void clear();
+
+private:
+    std::uint64_t limit_;
+    std::uint32_t folder_ = 0;
+    std::int32_t index_ = 0;
+    std::vector<Bytes> values_;
+    std::uint64_t declared_ = 0;
+    std::uint64_t last_ = 0; // the size the last value declares
+};
 
 // Takes the bytes as they arrive, in pieces of any size, and hands out whole records.
 class Decoder {

@@ -143,12 +143,14 @@ void tellNamesLost(OpenedStore& store, const mapi::Message& whole, QString& dama
 
 } // namespace
 
-OpenedStore openStore(const QString& path, std::function<void()> progress) {
+OpenedStore openStore(const QString& path, std::function<void()> progress,
+                      std::function<void(std::uint64_t)> beforeValue) {
     OpenedStore opened;
     opened.path = path;
     try {
         pst::ReadOptions options;
         options.progress = std::move(progress);
+        options.beforeValue = std::move(beforeValue);
         opened.reader = std::make_unique<const pst::Store>(
             pst::Store::openFile(QFile::encodeName(path).toStdString(), options));
         opened.cutShort =

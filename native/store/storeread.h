@@ -39,8 +39,10 @@ struct OpenedStore {
 };
 
 // Opens the file; throws Failure (damaged, cut short). `progress` reaches the reader, which
-// calls it during long work.
-OpenedStore openStore(const QString& path, std::function<void()> progress = {});
+// calls it during long work; `beforeValue` too, with the size of a large value about to be
+// read (it may throw to refuse it).
+OpenedStore openStore(const QString& path, std::function<void()> progress = {},
+                      std::function<void(std::uint64_t)> beforeValue = {});
 
 // The messages of a folder, in the contents table's order.
 struct Listing {

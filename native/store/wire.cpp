@@ -1,5 +1,6 @@
 #include "wire.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace talvenor::nativestore::wire {
@@ -8,6 +9,13 @@ namespace {
 
 // Deeper nesting than this is refused rather than followed (the stack is not endless).
 constexpr int MaxDepth = 256;
+// In place of a value's length: the value was handed over apart; its 64-bit size follows.
+constexpr std::uint32_t Apart = 0xFFFFFFFF;
+
+bool isAttachmentData(const mapi::Property& p) {
+    return !p.name && p.id == mapi::tags::AttachDataBinary &&
+           (p.type == mapi::PtBinary || p.type == mapi::PtObject);
+}
 
 class Writer {
 public:
@@ -15,6 +23,7 @@ public:
     void u16(std::uint16_t v) { raw(&v, sizeof v); }
     void u32(std::uint32_t v) { raw(&v, sizeof v); }
     void i32(std::int32_t v) { raw(&v, sizeof v); }
+    void u64(std::uint64_t v) { raw(&v, sizeof v); }
     void bytes(const Bytes& b) {
         u32(std::uint32_t(b.size()));
         out.insert(out.end(), b.begin(), b.end());
@@ -28,7 +37,7 @@ public:
         raw(s.data(), s.size() * 2);
     }
 
-    void bag(const mapi::PropertyBag& bag) {
+    void bag(const mapi::PropertyBag& bag, bool attachment = false) {
         u32(std::uint32_t(bag.props.size()));
         for (const auto& p : bag.props) {
             u16(p.id);
@@ -42,7 +51,14 @@ public:
                 else
                     text(p.name->name);
             }
-            bytes(p.value);
+            if (attachment && isAttachmentData(p) && p.value.size() >= apartFrom) {
+                u32(Apart);
+                u64(p.value.size());
+                apart.push_back(&p.value);
+                apartBytes += p.value.size();
+            } else {
+                bytes(p.value);
+            }
             u32(std::uint32_t(p.values.size()));
             for (const auto& v : p.values)
                 bytes(v);
@@ -56,7 +72,7 @@ public:
             bag(r);
         u32(std::uint32_t(m.attachments.size()));
         for (const auto& a : m.attachments) {
-            bag(a);
+            bag(a, true);
             u8(a.embedded ? 1 : 0);
             if (a.embedded)
                 message(*a.embedded);
@@ -80,6 +96,10 @@ public:
     }
 
     Bytes out;
+    // Attachment data at least this large is left out, for the caller to send apart.
+    std::size_t apartFrom = SIZE_MAX;
+    std::vector<const Bytes*> apart;
+    std::uint64_t apartBytes = 0;
 
 private:
     void raw(const void* p, std::size_t n) {
@@ -91,7 +111,8 @@ private:
 // Reads what Writer wrote; any shortfall or nonsense sets failed and yields empty values.
 class Reader {
 public:
-    Reader(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+    Reader(const std::uint8_t* data, std::size_t size, std::vector<Bytes>* apart = nullptr)
+        : p_(data), end_(data + size), apart_(apart) {}
 
     bool failed = false;
     bool atEnd() const { return p_ == end_; }
@@ -116,6 +137,28 @@ public:
         raw(&v, sizeof v);
         return v;
     }
+    std::uint64_t u64() {
+        std::uint64_t v = 0;
+        raw(&v, sizeof v);
+        return v;
+    }
+    // Attachment data: held in the item, or the next of the values handed over apart, which
+    // must be as large as the item says.
+    Bytes attachmentData() {
+        const std::uint8_t* at = p_;
+        if (u32() != Apart) {
+            if (!failed)
+                p_ = at; // a value held in the item: read again, with its length
+            return bytes();
+        }
+        const std::uint64_t size = u64();
+        if (failed || !apart_ || used_ >= apart_->size() || (*apart_)[used_].size() != size) {
+            failed = true;
+            return {};
+        }
+        return std::move((*apart_)[used_++]);
+    }
+    bool usedAllApart() const { return !apart_ || used_ == apart_->size(); }
     // A count of things that each take at least minBytes: a count the rest cannot hold is
     // refused before anything is allocated for it.
     std::size_t count(std::size_t minBytes) {
@@ -143,7 +186,7 @@ public:
         return QString::fromUtf16(s.data(), qsizetype(s.size()));
     }
 
-    void bag(mapi::PropertyBag& bag) {
+    void bag(mapi::PropertyBag& bag, bool attachment = false) {
         const std::size_t n = count(13);
         bag.props.reserve(n);
         for (std::size_t i = 0; i < n && !failed; ++i) {
@@ -159,7 +202,7 @@ public:
                     name.name = text16();
                 p.name = std::move(name);
             }
-            p.value = bytes();
+            p.value = attachment && isAttachmentData(p) ? attachmentData() : bytes();
             const std::size_t values = count(4);
             p.values.reserve(values);
             for (std::size_t v = 0; v < values && !failed; ++v)
@@ -184,7 +227,7 @@ public:
         for (auto& a : m.attachments) {
             if (failed)
                 break;
-            bag(a);
+            bag(a, true);
             if (u8()) {
                 a.embedded = std::make_shared<mapi::Message>();
                 message(*a.embedded, depth + 1);
@@ -243,6 +286,8 @@ private:
 
     const std::uint8_t* p_;
     const std::uint8_t* end_;
+    std::vector<Bytes>* apart_;
+    std::size_t used_ = 0;
 };
 
 } // namespace
@@ -262,8 +307,9 @@ std::optional<FolderInfo> decodeTree(const std::uint8_t* data, std::size_t size)
     return root;
 }
 
-Bytes encodeItem(const ItemInfo& item) {
-    Writer w;
+namespace {
+
+void writeItem(Writer& w, const ItemInfo& item) {
     w.i32(item.itemClass);
     w.u8(item.subject ? 1 : 0);
     if (item.subject)
@@ -272,11 +318,26 @@ Bytes encodeItem(const ItemInfo& item) {
     if (item.message)
         w.message(*item.message);
     w.text(item.damage);
+}
+
+} // namespace
+
+Bytes encodeItem(const ItemInfo& item) {
+    Writer w;
+    writeItem(w, item);
     return std::move(w.out);
 }
 
-std::optional<ItemInfo> decodeItem(const std::uint8_t* data, std::size_t size) {
-    Reader r(data, size);
+ItemApart encodeItemApart(const ItemInfo& item, std::size_t apartFrom) {
+    Writer w;
+    w.apartFrom = apartFrom;
+    writeItem(w, item);
+    return {std::move(w.out), std::move(w.apart), w.apartBytes};
+}
+
+std::optional<ItemInfo> decodeItem(const std::uint8_t* data, std::size_t size,
+                                   std::vector<Bytes>* apart) {
+    Reader r(data, size, apart);
     ItemInfo item;
     item.itemClass = r.i32();
     if (r.u8())
@@ -286,7 +347,7 @@ std::optional<ItemInfo> decodeItem(const std::uint8_t* data, std::size_t size) {
         r.message(*item.message, 0);
     }
     item.damage = r.text();
-    if (r.failed || !r.atEnd())
+    if (r.failed || !r.atEnd() || !r.usedAllApart())
         return std::nullopt;
     return item;
 }

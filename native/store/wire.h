@@ -60,7 +60,22 @@ inline std::optional<FolderInfo> decodeTree(const Bytes& bytes) {
 }
 
 Bytes encodeItem(const ItemInfo& item);
-std::optional<ItemInfo> decodeItem(const std::uint8_t* data, std::size_t size);
+
+// An item whose large attachment data is handed over apart from it: each attachment's data
+// of at least `apartFrom` bytes stands in `item` only by its size and is one of `apart`, in
+// order, pointing into the item encoded (which must outlive it). So the item is never copied
+// whole; its large values go out from where they are held.
+struct ItemApart {
+    Bytes item;
+    std::vector<const Bytes*> apart;
+    std::uint64_t apartBytes = 0;
+};
+ItemApart encodeItemApart(const ItemInfo& item, std::size_t apartFrom);
+
+// `apart`: the values handed over apart from the item, in order; each is moved into its place
+// and all of them must be used (none: the item holds every value itself).
+std::optional<ItemInfo> decodeItem(const std::uint8_t* data, std::size_t size,
+                                   std::vector<Bytes>* apart = nullptr);
 inline std::optional<ItemInfo> decodeItem(const Bytes& bytes) {
     return decodeItem(bytes.data(), bytes.size());
 }

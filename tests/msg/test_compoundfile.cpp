@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -455,6 +456,53 @@ TEST(CompoundFile, LargeFilesCarryTheirFatInDifatSectors) {
     // 20 MB need about 320 FAT sectors: 109 in the header, the rest in two DIFAT sectors.
     EXPECT_GT(readLe32(&image[0x2C]), 109u);
     EXPECT_EQ(readLe32(&image[0x48]), 2u);
+}
+
+// The file's structures are laid out in memory, but a large stream goes to the file from its
+// own bytes: a 300 MB attachment is never copied into an image of the whole file.
+TEST(CompoundFile, LargeStreamsGoOutFromTheirOwnBytes) {
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> sizes;
+    };
+    const Case cases[] = {
+        {"a stream at the cutoff", {cfb::MiniStreamCutoff}},
+        {"a stream of whole sectors", {8 * cfb::SectorSize}},
+        {"a stream ending inside a sector", {(3u << 20) + 7}},
+        {"small and large streams mixed", {100, 70000, cfb::MiniStreamCutoff - 1, 5000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Bytes> values;
+        Tree tree;
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+            values.push_back(pattern(c.sizes[i], std::uint32_t(i + 1)));
+            tree.addStreamView(Tree::Root, "S" + std::to_string(i), values.back());
+        }
+        std::vector<std::pair<const std::uint8_t*, std::size_t>> pieces;
+        Bytes joined;
+        ASSERT_TRUE(tree.write([&](const std::uint8_t* data, std::size_t size) {
+            pieces.emplace_back(data, size);
+            joined.insert(joined.end(), data, data + size);
+            return true;
+        }));
+        EXPECT_EQ(joined, tree.build());
+        std::size_t structures = 0;
+        for (const auto& [data, size] : pieces) {
+            const bool ownBytes = std::any_of(values.begin(), values.end(), [&](const Bytes& v) {
+                return v.data() == data && v.size() == size;
+            });
+            if (!ownBytes)
+                structures += size;
+        }
+        for (const Bytes& v : values) {
+            if (v.size() < cfb::MiniStreamCutoff)
+                continue;
+            EXPECT_EQ(std::count(pieces.begin(), pieces.end(), std::make_pair(v.data(), v.size())),
+                      1);
+        }
+        EXPECT_LT(structures, std::size_t(64) << 10);
+    }
 }
 
 TEST(CompoundFile, NamesThatCannotBeStoredAreRefused) {

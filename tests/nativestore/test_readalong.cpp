@@ -46,6 +46,28 @@ wire::Bytes item(int index) {
     return record(Type::Item, Folder, index, wire::encodeItem(info));
 }
 
+// Item `index` whose attachment's data (of `size` bytes) is sent apart before it, in pieces.
+wire::Bytes itemApart(int index, std::size_t size, std::size_t piece) {
+    wire::ItemInfo info;
+    info.itemClass = automation::MailItemClass;
+    info.subject = QStringLiteral("item %1").arg(index);
+    info.message.emplace().attachments.emplace_back().setBinary(mapi::tags::AttachDataBinary,
+                                                                wire::Bytes(size, 0x5A));
+    const wire::ItemApart encoded = wire::encodeItemApart(info, piece);
+    wire::Bytes out;
+    for (const wire::Bytes* value : encoded.apart)
+        for (std::size_t at = 0; at < value->size(); at += piece) {
+            const std::size_t n = std::min(piece, value->size() - at);
+            const auto r =
+                record(Type::ValuePart, Folder, index,
+                       records::encodeValuePart(value->size(), at, value->data() + at, n));
+            out.insert(out.end(), r.begin(), r.end());
+        }
+    const auto r = record(Type::Item, Folder, index, encoded.item);
+    out.insert(out.end(), r.begin(), r.end());
+    return out;
+}
+
 wire::Bytes rest(int from) {
     wire::Bytes out;
     for (int j = from; j <= 3; ++j) {
@@ -134,6 +156,12 @@ std::vector<EndingCase> endingCases() {
     records::encodeHeader({Type::Item, Folder, 2, MaxRecord + 1}, oversized.data());
     wire::Bytes malformed = record(Type::Item, Folder, 2, {1, 2, 3});
     wire::Bytes unknown = record(Type(77), Folder, 2);
+    // A piece of item 2's data, then no item but the folder's end.
+    const wire::Bytes piece(1000, 1);
+    const wire::Bytes piecesAlone =
+        join({record(Type::ValuePart, Folder, 2,
+                     records::encodeValuePart(3000, 0, piece.data(), piece.size())),
+              record(Type::FolderEnd, Folder, records::WholeFolder)});
     return {
         {"exit0", {}, exited(0), "ended before it had read everything"},
         {"exit1", {}, exited(1), "ended with exit code 1"},
@@ -149,6 +177,9 @@ std::vector<EndingCase> endingCases() {
         {"oversized", oversized, exited(0), "a record of 4097 bytes, more than the 4096"},
         {"malformed", malformed, exited(0), "bytes that make no sense"},
         {"unknownRecord", unknown, exited(0), "bytes that make no sense"},
+        {"piecesWithoutTheirItem", piecesAlone, exited(0), "bytes that make no sense"},
+        {"piecesLargerThanAnItem", itemApart(2, MaxRecord + 1, 1000), exited(0),
+         "bytes that make no sense"},
     };
 }
 

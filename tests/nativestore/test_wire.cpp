@@ -185,6 +185,105 @@ TEST(Wire, CountsBeyondTheBytesAreRefusedBeforeAnythingIsAllocated) {
     EXPECT_FALSE(wire::decodeItem(item));
 }
 
+// Attachment data of at least the size given goes over apart, and the item takes the values
+// back in their places only when they are exactly the ones it left out.
+TEST(Wire, AttachmentDataApartArrivesInItsPlace) {
+    wire::ItemInfo item;
+    item.itemClass = 43;
+    item.message = sample();
+    item.message->attachments[0].setBinary(mapi::tags::AttachDataBinary, mapi::Bytes(10000, 7));
+    auto& deep = item.message->attachments[1].embedded->attachments.emplace_back();
+    deep.setBinary(mapi::tags::AttachDataBinary, mapi::Bytes(6000, 9));
+    const wire::ItemApart encoded = wire::encodeItemApart(item, 5000);
+    ASSERT_EQ(encoded.apart.size(), 2u);
+    EXPECT_EQ(encoded.apartBytes, 16000u);
+    EXPECT_LT(encoded.item.size(), 1000u);
+    const std::vector<mapi::Bytes> sent = {*encoded.apart[0], *encoded.apart[1]};
+    struct Case {
+        const char* name;
+        std::vector<mapi::Bytes> given;
+        bool whole;
+    };
+    const Case cases[] = {
+        {"the values in order", sent, true},
+        {"none", {}, false},
+        {"one missing", {sent[0]}, false},
+        {"one more", {sent[0], sent[1], sent[1]}, false},
+        {"in the other order", {sent[1], sent[0]}, false},
+        {"one a byte short", {sent[0], mapi::Bytes(5999, 9)}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<mapi::Bytes> given = c.given;
+        const auto back = wire::decodeItem(encoded.item.data(), encoded.item.size(), &given);
+        ASSERT_EQ(bool(back), c.whole);
+        if (c.whole) {
+            EXPECT_TRUE(sameMessage(*back->message, *item.message));
+        }
+    }
+    // Without a limit nothing goes apart, and the item decodes as before.
+    EXPECT_EQ(wire::encodeItemApart(item, SIZE_MAX).item, wire::encodeItem(item));
+}
+
+// The pieces of the values one item hands over apart: each value starts at 0 with its size, its
+// pieces follow in order, and all of them belong to the item that comes next.
+TEST(ValueParts, PiecesOutOfStepAreRefused) {
+    struct Piece {
+        std::int32_t index;
+        std::uint64_t total, offset;
+        std::size_t size;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Piece> pieces;
+        std::size_t takenBeforeRefusal; // all: none refused
+        bool finishes;                  // for item 1
+    };
+    const std::size_t all = SIZE_MAX;
+    const Case cases[] = {
+        {"one value in two pieces", {{1, 100, 0, 60}, {1, 100, 60, 40}}, all, true},
+        {"two values", {{1, 10, 0, 10}, {1, 20, 0, 20}}, all, true},
+        {"a value not whole at the item", {{1, 100, 0, 60}}, all, false},
+        {"a piece of another item", {{1, 100, 0, 60}, {2, 100, 60, 40}}, 1, false},
+        {"pieces of another item only", {{2, 10, 0, 10}}, all, false},
+        {"a gap", {{1, 100, 0, 50}, {1, 100, 60, 40}}, 1, false},
+        {"a piece past the end", {{1, 100, 0, 60}, {1, 100, 60, 41}}, 1, false},
+        {"a size that changes", {{1, 100, 0, 60}, {1, 101, 60, 40}}, 1, false},
+        {"a value started before the last is whole", {{1, 100, 0, 60}, {1, 10, 0, 10}}, 1, false},
+        {"a value of nothing", {{1, 0, 0, 0}}, 0, false},
+        {"values larger together than the limit", {{1, 600, 0, 600}, {1, 600, 0, 600}}, 1, false},
+        {"a piece without its start", {{1, 100, 60, 40}}, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        records::ValueParts parts(1000);
+        std::size_t taken = 0;
+        bool refused = false;
+        for (const Piece& p : c.pieces) {
+            const mapi::Bytes bytes(p.size, 5);
+            const mapi::Bytes payload =
+                records::encodeValuePart(p.total, p.offset, bytes.data(), bytes.size());
+            if (!parts.take(1, p.index, payload.data(), payload.size())) {
+                refused = true;
+                break;
+            }
+            ++taken;
+        }
+        EXPECT_EQ(refused ? taken : all, c.takenBeforeRefusal);
+        if (!refused) {
+            EXPECT_EQ(bool(parts.finish(1, 1)), c.finishes);
+        }
+        // Either way the next item starts afresh.
+        parts.clear();
+        EXPECT_TRUE(parts.empty());
+        EXPECT_TRUE(parts.finish(1, 2) && parts.finish(1, 2)->empty());
+    }
+    // A payload too short for its head.
+    records::ValueParts parts(1000);
+    const std::uint8_t shortHead[records::ValuePartHead - 1] = {};
+    EXPECT_FALSE(parts.take(1, 1, shortHead, sizeof shortHead));
+}
+
 // The record fuzz target's seeds along its own road: each is a stream as a helper sends it, cut
 // into pieces of a different size, and every record in it must arrive whole and decode.
 TEST(RecordSeeds, EverySeedDecodesWhole) {
@@ -192,8 +291,11 @@ TEST(RecordSeeds, EverySeedDecodesWhole) {
         const char* name;
         std::size_t records;
     };
-    const Expected expected[] = {
-        {"bytewise.bin", 8}, {"openfailed.bin", 1}, {"pieces7.bin", 8}, {"whole.bin", 8}};
+    const Expected expected[] = {{"apart.bin", 3},
+                                 {"bytewise.bin", 8},
+                                 {"openfailed.bin", 1},
+                                 {"pieces7.bin", 8},
+                                 {"whole.bin", 8}};
     const QDir dir(QStringLiteral(TALVENOR_RECORD_SEEDS));
     EXPECT_EQ(dir.entryList(QDir::Files).size(), qsizetype(std::size(expected)))
         << "a seed without a row here, or a row without its seed";

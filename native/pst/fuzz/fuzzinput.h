@@ -23,6 +23,6 @@ inline Bytes storeBytes(const std::uint8_t* data, std::size_t size) {
 }
 
 // Mutated blocks keep their old checksums; reading past them lets the parsers meet the damage.
-inline const ReadOptions kFuzzOptions{.verifyChecksums = false, .progress = {}};
+inline const ReadOptions kFuzzOptions{.verifyChecksums = false, .progress = {}, .beforeValue = {}};
 
 } // namespace talvenor::pst::fuzz

@@ -26,6 +26,7 @@ inline RecordRoad readRecords(const std::uint8_t* data, std::size_t size) {
     ++data;
     --size;
     records::Decoder decoder(std::uint64_t(1) << 20);
+    records::ValueParts parts(std::uint64_t(1) << 20);
     for (std::size_t at = 0; at < size; at += piece) {
         decoder.append(data + at, std::min(piece, size - at));
         records::Header header;
@@ -45,9 +46,14 @@ inline RecordRoad readRecords(const std::uint8_t* data, std::size_t size) {
             case records::Type::Opened:
                 ok = wire::decodeTree(payload, n).has_value();
                 break;
-            case records::Type::Item:
-                ok = wire::decodeItem(payload, n).has_value();
+            case records::Type::ValuePart:
+                ok = parts.take(header.folder, header.index, payload, n);
                 break;
+            case records::Type::Item: {
+                auto apart = parts.finish(header.folder, header.index);
+                ok = apart && wire::decodeItem(payload, n, &*apart).has_value();
+                break;
+            }
             case records::Type::OpenFailed:
             case records::Type::ItemFailed:
                 ok = records::decodeFailure(payload, n).has_value();
