@@ -160,6 +160,12 @@ std::vector<Fixture> allFixtures() {
         out.push_back({std::string("Strings") + c.label, [c](const std::string& path) {
                            talvenor::testing::writeStringStore(path, c);
                        }});
+    // Every page and block beyond 4 GiB (a sparse file): each 64-bit offset must stay whole.
+    out.push_back({"BeyondFourGiB", [](const std::string& path) {
+                       pstwriter::Options o;
+                       o.dataFrom = (std::uint64_t(17) << 30) / 4;
+                       pstwriter::generateStore(path, 40, o, 3);
+                   }});
     // A folder whose contents table spans many blocks and whose heap spans several.
     out.push_back({"LargeFolder", [](const std::string& path) {
                        talvenor::testing::writeLargeFolderStore(path, 700);

@@ -141,6 +141,23 @@ void NdbWriter::flushAMap() {
     writePage(page.data(), 0x84, at, at, false);
 }
 
+void NdbWriter::leaveHoleBefore(std::uint64_t offset) {
+    // An 8-bit store addresses its bytes with 32 bits, and its header says so in fewer.
+    if (!unicode() && offset >= (std::uint64_t(1) << 31))
+        throw std::invalid_argument("an 8-bit (ANSI) store cannot reach beyond 2 GB");
+    if (interval_ != 0 || !blocks_.empty() || nextPageSlot_ != 0)
+        throw std::invalid_argument("a hole can only start the file");
+    while (intervalStart(interval_ + 1) <= offset) {
+        markAllocated(intervalStart(interval_), amapCoverage());
+        flushAMap();
+        enterInterval(interval_ + 1);
+    }
+    if (offset > cursor_) {
+        markAllocated(cursor_, offset - cursor_);
+        cursor_ = offset;
+    }
+}
+
 std::uint64_t NdbWriter::alloc(std::uint64_t size, std::uint64_t align) {
     std::uint64_t at = (cursor_ + align - 1) / align * align;
     if (at + size > intervalStart(interval_ + 1)) {

@@ -54,6 +54,10 @@ public:
     // Whether the B-tree pages are spread among the data, two in every allocation interval, as
     // a store that grew over years has them (the rest follow the data, as without).
     void setSpreadPages(bool spread) { spreadPages_ = spread; }
+    // Leaves everything before offset unwritten (a hole in a sparse file), each allocation
+    // interval before it marked wholly taken. Throws std::invalid_argument beyond the format's
+    // reach or once anything was written.
+    void leaveHoleBefore(std::uint64_t offset);
     bool fourK() const { return format_ == Format::Ost4k; }
     // Largest payload of one data block.
     std::size_t maxBlockData() const { return unicode() ? 8176 : 8180; }

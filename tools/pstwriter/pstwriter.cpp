@@ -619,6 +619,8 @@ Writer::Writer(const std::string& path, Options options) : d(std::make_unique<Im
     d->ndb->setCodePage(d->options.codePage);
     d->ndb->setTerminators(d->options.terminators);
     d->ndb->setSpreadPages(d->options.spreadPages);
+    if (d->options.dataFrom > 0)
+        d->ndb->leaveHoleBefore(d->options.dataFrom);
 
     // A stable store id derived from the name keeps generated files reproducible.
     std::uint32_t h = pstCrc(reinterpret_cast<const std::uint8_t*>(d->options.displayName.data()),

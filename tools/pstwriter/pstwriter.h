@@ -48,6 +48,10 @@ struct Options {
     // The B-tree pages spread among the data, as in a store that grew over years, rather than
     // all after it: a copy cut short then keeps part of its index.
     bool spreadPages = false;
+    // Every page and block lies at or beyond this offset; what comes before is left as a hole
+    // (a sparse file), its allocation maps saying it is taken. Stores of tens of gigabytes
+    // without writing them: the offsets above 4 GiB are what a reader must get right.
+    std::uint64_t dataFrom = 0;
 };
 
 enum class SpecialFolder { None, Inbox, SentItems, DeletedItems, Outbox, Drafts };
