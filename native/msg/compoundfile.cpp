@@ -178,7 +178,16 @@ bool Tree::nameLess(const Node& a, const Node& b) {
     return false;
 }
 
-bool Tree::write(const Out& write) const {
+bool Tree::write(const Out& out) const {
+    return writeAll([&out](std::span<const Piece> pieces) {
+        for (const Piece& p : pieces)
+            if (!out(p.data, p.size))
+                return false;
+        return true;
+    });
+}
+
+bool Tree::writeAll(const OutAll& write) const {
     const std::size_t count = nodes_.size();
 
     // The children of each storage, sorted, each storage's range in one array.
@@ -376,19 +385,18 @@ bool Tree::write(const Out& write) const {
             putLe64(e + 0x78, miniSectors * MiniSectorSize);
         }
     }
-    if (!write(out.data(), out.size()))
-        return false;
     // The large streams in the order the FAT chains them, each filling its last sector.
     static constexpr std::uint8_t Zeros[SectorSize] = {};
+    std::vector<Piece> pieces{{out.data(), out.size()}};
     for (std::size_t i = 1; i < count; ++i) {
         const Node& n = nodes_[i];
         if (n.kind != Kind::Stream || n.size < MiniStreamCutoff)
             continue;
-        const std::size_t fill = (SectorSize - n.size % SectorSize) % SectorSize;
-        if (!write(bytesOf(n), n.size) || (fill && !write(Zeros, fill)))
-            return false;
+        pieces.push_back({bytesOf(n), n.size});
+        if (const std::size_t fill = (SectorSize - n.size % SectorSize) % SectorSize)
+            pieces.push_back({Zeros, fill});
     }
-    return true;
+    return write(pieces);
 }
 
 Bytes Tree::build() const {

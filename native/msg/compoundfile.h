@@ -63,6 +63,14 @@ public:
     // that fill its last sector). False when out refused a piece. Throws Error when a stream
     // is too large for the format.
     bool write(const Out& out) const;
+    // The same pieces, all at once (valid only during the call), so that a file can take them
+    // in one system call.
+    struct Piece {
+        const std::uint8_t* data;
+        std::size_t size;
+    };
+    using OutAll = std::function<bool(std::span<const Piece> pieces)>;
+    bool writeAll(const OutAll& out) const;
     // The file's bytes, all in one buffer.
     Bytes build() const;
 

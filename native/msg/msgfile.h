@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace talvenor::msg {
@@ -23,6 +24,17 @@ class OutputSink {
 public:
     virtual ~OutputSink() = default;
     virtual bool write(const std::uint8_t* data, std::size_t size) = 0;
+    // Several pieces in order, as one write where the sink can (the file: one system call).
+    struct Piece {
+        const std::uint8_t* data;
+        std::size_t size;
+    };
+    virtual bool write(std::span<const Piece> pieces) {
+        for (const Piece& p : pieces)
+            if (!write(p.data, p.size))
+                return false;
+        return true;
+    }
     virtual std::int64_t position() const = 0;
     // Writes out whatever the sink still holds.
     virtual bool flush() = 0;
