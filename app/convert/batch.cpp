@@ -89,6 +89,10 @@ QString FileList::text(int position) const {
 }
 
 void CoreEventLoop::yield() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(20))
+        return;
+    last_ = now;
     QCoreApplication::processEvents();
 }
 

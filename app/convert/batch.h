@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -80,10 +81,15 @@ private:
     PointerMode mode_ = PointerMode::Default;
 };
 
-// Lets queued Qt events through (nothing paints here, but the store's helpers may use them).
+// Lets queued Qt events through (nothing paints here, but the store's helpers may use them),
+// at most every few milliseconds: the walk yields after every item, and a turn of the event
+// loop is a system call, as many as the item's own.
 class CoreEventLoop : public IEventLoop {
 public:
     void yield() override;
+
+private:
+    std::chrono::steady_clock::time_point last_{};
 };
 
 // One report line of a file, as --json gives it.

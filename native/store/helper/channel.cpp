@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace talvenor::nativestore::reader {
@@ -10,21 +11,30 @@ void SocketSink::send(records::Type type, std::uint32_t folder, std::int32_t ind
                       const wire::Bytes& payload) {
     std::uint8_t header[records::HeaderSize];
     records::encodeHeader({type, folder, index, payload.size()}, header);
-    writeAll(header, sizeof header);
-    writeAll(payload.data(), payload.size());
-}
-
-void SocketSink::writeAll(const void* data, std::size_t size) const {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::send(fd_, p, size, MSG_NOSIGNAL);
+    // The header and its payload in one call where the socket takes them.
+    iovec parts[2] = {{header, sizeof header},
+                      {const_cast<std::uint8_t*>(payload.data()), payload.size()}};
+    int count = payload.empty() ? 1 : 2;
+    iovec* at = parts;
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = at;
+        message.msg_iovlen = std::size_t(count);
+        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             ::_exit(helper::exits::ReadAll); // nobody is listening any more
         }
-        p += n;
-        size -= std::size_t(n);
+        while (count > 0 && std::size_t(n) >= at->iov_len) {
+            n -= ssize_t(at->iov_len);
+            ++at;
+            --count;
+        }
+        if (count > 0) {
+            at->iov_base = static_cast<std::uint8_t*>(at->iov_base) + n;
+            at->iov_len -= std::size_t(n);
+        }
     }
 }
 

@@ -12,7 +12,6 @@ public:
               const wire::Bytes& payload) override;
 
 private:
-    void writeAll(const void* data, std::size_t size) const;
     int fd_;
 };
 
