@@ -8,10 +8,11 @@
 //                              of each (3 for a generated store, 1 for one's own by default)
 //   --same-subject N           generates instead N messages that share one subject and N/4
 //                              after them without a subject (many equal file names)
-//   --scale N,N,...            generates a store of each size (default 5000,50000,100000) and
-//                              prints, for each, the time to our first message file and the
-//                              peak memory of the program and of its reading helper, beside
-//                              readpst's time and memory on the same store
+//   --scale N,N,...            generates a store of each size (default 5000,50000,200000; the
+//                              last lies beyond 4 GiB) and prints, for each, the time to our
+//                              first message file, the messages per second and the peak memory
+//                              of the program and of its reading helper, beside readpst's time
+//                              and memory on the same store
 // Each run starts after a sync, so that neither pays for writing back the other's files.
 #include "generate.h"
 #include "msgfile.h"
@@ -34,8 +35,8 @@
 #include <cstring>
 #include <functional>
 #include <sys/resource.h>
-#include <thread>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace talvenor;
@@ -191,8 +192,9 @@ Measured runReadpst(const QByteArray& readpst, const QByteArray& pst, const QByt
 int scale(const QList<long long>& sizes, const QString& readpst) {
     const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
     const QByteArray rp = readpst.toLocal8Bit();
-    std::printf("%9s | %13s %9s %12s %11s | %13s %9s %12s\n", "messages", "ours first", "ours all",
-                "program MiB", "helper MiB", "readpst first", "readpst", "readpst MiB");
+    std::printf("%9s %9s | %11s %9s %8s %12s %11s | %13s %9s %12s\n", "messages", "store MB",
+                "ours first", "ours all", "msg/s", "program MiB", "helper MiB", "readpst first",
+                "readpst", "readpst MiB");
     std::fflush(stdout);
     int status = 0;
     for (const long long n : sizes) {
@@ -203,8 +205,8 @@ int scale(const QList<long long>& sizes, const QString& readpst) {
         QDir().mkpath(ourDir);
         QDir().mkpath(peerDir);
         const QString report = scratch.filePath("report");
-        const Measured o = runOurs(self, pst.toLocal8Bit(), ourDir.toLocal8Bit(),
-                                   report.toLocal8Bit());
+        const Measured o =
+            runOurs(self, pst.toLocal8Bit(), ourDir.toLocal8Bit(), report.toLocal8Bit());
         const OurReport r = readReport(report);
         // readpst's first file: watched from here, as it tells nothing of its own.
         double peerFirst = -1;
@@ -215,9 +217,9 @@ int scale(const QList<long long>& sizes, const QString& readpst) {
                 QDirIterator it(peerDir, {QStringLiteral("*.msg")}, QDir::Files,
                                 QDirIterator::Subdirectories);
                 if (it.hasNext()) {
-                    peerFirst = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                              peerStart)
-                                    .count();
+                    peerFirst =
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - peerStart)
+                            .count();
                     return;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -226,9 +228,11 @@ int scale(const QList<long long>& sizes, const QString& readpst) {
         const Measured p = runReadpst(rp, pst.toLocal8Bit(), peerDir.toLocal8Bit());
         done = true;
         watch.join();
-        std::printf("%9lld | %11.2f s %7.2f s %12.1f %11.1f | %11.2f s %7.2f s %12.1f\n", n,
-                    r.firstSave, o.seconds, r.convertingKb / 1024.0, r.readerKb / 1024.0,
-                    peerFirst, p.seconds, p.peakKb / 1024.0);
+        std::printf("%9lld %9lld | %9.2f s %7.2f s %8.0f %12.1f %11.1f | %11.2f s %7.2f s %12.1f\n",
+                    n, QFileInfo(pst).size() / 1000000, r.firstSave, o.seconds,
+                    o.seconds > 0 ? double(countFiles(ourDir, "*.msg")) / o.seconds : 0.0,
+                    r.convertingKb / 1024.0, r.readerKb / 1024.0, peerFirst, p.seconds,
+                    p.peakKb / 1024.0);
         std::fflush(stdout);
         if (o.status != 0 || p.status != 0)
             status = 1;
@@ -249,7 +253,7 @@ int main(int argc, char** argv) {
     QList<long long> scaleSizes;
     bool optionsOk = true;
     if (args.size() == 1 && args[0] == QLatin1String("--scale"))
-        args.push_back(QStringLiteral("5000,50000,100000"));
+        args.push_back(QStringLiteral("5000,50000,200000"));
     while (args.size() >= 2 && args[0].startsWith(QLatin1String("--"))) {
         bool ok = false;
         if (args[0] == QLatin1String("--runs"))
