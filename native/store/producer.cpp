@@ -109,8 +109,14 @@ Producer::Step Producer::next() {
         options_.beforeItem(index, *this);
     sendItem(folder, index);
     // A process that has grown past its budget (a store whose items leave something behind)
-    // makes room: a fresh one opens the store anew and goes on after this item.
-    if (index < count && overBudget())
+    // makes room: a fresh one opens the store anew and goes on after this item. Growth comes
+    // from large items or slowly from many, and asking for the peak is a system call: after
+    // a large item, and after every sixteenth.
+    const bool measure = options_.memoryBudget == 0 || ++sinceMeasured_ >= 16 ||
+                         lastItemBytes_ >= (std::uint64_t(1) << 20);
+    if (measure)
+        sinceMeasured_ = 0;
+    if (index < count && measure && overBudget())
         return Step::MakesRoom;
     return Step::Going;
 }
@@ -141,6 +147,7 @@ void Producer::sendTooLarge(std::uint32_t folder, int index, std::uint64_t size)
 }
 
 void Producer::sendItem(const wire::FolderInfo& folder, int index) {
+    lastItemBytes_ = 0;
     struct Counting {
         std::optional<std::uint64_t>& values;
         explicit Counting(std::optional<std::uint64_t>& v) : values(v) { values = 0; }
@@ -155,6 +162,7 @@ void Producer::sendItem(const wire::FolderInfo& folder, int index) {
         // The message is held once: its large attachment data goes out from where it is.
         const wire::ItemApart encoded = wire::encodeItemApart(*item, options_.valuePiece);
         const std::uint64_t whole = encoded.item.size() + encoded.apartBytes;
+        lastItemBytes_ = whole;
         if (whole > options_.maxRecordSize) {
             sendTooLarge(folder.id, index, whole);
             return;
@@ -163,6 +171,7 @@ void Producer::sendItem(const wire::FolderInfo& folder, int index) {
             sendApart(folder.id, index, *value);
         send(records::Type::Item, folder.id, index, encoded.item);
     } catch (const TooLargeToRead& t) {
+        lastItemBytes_ = t.size; // what it read before it was refused may still be held
         sendTooLarge(folder.id, index, t.size);
     } catch (const pst::Error& e) {
         const Failure f = store_->damaged(e);

@@ -102,6 +102,9 @@ private:
     std::chrono::steady_clock::time_point lastSent_{};
     // While an item is read: the bytes of the values it has read and is about to read.
     std::optional<std::uint64_t> itemValues_;
+    // The size of the item sent last, and the items sent since the peak was last measured.
+    std::uint64_t lastItemBytes_ = 0;
+    int sinceMeasured_ = 0;
 };
 
 } // namespace talvenor::nativestore
