@@ -183,12 +183,9 @@ PendingFile::PendingFile(OutputFolder::Impl& folder, const QString& name, const 
     : folder_(folder), shownPath_(shownPath), name_(QFile::encodeName(name)) {
     if (name_.isEmpty() || name_ == "." || name_ == ".." || name_.contains('/'))
         throw fileFailure(EINVAL, shownPath_);
-    // Refuse early when the name is taken, before any work; commit() checks again atomically.
-    struct stat st;
-    if (::fstatat(folder_.fd, name_.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        throw fileFailure(EEXIST, shownPath_);
-    if (errno != ENOENT)
-        throw fileFailure(errno, shownPath_);
+    // Whether the name is free is asked only once, atomically, by commit(): a look-up here
+    // would search the folder a second time for every file, which in a folder of many
+    // thousands costs as much as the link itself, and the walk knows the folder's names.
     // Created like any new file (mode 0666 less the umask), since it becomes the result.
     if (!folder_.unnamedRefused) {
         fd_ = folder_.calls.openUnnamed
