@@ -387,6 +387,32 @@ TEST(MsgFile, ALargeAttachmentSurvivesWriteAndRead) {
     EXPECT_EQ(back.attachments[1].find(tags::AttachDataBinary)->value, Bytes{'s'});
 }
 
+// A file goes out in one gathered write of at most 1,024 pieces each; a message with more large
+// values than that (each with the zeros that fill its last sector) still arrives whole and in
+// order.
+TEST(MsgFile, MoreLargeValuesThanOneWriteTakesArriveInOrder) {
+    QTemporaryDir dir;
+    Message m = plainMessage(u"Many attachments");
+    constexpr int Count = 700; // 1,400 pieces and more
+    for (int k = 0; k < Count; ++k) {
+        Bytes data(4096 + std::size_t(k % 7) * 100);
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = std::uint8_t(k * 7 + i);
+        m.attachments.push_back(fileAttachment(u"a" + std::u16string(1, u'0' + k % 10), data));
+    }
+    const QString path = dir.filePath("many.msg");
+    writeMsg(m, path);
+    const Message back = readMsg(path);
+    ASSERT_EQ(back.attachments.size(), std::size_t(Count));
+    for (int k = 0; k < Count; ++k) {
+        const auto* data = back.attachments[std::size_t(k)].find(tags::AttachDataBinary);
+        ASSERT_TRUE(data) << k;
+        EXPECT_TRUE(data->value ==
+                    m.attachments[std::size_t(k)].find(tags::AttachDataBinary)->value)
+            << k;
+    }
+}
+
 // An OLE object's storages nested deeper than any real object's (as a directory that loops
 // back on itself would be) fail the save with its cause, and leave no file.
 TEST(MsgFile, AnOleObjectNestedTooDeeplyFailsClearly) {
