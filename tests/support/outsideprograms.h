@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <initializer_list>
 #include <string>
 
@@ -27,6 +28,22 @@ QString programFor(Outside what);
 // Empty when every one is there and works; otherwise one line saying what is missing and
 // which Debian package brings it.
 std::string missingOf(std::initializer_list<Outside> needed);
+
+// Whether a test that runs peers over many files beside our converter compares their counts:
+// in the plain build. The sanitized build, several times slower on our side, checks our own
+// accounting there, and says so once.
+inline bool comparesWithPeers() {
+#ifdef TALVENOR_SANITIZED
+    static const bool told = [] {
+        std::printf("peers are compared in the plain build; this sanitized build checks our own "
+                    "accounting only\n");
+        return true;
+    }();
+    return !told;
+#else
+    return true;
+#endif
+}
 
 } // namespace talvenor::testing
 
