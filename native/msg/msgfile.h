@@ -3,6 +3,7 @@
 // complete (a killed run leaves nothing else behind), and never replaces an existing file.
 #pragma once
 
+#include "compoundfile.h"
 #include "mapi/mapi.h"
 
 #include <QString>
@@ -24,11 +25,9 @@ class OutputSink {
 public:
     virtual ~OutputSink() = default;
     virtual bool write(const std::uint8_t* data, std::size_t size) = 0;
-    // Several pieces in order, as one write where the sink can (the file: one system call).
-    struct Piece {
-        const std::uint8_t* data;
-        std::size_t size;
-    };
+    // Several pieces in order (as the compound file hands them over), as one write where the
+    // sink can (the file: one system call).
+    using Piece = cfb::Tree::Piece;
     virtual bool write(std::span<const Piece> pieces) {
         for (const Piece& p : pieces)
             if (!write(p.data, p.size))

@@ -428,13 +428,8 @@ void OutputFolder::save(const Message& message, const QString& name, const Write
     errno = 0;
     bool written = false;
     try {
-        written = tree.writeAll([&sink](std::span<const Tree::Piece> pieces) {
-            std::vector<OutputSink::Piece> all;
-            all.reserve(pieces.size());
-            for (const Tree::Piece& p : pieces)
-                all.push_back({p.data, p.size});
-            return sink->write(all);
-        });
+        written = tree.writeAll(
+            [&sink](std::span<const Tree::Piece> pieces) { return sink->write(pieces); });
     } catch (const cfb::Error& e) {
         throw cannotSave(path, e.what());
     }

@@ -71,8 +71,6 @@ public:
                 if (v.iov_len == 0)
                     ++at;
             }
-            while (at < all.size() && all[at].iov_len == 0)
-                ++at;
         }
         return true;
     }

@@ -86,10 +86,7 @@ public:
 
     Read read(records::Decoder& into, std::chrono::milliseconds silence) override {
         // While the helper runs ahead, bytes are usually waiting: take them without a poll.
-        if (const ssize_t n = ::recv(socket_.get(), into.space(ReadChunk), ReadChunk, MSG_DONTWAIT);
-            n > 0) {
-            heard_ = true;
-            into.received(std::size_t(n));
+        if (took(::recv(socket_.get(), into.space(ReadChunk), ReadChunk, MSG_DONTWAIT), into)) {
             yieldNowAndThen();
             return Read::Bytes;
         }
@@ -114,11 +111,8 @@ public:
             if (fds[0].revents != 0 || fds[1].revents != 0) {
                 const int flags = fds[0].revents != 0 ? 0 : MSG_DONTWAIT;
                 const ssize_t n = ::recv(socket_.get(), into.space(ReadChunk), ReadChunk, flags);
-                if (n > 0) {
-                    heard_ = true;
-                    into.received(std::size_t(n));
+                if (took(n, into))
                     return Read::Bytes;
-                }
                 if (n < 0 && errno == EINTR)
                     continue;
                 return Read::EndOfStream;
@@ -167,6 +161,15 @@ public:
 
 private:
     enum class Reaped { Yes, StillThere, Unknown };
+
+    // Hands what recv gave to the decoder; false when it gave nothing.
+    bool took(ssize_t received, records::Decoder& into) {
+        if (received <= 0)
+            return false;
+        heard_ = true;
+        into.received(std::size_t(received));
+        return true;
+    }
 
     void signal(int sig) {
         if (sendSignal_)
